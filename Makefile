@@ -1,0 +1,34 @@
+# `make demo` and `make test` each make .venv, install the package into it, and run.
+PYTHON ?= $(shell for v in 3.14 3.13 3.12 3.11; do command -v python$$v >/dev/null 2>&1 && { echo python$$v; break; }; done)
+VENV := .venv
+PY := $(VENV)/bin/python
+PIPQ ?= -q
+
+.PHONY: demo test bench dev clean
+
+$(PY):
+	$(PYTHON) -m venv $(VENV)
+	$(PY) -m pip install $(PIPQ) --upgrade pip
+
+install-%: $(PY)
+	$(PY) -m pip install $(PIPQ) ".[$*]"
+
+demo: install-demo
+	$(PY) -m kovani_bci.demo
+
+test: install-test
+	$(PY) -m pytest -q $(PYTEST_ARGS)
+
+bench: install-test
+	$(PY) -m bench
+
+# Fast loop while developing: build the extensions into build/dev and drop them next to
+# the Python sources; run with PYTHONPATH=src.
+dev: $(PY)
+	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
+	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build build/dev
+	cp build/dev/learning*.so build/dev/inference*.so src/kovani_bci/models/kovani_softmax/
+
+clean:
+	rm -rf build $(VENV) src/kovani_bci/models/kovani_softmax/*.so

@@ -1,0 +1,407 @@
+#include "kovani/binding.h"
+
+#include <structmember.h>
+
+#include <memory>
+#include <new>
+#include <typeinfo>
+#include <utility>
+
+namespace kovani {
+
+// The C++ side of a function. Owned by exactly one Function object; `globals` and
+// `store` are visited by the garbage collector, since a module's namespace holds its
+// functions and a function's store may hold objects that refer back to it.
+struct Impl {
+    std::string name;
+    std::vector<Param> params;
+    Body body;
+    nb::object globals;
+    nb::object store;
+};
+
+struct Function {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject *dict;
+    PyObject *weaklist;
+    Impl *impl;
+};
+
+void raise(PyObject *type, const char *message) {
+    PyErr_SetString(type, message);
+    throw nb::python_error();
+}
+
+namespace {
+
+// ---------------------------------------------------------------- argument parsing
+
+[[noreturn]] void raise_count(const Impl &f, Py_ssize_t given) {
+    Py_ssize_t expected = (Py_ssize_t) f.params.size();
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 f.name.c_str(), "exactly", expected, expected == 1 ? "" : "s", given);
+    throw nb::python_error();
+}
+
+Py_ssize_t param_index(const Impl &f, PyObject *key) {
+    for (size_t i = 0; i < f.params.size(); ++i)
+        if (PyUnicode_CompareWithASCIIString(key, f.params[i].name.c_str()) == 0)
+            return (Py_ssize_t) i;
+    return -1;
+}
+
+// Binds positional and keyword arguments to parameters. Every parameter is required.
+// Order of complaints: too many positional arguments; the first parameter left without
+// a value (counting the parameters supplied before it); then the keywords in call order.
+Args bind(const Impl &f, PyObject *const *args, Py_ssize_t nargs, PyObject *kwnames) {
+    const Py_ssize_t n_params = (Py_ssize_t) f.params.size();
+    const Py_ssize_t n_kw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs > n_params || (n_kw == 0 && nargs != n_params))
+        raise_count(f, nargs);
+
+    Args values(n_params);
+    for (Py_ssize_t i = 0; i < nargs; ++i)
+        values[i] = nb::borrow(args[i]);
+    if (n_kw == 0)
+        return values;
+
+    Py_ssize_t unused = n_kw;
+    for (Py_ssize_t i = nargs; i < n_params; ++i) {
+        for (Py_ssize_t k = 0; k < n_kw; ++k) {
+            PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+            if (PyUnicode_Check(key) &&
+                PyUnicode_CompareWithASCIIString(key, f.params[i].name.c_str()) == 0) {
+                values[i] = nb::borrow(args[nargs + k]);
+                --unused;
+                break;
+            }
+        }
+        if (!values[i].is_valid())
+            raise_count(f, i);
+    }
+    if (unused == 0)
+        return values;
+
+    for (Py_ssize_t k = 0; k < n_kw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", f.name.c_str());
+            throw nb::python_error();
+        }
+        Py_ssize_t i = param_index(f, key);
+        if (i >= nargs)
+            continue;
+        if (i >= 0)
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                         f.name.c_str(), key);
+        else
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
+                         f.name.c_str(), key);
+        throw nb::python_error();
+    }
+    return values;
+}
+
+// An exact int passes unchanged; anything else with an integer conversion in its number
+// protocol (float, NumPy scalars, 0-d arrays) goes through int(); the rest is refused.
+nb::object to_int(const Param &p, nb::handle value) {
+    PyObject *o = value.ptr();
+    if (PyLong_CheckExact(o))
+        return nb::borrow(o);
+    PyNumberMethods *number = Py_TYPE(o)->tp_as_number;
+    if (!number || (!number->nb_int && !number->nb_index)) {
+        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                     p.name.c_str(), "int", Py_TYPE(o)->tp_name);
+        throw nb::python_error();
+    }
+    return nb::steal(PyNumber_Long(o));
+}
+
+nb::object to_float(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr()))
+        return nb::borrow(value);
+    double d = PyFloat_AsDouble(value.ptr());
+    if (d == -1.0 && PyErr_Occurred())
+        throw nb::python_error();
+    return nb::steal(PyFloat_FromDouble(d));
+}
+
+void convert(const Impl &f, Args &values) {
+    for (size_t i = 0; i < values.size(); ++i) {
+        switch (f.params[i].conv) {
+            case Conv::Plain: break;
+            case Conv::Int: values[i] = to_int(f.params[i], values[i]); break;
+            case Conv::Float: values[i] = to_float(values[i]); break;
+        }
+        if (!values[i].is_valid())
+            throw nb::python_error();
+    }
+}
+
+// ---------------------------------------------------------------- the type's slots
+
+PyObject *builtin_type(const nb::builtin_exception &e) {
+    switch (e.type()) {
+        case nb::exception_type::stop_iteration: return PyExc_StopIteration;
+        case nb::exception_type::index_error: return PyExc_IndexError;
+        case nb::exception_type::key_error: return PyExc_KeyError;
+        case nb::exception_type::value_error: return PyExc_ValueError;
+        case nb::exception_type::type_error: return PyExc_TypeError;
+        case nb::exception_type::buffer_error: return PyExc_BufferError;
+        case nb::exception_type::import_error: return PyExc_ImportError;
+        case nb::exception_type::attribute_error: return PyExc_AttributeError;
+        default: return PyExc_RuntimeError;
+    }
+}
+
+PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t nargsf,
+                              PyObject *kwnames) {
+    Function &fn = *reinterpret_cast<Function *>(self);
+    try {
+        Args values = bind(*fn.impl, args, PyVectorcall_NARGS(nargsf), kwnames);
+        convert(*fn.impl, values);
+        // Keep the body alive while it runs, even if the function is rebound meanwhile.
+        nb::object keep = nb::borrow(self);
+        return fn.impl->body(fn, values).release().ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (nb::builtin_exception &e) {
+        PyErr_SetString(builtin_type(e), e.what());
+    } catch (std::bad_cast &e) {
+        // A nanobind cast that the value does not fit, e.g. an int beyond 64 bits.
+        PyErr_SetString(PyExc_TypeError, "value cannot be converted to the expected C++ type");
+    } catch (std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+int function_traverse(PyObject *self, visitproc visit, void *arg) {
+    Function *fn = reinterpret_cast<Function *>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(fn->dict);
+    if (fn->impl) {
+        Py_VISIT(fn->impl->globals.ptr());
+        Py_VISIT(fn->impl->store.ptr());
+    }
+    return 0;
+}
+
+int function_clear(PyObject *self) {
+    Function *fn = reinterpret_cast<Function *>(self);
+    Py_CLEAR(fn->dict);
+    if (fn->impl) {
+        // Move out before dropping, so that finalisers that run meanwhile see the slots empty.
+        nb::object globals = std::move(fn->impl->globals);
+        nb::object store = std::move(fn->impl->store);
+    }
+    return 0;
+}
+
+void function_dealloc(PyObject *self) {
+    Function *fn = reinterpret_cast<Function *>(self);
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (fn->weaklist)
+        PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    delete fn->impl;
+    fn->impl = nullptr;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyObject *function_repr(PyObject *self) {
+    PyObject *qualname = PyObject_GetAttrString(self, "__qualname__");
+    if (!qualname)
+        return nullptr;
+    PyObject *r = PyUnicode_FromFormat("<function %U>", qualname);
+    Py_DECREF(qualname);
+    return r;
+}
+
+// Acting as a non-data descriptor that returns itself makes pydoc document the object
+// as a routine (with its signature); like a builtin, it never binds as a method.
+PyObject *function_descr_get(PyObject *self, PyObject *, PyObject *) {
+    return Py_NewRef(self);
+}
+
+PyObject *function_reduce(PyObject *self, PyObject *) {
+    return PyObject_GetAttrString(self, "__qualname__");
+}
+
+PyObject *function_signature(PyObject *self, void *) {
+    try {
+        Function &fn = *reinterpret_cast<Function *>(self);
+        nb::module_ inspect = nb::module_::import_("inspect");
+        nb::object parameter = inspect.attr("Parameter");
+        nb::object empty = parameter.attr("empty");
+        nb::object annotations = nb::steal(PyObject_GetAttrString(self, "__annotations__"));
+        if (!annotations.is_valid())
+            PyErr_Clear();
+        auto annotation = [&](const char *name) -> nb::object {
+            if (annotations.is_valid() && PyDict_Check(annotations.ptr())) {
+                PyObject *a = PyDict_GetItemString(annotations.ptr(), name);
+                if (a)
+                    return nb::borrow(a);
+            }
+            return empty;
+        };
+        nb::list params;
+        for (const Param &p : fn.impl->params)
+            params.append(parameter(p.name.c_str(), parameter.attr("POSITIONAL_OR_KEYWORD"),
+                                    nb::arg("annotation") = annotation(p.name.c_str())));
+        return inspect.attr("Signature")(params, nb::arg("return_annotation") = annotation("return"))
+            .release()
+            .ptr();
+    } catch (nb::python_error &e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__signature__", function_signature, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(Function, vectorcall), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, offsetof(Function, dict), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(Function, weaklist), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyType_Slot function_slots[] = {
+    {Py_tp_dealloc, (void *) function_dealloc},
+    {Py_tp_traverse, (void *) function_traverse},
+    {Py_tp_clear, (void *) function_clear},
+    {Py_tp_call, (void *) PyVectorcall_Call},
+    {Py_tp_repr, (void *) function_repr},
+    {Py_tp_descr_get, (void *) function_descr_get},
+    {Py_tp_methods, function_methods},
+    {Py_tp_getset, function_getset},
+    {Py_tp_members, function_members},
+    {0, nullptr},
+};
+
+nb::object make(PyTypeObject *type, Impl *impl, nb::handle globals, const std::string &qualname,
+                nb::handle annotations, const std::string &doc) {
+    std::unique_ptr<Impl> owned(impl);
+    nb::object self = nb::steal(type->tp_alloc(type, 0));
+    if (!self.is_valid())
+        throw nb::python_error();
+    Function *fn = reinterpret_cast<Function *>(self.ptr());
+    fn->vectorcall = function_vectorcall;
+    fn->impl = owned.release();
+    fn->impl->globals = nb::borrow(globals);
+
+    nb::object module_name = nb::borrow(PyDict_GetItemString(globals.ptr(), "__name__"));
+    self.attr("__name__") = nb::str(fn->impl->name.c_str());
+    self.attr("__qualname__") = nb::str(qualname.c_str());
+    self.attr("__module__") = module_name.is_valid() ? module_name : nb::none();
+    self.attr("__doc__") = doc.empty() ? nb::none() : nb::object(nb::str(doc.c_str()));
+    self.attr("__annotations__") = annotations;
+    return self;
+}
+
+}  // namespace
+
+nb::object make_function_type(nb::handle module) {
+    nb::str module_name = nb::borrow<nb::str>(nb::getattr(module, "__name__"));
+    // tp_name must outlive the type; heap types copy the part after the last dot only.
+    static const std::string name = "kovani_function";
+    std::string full = std::string(module_name.c_str()) + "." + name;
+    PyType_Spec spec = {
+        full.c_str(),
+        (int) sizeof(Function),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+            Py_TPFLAGS_DISALLOW_INSTANTIATION,
+        function_slots,
+    };
+    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
+    if (!type)
+        throw nb::python_error();
+    return nb::steal(type);
+}
+
+nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
+    nb::dict annotations;
+    for (const Param &p : decl.params)
+        if (!p.annotation.empty())
+            annotations[p.name.c_str()] = nb::str(p.annotation.c_str());
+    if (!decl.returns.empty())
+        annotations["return"] = nb::str(decl.returns.c_str());
+
+    auto *impl = new Impl{decl.name, std::move(decl.params), std::move(decl.body), {}, {}};
+    nb::object fn = make((PyTypeObject *) type.ptr(), impl, nb::getattr(module, "__dict__"),
+                         decl.name, annotations, decl.doc);
+    nb::setattr(module, decl.name.c_str(), fn);
+    return fn;
+}
+
+nb::object closure(Function &parent, const std::string &name, std::vector<std::string> params,
+                   Body body) {
+    std::vector<Param> plain;
+    for (std::string &p : params)
+        plain.push_back(Param{std::move(p), {}, Conv::Plain});
+    auto *impl = new Impl{name, std::move(plain), std::move(body), {}, {}};
+    nb::object parent_qualname = nb::getattr(nb::handle((PyObject *) &parent), "__qualname__");
+    std::string qualname = nb::cast<std::string>(parent_qualname) + ".<locals>." + name;
+    return make(Py_TYPE((PyObject *) &parent), impl, parent.impl->globals, qualname, nb::dict(), "");
+}
+
+nb::object global(Function &self, const char *name) {
+    PyObject *value = PyDict_GetItemString(self.impl->globals.ptr(), name);
+    if (!value) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        throw nb::python_error();
+    }
+    return nb::borrow(value);
+}
+
+nb::object &state(Function &self) { return self.impl->store; }
+
+int exec_module(PyObject *module, void (*init)(nb::module_ module)) {
+    if (!nb::register_module(module))
+        return -1;
+    try {
+        init(nb::borrow<nb::module_>(module));
+        return 0;
+    } catch (nb::python_error &e) {
+        e.restore();
+    } catch (std::exception &e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
+}
+
+nb::object import_from(nb::handle module, const char *name, const char *attr, int level) {
+    nb::object globals = nb::getattr(module, "__dict__");
+    nb::object fromlist = nb::make_tuple(attr);
+    nb::object source = nb::steal(PyImport_ImportModuleLevel(name, globals.ptr(), nullptr,
+                                                             fromlist.ptr(), level));
+    if (!source.is_valid())
+        throw nb::python_error();
+    PyObject *value = PyObject_GetAttrString(source.ptr(), attr);
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError))
+            throw nb::python_error();
+        PyErr_Clear();
+        PyErr_Format(PyExc_ImportError, "cannot import name '%s' from '%U'", attr,
+                     nb::getattr(source, "__name__").ptr());
+        throw nb::python_error();
+    }
+    return nb::steal(value);
+}
+
+}  // namespace kovani

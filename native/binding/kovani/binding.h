@@ -1,0 +1,78 @@
+// The binding layer: the one place that turns C++ bodies into Python callables.
+//
+// Every function a module publishes, and every loop body or mapped function it hands to
+// JAX, is an instance of one small heap type with vectorcall. It carries `__doc__`,
+// `__annotations__`, `__name__`, `__qualname__` and `__module__` exactly as declared,
+// gives `inspect.signature`, pickles by qualified name, and is weak-referenceable, which
+// JAX needs: `jax.jit` and the caches behind `jax.lax.fori_loop` key on weak references.
+//
+// This layer alone parses positional and keyword arguments, raises the argument
+// TypeErrors, and converts `int` and `float` parameters, in parameter order, before a
+// body runs. Bodies receive the converted arguments and run with the GIL held.
+#pragma once
+
+#include <nanobind/nanobind.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace kovani {
+
+namespace nb = nanobind;
+
+enum class Conv { Plain, Int, Float };
+
+struct Param {
+    std::string name;
+    std::string annotation;  // empty: the parameter carries no annotation
+    Conv conv = Conv::Plain;
+};
+
+struct Function;
+
+// Converted arguments in parameter order; a body may move out of them.
+using Args = std::vector<nb::object>;
+using Body = std::function<nb::object(Function &self, Args &args)>;
+
+struct Declaration {
+    std::string name;
+    std::vector<Param> params;
+    std::string returns;  // annotation of the result; empty: none
+    std::string doc;      // empty: no documentation string
+    Body body;
+};
+
+// Creates the callable type of one extension module. Each function holds a strong
+// reference to its type, so the module keeps no reference of its own.
+nb::object make_function_type(nb::handle module);
+
+// Makes a function of `type` whose globals are the namespace of `module`, and binds it
+// there under its name.
+nb::object publish(nb::handle module, nb::handle type, Declaration decl);
+
+// Makes a nested function of `parent` (a loop body, a mapped function): same type, same
+// globals, qualified name "<parent>.<locals>.<name>", plain parameters.
+nb::object closure(Function &parent, const std::string &name,
+                   std::vector<std::string> params, Body body);
+
+// Looks `name` up in the function's module namespace, as a Python function would read a
+// global at run time, so that replacing a module attribute takes effect on the next call.
+nb::object global(Function &self, const char *name);
+
+// Per-function storage owned by the function object (visible to the garbage collector);
+// bodies keep their compiled cores here.
+nb::object &state(Function &self);
+
+// The exec step of a module: registers it with nanobind, then runs `init`. A Python
+// error raised by `init` (a failed import, say) is left set exactly as raised.
+int exec_module(PyObject *module, void (*init)(nb::module_ module));
+
+// `from <package>.<name> import <attr>`, relative to `module`'s package `level` levels up,
+// as a Python module's `from ..name import attr` would do it.
+nb::object import_from(nb::handle module, const char *name, const char *attr, int level);
+
+// Raise a Python exception of `type` with a fixed message.
+[[noreturn]] void raise(PyObject *type, const char *message);
+
+}  // namespace kovani
