@@ -163,7 +163,10 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         convert(*fn.impl, values);
         // Keep the body alive while it runs, even if the function is rebound meanwhile.
         nb::object keep = nb::borrow(self);
-        return fn.impl->body(fn, values).release().ptr();
+        nb::object result = fn.impl->body(fn, values);
+        if (!result.is_valid() && !PyErr_Occurred())
+            PyErr_Format(PyExc_SystemError, "%.200s() returned no value", fn.impl->name.c_str());
+        return result.release().ptr();
     } catch (nb::python_error &e) {
         e.restore();
     } catch (nb::builtin_exception &e) {
@@ -175,6 +178,9 @@ PyObject *function_vectorcall(PyObject *self, PyObject *const *args, size_t narg
         PyErr_NoMemory();
     } catch (std::exception &e) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
+    } catch (...) {
+        // Nothing may unwind into the interpreter, which would end the process.
+        PyErr_Format(PyExc_RuntimeError, "%.200s(): unexpected C++ exception", fn.impl->name.c_str());
     }
     return nullptr;
 }
@@ -218,7 +224,9 @@ PyObject *function_repr(PyObject *self) {
     PyObject *qualname = PyObject_GetAttrString(self, "__qualname__");
     if (!qualname)
         return nullptr;
-    PyObject *r = PyUnicode_FromFormat("<function %U>", qualname);
+    // __qualname__ lives in the instance dict and may have been rebound to any object: %S
+    // formats it with str(), where %U would read a non-string as one.
+    PyObject *r = PyUnicode_FromFormat("<function %S>", qualname);
     Py_DECREF(qualname);
     return r;
 }
@@ -259,8 +267,11 @@ PyObject *function_signature(PyObject *self, void *) {
             .ptr();
     } catch (nb::python_error &e) {
         e.restore();
-        return nullptr;
+    } catch (std::exception &e) {
+        // No C++ exception may cross back into the interpreter.
+        PyErr_SetString(PyExc_RuntimeError, e.what());
     }
+    return nullptr;
 }
 
 PyMethodDef function_methods[] = {
@@ -296,6 +307,8 @@ PyType_Slot function_slots[] = {
 nb::object make(PyTypeObject *type, Impl *impl, nb::handle globals, const std::string &qualname,
                 nb::handle annotations, const std::string &doc) {
     std::unique_ptr<Impl> owned(impl);
+    if (!globals.is_valid())
+        raise(PyExc_RuntimeError, "cannot make a function: its module namespace was cleared");
     nb::object self = nb::steal(type->tp_alloc(type, 0));
     if (!self.is_valid())
         throw nb::python_error();
@@ -361,6 +374,10 @@ nb::object closure(Function &parent, const std::string &name, std::vector<std::s
 }
 
 nb::object global(Function &self, const char *name) {
+    // The garbage collector empties `globals` when it breaks a cycle through the function;
+    // a finaliser may still call it then.
+    if (!self.impl->globals.is_valid())
+        raise(PyExc_RuntimeError, "function called after its module namespace was cleared");
     PyObject *value = PyDict_GetItemString(self.impl->globals.ptr(), name);
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
