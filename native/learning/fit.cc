@@ -108,6 +108,9 @@ nb::object fit(Function &self, Args &a) {
 
     // Class bookkeeping: the most frequent class (lowest index on ties) is the reference.
     const long long K = to_int64(a[N_CLASSES]);
+    // Before anything of size K or d_aug^2 is made; 4 bytes, float32, is the smallest
+    // working type.
+    check_memory("fit", K - 1, to_int64(trials.Xn.attr("shape")[1]) + 1, to_int64(trials.Xn.attr("shape")[0]), 4);
     nb::object counts = np.attr("bincount")(y0, nb::arg("minlength") = K).attr("astype")(int64);
     const long long ref_class = to_int64(np.attr("argmax")(counts));
     nb::list others;
@@ -131,6 +134,9 @@ nb::object fit(Function &self, Args &a) {
                              nb::float_(1.0 / (w_scale * w_scale)), nb::float_(1.0 / (b_scale * b_scale)),
                              a[LEARNING_RATE]);
 
+    nb::object beta_mean = np.attr("array")(result[0]), beta_cov_chol = np.attr("array")(result[1]);
+    check_finite_result(j, "fit", beta_mean, beta_cov_chol, dtype);
+
     // The record, in its fixed order; every value a NumPy array.
     nb::dict params;
     params["backend"] = backend_tag(j);
@@ -138,8 +144,8 @@ nb::object fit(Function &self, Args &a) {
     params["label_base"] = int64_scalar(j, label_base);
     params["ref_class"] = int64_scalar(j, nb::int_(ref_class));
     params["non_ref_classes"] = non_ref;
-    params["beta_mean"] = np.attr("array")(result[0]);
-    params["beta_cov_chol"] = np.attr("array")(result[1]);
+    params["beta_mean"] = beta_mean;
+    params["beta_cov_chol"] = beta_cov_chol;
     params["w_loc"] = float64_scalar(j, a[W_LOC]);
     params["w_scale"] = float64_scalar(j, a[W_SCALE]);
     params["b_loc"] = float64_scalar(j, a[B_LOC]);

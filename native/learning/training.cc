@@ -1,5 +1,10 @@
 #include "training.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
 namespace kovani::learning {
 
 Trials convert_trials(const Jax &j, nb::handle X, nb::handle y) {
@@ -70,6 +75,38 @@ nb::object float64_scalar(const Jax &j, nb::handle value) {
 
 nb::object backend_tag(const Jax &j) {
     return j.np.attr("array")("pg_softmax_ref", nb::arg("dtype") = nb::handle((PyObject *) &PyBaseObject_Type));
+}
+
+void check_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize) {
+    const double d = (double) d_aug;
+    const double need = (double) itemsize * ((2.0 * (double) rows + 2.0) * d * d + 4.0 * (double) n * d);
+    const double have = (double) sysconf(_SC_PHYS_PAGES) * (double) sysconf(_SC_PAGESIZE);
+    if (have > 0 && need > have) {
+        const double gib = 1024.0 * 1024.0 * 1024.0;
+        char message[256];
+        std::snprintf(message, sizeof message,
+                      "%s needs at least %.1f GiB for %lld coefficient rows of %lld coefficients, "
+                      "more than this machine's %.1f GiB of memory",
+                      what, need / gib, rows, d_aug, have / gib);
+        raise(PyExc_MemoryError, message);
+    }
+}
+
+void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,
+                         nb::handle beta_cov_chol, nb::handle dtype) {
+    auto finite = [&](nb::handle a) {
+        return PyObject_IsTrue(j.np.attr("isfinite")(a).attr("all")().ptr()) == 1;
+    };
+    const bool mean_ok = finite(beta_mean), chol_ok = finite(beta_cov_chol);
+    if (mean_ok && chol_ok)
+        return;
+    std::string where = !mean_ok && !chol_ok ? "beta_mean and beta_cov_chol" : !mean_ok ? "beta_mean" : "beta_cov_chol";
+    std::string message = std::string(what) + " produced non-finite coefficients in " + where +
+                          ": the inputs hold NaN or infinity, or the features or prior scales are too "
+                          "extreme for the working type " +
+                          nb::str(j.np.attr("dtype")(dtype)).c_str() +
+                          " and a posterior covariance lost positive definiteness";
+    raise(PyExc_ValueError, message.c_str());
 }
 
 nb::object make_model(Function &self, nb::handle params) {

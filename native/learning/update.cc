@@ -189,6 +189,8 @@ nb::object update(Function &self, Args &a) {
     nb::object beta_cov_chol = np.attr("asarray")(entry(model, "beta_cov_chol"), nb::arg("dtype") = np_dtype);
     nb::object class_counts = np.attr("asarray")(entry(model, "class_counts"), nb::arg("dtype") = int64);
     check_record_shapes(beta_mean, beta_cov_chol, non_ref);
+    check_memory("update", std::max<long long>(new_n_classes - 1, (long long) nb::len(non_ref)), d_aug,
+                 padded_rows(n), to_int64(np_dtype.attr("itemsize")));
 
     // 18-20. Class growth: every index below the new class count that is neither the
     // reference nor has a row gets one, appended in ascending order, at the hyper-prior.
@@ -248,6 +250,9 @@ nb::object update(Function &self, Args &a) {
                              dtype, nb::int_(num_steps), X_aug, yj, non_ref.attr("astype")(int32),
                              beta_mean, beta_cov_chol, nb::float_(alpha));
 
+    nb::object beta_mean_u = np.attr("array")(result[0]), beta_cov_u = np.attr("array")(result[1]);
+    check_finite_result(j, "update", beta_mean_u, beta_cov_u, dtype);
+
     // 25-27. A shallow copy of the record with six entries replaced; the old one is untouched.
     nb::object old_params = model.attr("params");
     nb::object params = PyDict_Check(old_params.ptr())
@@ -258,8 +263,8 @@ nb::object update(Function &self, Args &a) {
     params["backend"] = backend_tag(j);
     params["n_classes"] = int64_scalar(j, nb::int_(new_n_classes));
     params["non_ref_classes"] = non_ref;
-    params["beta_mean"] = np.attr("array")(result[0]);
-    params["beta_cov_chol"] = np.attr("array")(result[1]);
+    params["beta_mean"] = beta_mean_u;
+    params["beta_cov_chol"] = beta_cov_u;
     params["class_counts"] = new_counts;
     return make_model(self, params);
 }
