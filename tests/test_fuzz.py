@@ -23,3 +23,17 @@ def test_repr_survives_a_rebound_qualname():
     finally:
         fn.__qualname__ = saved
     assert repr(fn) == "<function _pg_expected_omega>"
+
+
+def test_build_logits_refuses_a_class_count_beyond_memory():
+    # jnp.zeros((3, 2**62)) overflows XLA's shape arithmetic, which aborts the process.
+    import jax.numpy as jnp
+
+    X_aug, beta = jnp.ones((3, 2)), jnp.ones((2, 2))
+    for K in (2**40, 2**62, 2**100, np.int64(2**62)):
+        with pytest.raises(MemoryError, match=r"^_build_logits needs at least .* GiB for an \(n_trials, n_classes\)"):
+            learning._build_logits(X_aug, beta, np.array([1, 2]), 0, K)
+    # Negative counts are JAX's to refuse; empty designs make nothing.
+    with pytest.raises(TypeError):
+        learning._build_logits(X_aug, beta, np.array([1, 2]), 0, -1)
+    assert learning._build_logits(X_aug[:0], beta, np.array([1, 2]), 0, 3).shape == (0, 3)

@@ -1,5 +1,6 @@
 // The logits of all K classes from a design and the non-reference coefficient means, with
 // the reference class's column fixed at 0. Evaluated eagerly: nothing here is compiled.
+#include "kovani/checks.h"
 #include "kovani/jax.h"
 #include "learning.h"
 
@@ -14,6 +15,7 @@ nb::object build(Function &self, Args &a) {
     nb::object non_ref = jnp.attr("asarray")(a[2]);
     nb::object dtype = X_aug.attr("dtype");
     nb::object n = nb::int_(X_aug.attr("shape")[0]);
+    check_memory("_build_logits", logits_bytes(j, n, n_classes, dtype), "an (n_trials, n_classes) logits matrix");
 
     // Column non_ref[j] takes eta[:, j], in the design's type whatever the coefficients'.
     // Repeated or out-of-range indices follow JAX's scatter rules (negative ones wrap,

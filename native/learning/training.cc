@@ -1,8 +1,7 @@
 #include "training.h"
 
-#include <unistd.h>
+#include "kovani/checks.h"
 
-#include <cstdio>
 #include <string>
 
 namespace kovani::learning {
@@ -77,19 +76,10 @@ nb::object backend_tag(const Jax &j) {
     return j.np.attr("array")("pg_softmax_ref", nb::arg("dtype") = nb::handle((PyObject *) &PyBaseObject_Type));
 }
 
-void check_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize) {
+void check_core_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize) {
     const double d = (double) d_aug;
-    const double need = (double) itemsize * ((2.0 * (double) rows + 2.0) * d * d + 4.0 * (double) n * d);
-    const double have = (double) sysconf(_SC_PHYS_PAGES) * (double) sysconf(_SC_PAGESIZE);
-    if (have > 0 && need > have) {
-        const double gib = 1024.0 * 1024.0 * 1024.0;
-        char message[256];
-        std::snprintf(message, sizeof message,
-                      "%s needs at least %.1f GiB for %lld coefficient rows of %lld coefficients, "
-                      "more than this machine's %.1f GiB of memory",
-                      what, need / gib, rows, d_aug, have / gib);
-        raise(PyExc_MemoryError, message);
-    }
+    const double bytes = (double) itemsize * ((2.0 * (double) rows + 2.0) * d * d + 4.0 * (double) n * d);
+    check_memory(what, bytes, std::to_string(rows) + " coefficient rows of " + std::to_string(d_aug) + " coefficients");
 }
 
 void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,

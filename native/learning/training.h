@@ -37,12 +37,11 @@ nb::object int64_scalar(const Jax &j, nb::handle value);
 nb::object float64_scalar(const Jax &j, nb::handle value);
 nb::object backend_tag(const Jax &j);
 
-// Refuses, with MemoryError, a core whose working set cannot fit in this machine's memory:
-// `rows` covariance matrices of d_aug x d_aug (the carry, twice over while the loop runs,
-// plus two for a class step) and n x d_aug designs, of `itemsize` bytes each. Inside a
-// compiled core an allocation that fails ends the process (XLA aborts, or the result never
-// becomes ready); here it is an ordinary exception. `what` names the call.
-void check_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize);
+// Refuses, with MemoryError, a core whose working set cannot fit in this machine's memory
+// (see check_memory): `rows` covariance matrices of d_aug x d_aug (the carry, twice over
+// while the loop runs, plus two for a class step) and n x d_aug designs, of `itemsize`
+// bytes each. `what` names the call.
+void check_core_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize);
 
 // Refuses, with ValueError, a result holding NaN or infinity: it would be returned as a
 // model that looks fitted and predicts garbage. `what` names the call; `dtype` is the

@@ -3,6 +3,8 @@
 #include "learning.h"
 #include "training.h"
 
+#include "kovani/checks.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -30,26 +32,6 @@ double read_float(const Jax &j, nb::handle model, const char *key) {
     if (d == -1.0 && PyErr_Occurred())
         throw nb::python_error();
     return d;
-}
-
-// The coefficient arrays must agree with the class list: the class loop indexes them with
-// a traced row number, and JAX clamps such indices instead of failing, so a record with
-// more classes than rows would be updated wrongly without a word.
-void check_record_shapes(nb::handle beta_mean, nb::handle beta_cov_chol, nb::handle non_ref) {
-    nb::object mean_shape = beta_mean.attr("shape"), chol_shape = beta_cov_chol.attr("shape");
-    bool ok = nb::len(mean_shape) == 2 && nb::len(nb::object(non_ref.attr("shape"))) == 1 &&
-              nb::len(chol_shape) == 3 && mean_shape[0].equal(nb::int_(nb::len(non_ref))) &&
-              chol_shape[0].equal(mean_shape[0]) && chol_shape[1].equal(mean_shape[1]) &&
-              chol_shape[2].equal(mean_shape[1]);
-    if (!ok) {
-        std::string message =
-            std::string("inconsistent model record: expected beta_mean of shape (R, d_aug), "
-                        "beta_cov_chol of shape (R, d_aug, d_aug) and R entries in non_ref_classes; "
-                        "got beta_mean ") +
-            nb::repr(mean_shape).c_str() + ", beta_cov_chol " + nb::repr(chol_shape).c_str() +
-            " and non_ref_classes " + nb::repr(non_ref.attr("shape")).c_str();
-        raise(PyExc_ValueError, message.c_str());
-    }
 }
 
 // An added class starts at the stored hyper-prior; a non-finite or non-positive scale
@@ -189,8 +171,8 @@ nb::object update(Function &self, Args &a) {
     nb::object beta_cov_chol = np.attr("asarray")(entry(model, "beta_cov_chol"), nb::arg("dtype") = np_dtype);
     nb::object class_counts = np.attr("asarray")(entry(model, "class_counts"), nb::arg("dtype") = int64);
     check_record_shapes(beta_mean, beta_cov_chol, non_ref);
-    check_memory("update", std::max<long long>(new_n_classes - 1, (long long) nb::len(non_ref)), d_aug,
-                 padded_rows(n), to_int64(np_dtype.attr("itemsize")));
+    check_core_memory("update", std::max<long long>(new_n_classes - 1, (long long) nb::len(non_ref)), d_aug,
+                      padded_rows(n), to_int64(np_dtype.attr("itemsize")));
 
     // 18-20. Class growth: every index below the new class count that is neither the
     // reference nor has a row gets one, appended in ascending order, at the hyper-prior.
