@@ -2,5 +2,20 @@
 
 from kovani_bci.kovani_io import KovaniModel
 
-__all__ = ["KovaniModel"]
+__all__ = ["KovaniModel", "KovaniSoftmaxClassifier"]
 __version__ = "0.1.0"
+
+
+def __getattr__(name):
+    # The scikit-learn estimator is imported on first use: scikit-learn is an optional
+    # dependency (extras "sklearn", "demo", "test"), and the functional API works without it.
+    if name == "KovaniSoftmaxClassifier":
+        try:
+            from kovani_bci.estimator import KovaniSoftmaxClassifier
+        except ModuleNotFoundError as exc:
+            if exc.name != "sklearn":
+                raise
+            raise ImportError("KovaniSoftmaxClassifier needs scikit-learn: "
+                              "pip install 'kovani_bci[sklearn]'") from exc
+        return KovaniSoftmaxClassifier
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
