@@ -1,5 +1,8 @@
 # `make demo` and `make test` each make .venv, install the package into it, and run.
-PYTHON ?= $(shell for v in 3.14 3.13 3.12 3.11; do command -v python$$v >/dev/null 2>&1 && { echo python$$v; break; }; done)
+# The newest python3.1x that runs here, from PATH or from pyenv's installed versions.
+PYTHON ?= $(shell for v in 3.19 3.18 3.17 3.16 3.15 3.14 3.13 3.12 3.11; do \
+	for p in $$(command -v python$$v) $$(ls -d $${PYENV_ROOT:-$$HOME/.pyenv}/versions/$$v*/bin/python$$v 2>/dev/null | sort -rV); do \
+	  $$p -c '' 2>/dev/null && { echo $$p; exit; }; done; done)
 VENV := .venv
 PY := $(VENV)/bin/python
 PIPQ ?= -q

@@ -356,7 +356,7 @@ nb::object closure(Function &parent, const std::string &name, std::vector<std::s
         plain.push_back(Param{std::move(p), {}, Conv::Plain});
     auto *impl = new Impl{name, std::move(plain), std::move(body), {}, {}};
     nb::object parent_qualname = nb::getattr(nb::handle((PyObject *) &parent), "__qualname__");
-    std::string qualname = nb::cast<std::string>(parent_qualname) + ".<locals>." + name;
+    std::string qualname = std::string(nb::str(parent_qualname).c_str()) + ".<locals>." + name;
     return make(Py_TYPE((PyObject *) &parent), impl, parent.impl->globals, qualname, nb::dict(), "");
 }
 

@@ -1,0 +1,90 @@
+#include "training.h"
+
+namespace kovani::learning {
+
+Trials convert_trials(const Jax &j, nb::handle X, nb::handle y) {
+    nb::object Xn = j.np.attr("asarray")(X, nb::arg("dtype") = j.np.attr("float64"));
+    nb::object yn = j.np.attr("asarray")(y);
+    if (nb::cast<long>(Xn.attr("ndim")) != 2)
+        raise(PyExc_ValueError, "X must be 2D: (n_trials, n_features)");
+    if (nb::cast<long>(yn.attr("ndim")) != 1)
+        raise(PyExc_ValueError, "y must be 1D: (n_trials,)");
+    if (!Xn.attr("shape")[0].equal(yn.attr("shape")[0]))
+        raise(PyExc_ValueError, "X and y must have same number of rows");
+    return {Xn, yn};
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool less_than(nb::handle value, long bound) { return compare(value, nb::int_(bound), Py_LT); }
+
+long long to_int64(nb::handle value) {
+    nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
+    if (!as_int.is_valid())
+        throw nb::python_error();
+    long long v = PyLong_AsLongLong(as_int.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
+nb::object augment(const Jax &j, nb::handle Xj) {
+    nb::object n = Xj.attr("shape")[0];
+    nb::object ones = j.jnp.attr("ones")(nb::make_tuple(n, 1), nb::arg("dtype") = Xj.attr("dtype"));
+    return j.jnp.attr("concatenate")(nb::make_tuple(Xj, ones), nb::arg("axis") = 1);
+}
+
+ClassTarget class_target(const Jax &j, nb::handle X_aug, nb::handle beta_mean, nb::handle ref0,
+                         nb::handle one_s, nb::handle yj, nb::handle non_ref_j, nb::handle i) {
+    nb::object jnp = j.jnp;
+    // Logits of every non-reference class from the current means; rows already updated
+    // in this sweep take part with their new values.
+    nb::object eta = j.matmul(X_aug, beta_mean.attr("T"));
+    nb::object all_logits = jnp.attr("concatenate")(nb::make_tuple(eta, ref0), nb::arg("axis") = 1);
+    nb::object logZ = j.jax.attr("nn").attr("logsumexp")(all_logits, nb::arg("axis") = 1);
+    nb::object eta_i = eta[nb::make_tuple(all(), i)];
+    nb::object p = jnp.attr("exp")(eta_i - logZ);
+    // log(1 - p) floored at eps keeps the offset finite when p rounds to 1.
+    nb::object eps = j.eps(one_s.attr("dtype"));
+    nb::object offset = logZ + jnp.attr("log")(jnp.attr("maximum")(nb::borrow(one_s) - p, eps));
+    nb::object z = (yj.attr("__eq__")(non_ref_j[i])).attr("astype")(one_s.attr("dtype"));
+    return {offset, z};
+}
+
+nb::object damp(nb::handle one_s, nb::handle alpha, nb::handle old, nb::handle step) {
+    return (nb::borrow(one_s) - alpha) * old + nb::borrow(alpha) * step;
+}
+
+nb::object int64_scalar(const Jax &j, nb::handle value) {
+    return j.np.attr("array")(value, nb::arg("dtype") = j.np.attr("int64"));
+}
+
+nb::object float64_scalar(const Jax &j, nb::handle value) {
+    return j.np.attr("array")(value, nb::arg("dtype") = j.np.attr("float64"));
+}
+
+nb::object backend_tag(const Jax &j) {
+    return j.np.attr("array")("pg_softmax_ref", nb::arg("dtype") = nb::handle((PyObject *) &PyBaseObject_Type));
+}
+
+nb::object make_model(Function &self, nb::handle params) {
+    return global(self, "KovaniModel")(nb::arg("model_type") = "kovani_softmax",
+                                       nb::arg("params") = params);
+}
+
+nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
+                         nb::handle static_argnums, Body body) {
+    nb::object &core = state(self);
+    if (!core.is_valid()) {
+        nb::object fn = closure(self, name, std::move(params), std::move(body));
+        core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
+    }
+    return core;
+}
+
+}  // namespace kovani::learning

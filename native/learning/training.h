@@ -1,0 +1,47 @@
+// Pieces the fit and the online update share: trial conversion and checks, the
+// augmented design, the class step's offset and target, damping, and the record.
+#pragma once
+
+#include "kovani/jax.h"
+
+namespace kovani::learning {
+
+// X as a float64 NumPy array and y with its element type kept, after the shape checks
+// common to fit and update ("X must be 2D", "y must be 1D", equal row counts).
+struct Trials {
+    nb::object Xn, yn;
+};
+Trials convert_trials(const Jax &j, nb::handle X, nb::handle y);
+
+// Python-level comparisons of an already-converted number with a small constant.
+bool compare(nb::handle a, nb::handle b, int op);
+bool less_than(nb::handle value, long bound);
+long long to_int64(nb::handle value);
+
+// X_aug: Xj followed by a column of ones, the intercept last.
+nb::object augment(const Jax &j, nb::handle Xj);
+
+// For row i of the carry: the offset logZ_minus (log-sum-exp of every other class's
+// logit, the reference logit 0 included) and the 0/1 target z, in the working type.
+struct ClassTarget {
+    nb::object offset, z;
+};
+ClassTarget class_target(const Jax &j, nb::handle X_aug, nb::handle beta_mean, nb::handle ref0,
+                         nb::handle one_s, nb::handle yj, nb::handle non_ref_j, nb::handle i);
+
+// (1 - alpha) * old + alpha * step
+nb::object damp(nb::handle one_s, nb::handle alpha, nb::handle old, nb::handle step);
+
+// The record's value types: 0-d int64, 0-d float64, the backend tag.
+nb::object int64_scalar(const Jax &j, nb::handle value);
+nb::object float64_scalar(const Jax &j, nb::handle value);
+nb::object backend_tag(const Jax &j);
+
+// A new KovaniModel(model_type="kovani_softmax", params=params).
+nb::object make_model(Function &self, nb::handle params);
+
+// The jitted core kept on `self`, made on first use from `body` with `static_argnums`.
+nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
+                         nb::handle static_argnums, Body body);
+
+}  // namespace kovani::learning

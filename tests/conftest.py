@@ -1,0 +1,20 @@
+import jax
+import numpy as np
+import pytest
+
+
+@pytest.fixture(params=[False, True], ids=["x32", "x64"])
+def x64(request):
+    """Runs a test with JAX's 64-bit mode off and on; restores the flag afterwards."""
+    before = jax.config.jax_enable_x64
+    jax.config.update("jax_enable_x64", request.param)
+    yield request.param
+    jax.config.update("jax_enable_x64", before)
+
+
+@pytest.fixture
+def enable_x64():
+    before = jax.config.jax_enable_x64
+    jax.config.update("jax_enable_x64", True)
+    yield
+    jax.config.update("jax_enable_x64", before)

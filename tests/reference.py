@@ -1,0 +1,72 @@
+"""Independent NumPy float64 versions of the model's maths, the oracle of the tests.
+
+Written from the equations, not from the implementation: plain loops over sweeps and
+classes, explicit inverses where they are clearest.
+"""
+
+import numpy as np
+
+
+def expected_omega(c):
+    """E[PG(1, c)] = tanh(c/2) / (2c), with c floored at float64 eps."""
+    c1 = np.maximum(np.asarray(c, np.float64), np.finfo(np.float64).eps)
+    return 0.5 / c1 * np.tanh(0.5 * c1)
+
+
+def pg_binary_update(Xa, z, offset, m0, prec0, m, S):
+    """One Polya-Gamma step of a binary logistic model with offset; returns (mean, cov)."""
+    Xa, z, offset, m0, prec0, m, S = (np.asarray(a, np.float64) for a in (Xa, z, offset, m0, prec0, m, S))
+    eps = np.finfo(np.float64).eps
+    psi_mean = Xa @ m - offset
+    psi_var = np.einsum("nd,de,ne->n", Xa, S, Xa)
+    omega = expected_omega(np.sqrt(psi_mean**2 + psi_var + eps))
+    prec = prec0 + (Xa * omega[:, None]).T @ Xa
+    b = prec0 @ m0 + Xa.T @ (z - 0.5 + omega * offset)
+    cov = np.linalg.inv(prec)
+    return cov @ b, cov
+
+
+def augment(X):
+    X = np.asarray(X, np.float64)
+    return np.hstack([X, np.ones((X.shape[0], 1))])
+
+
+def prior(n_features, w_loc, w_scale, b_loc, b_scale):
+    """Prior mean and precision of one class's (weights, intercept)."""
+    m = np.r_[np.full(n_features, w_loc, np.float64), b_loc]
+    prec = np.diag(np.r_[np.full(n_features, w_scale**-2.0), b_scale**-2.0])
+    return m, prec
+
+
+def class_offset(Xa, means, row):
+    """log sum_{c != class of row} exp(logit_c), the reference logit 0 included."""
+    eta = Xa @ means.T
+    all_logits = np.hstack([eta, np.zeros((Xa.shape[0], 1))])
+    top = all_logits.max(axis=1, keepdims=True)
+    logZ = top[:, 0] + np.log(np.exp(all_logits - top).sum(axis=1))
+    p = np.exp(eta[:, row] - logZ)
+    return logZ + np.log(np.maximum(1.0 - p, np.finfo(np.float64).eps))
+
+
+def class_bookkeeping(y0, n_classes):
+    counts = np.bincount(y0, minlength=n_classes)
+    ref = int(np.argmax(counts))
+    return counts, ref, np.array([k for k in range(n_classes) if k != ref])
+
+
+def fit(X, y, n_classes, label_base, w_loc, w_scale, b_loc, b_scale, learning_rate, num_steps):
+    """Returns (ref_class, non_ref, counts, means, covariances)."""
+    y0 = np.asarray(y).astype(np.int64) - int(label_base)
+    counts, ref, non_ref = class_bookkeeping(y0, n_classes)
+    Xa = augment(X)
+    m0, prec0 = prior(Xa.shape[1] - 1, w_loc, w_scale, b_loc, b_scale)
+    means = np.tile(m0, (n_classes - 1, 1))
+    covs = np.tile(np.linalg.inv(prec0), (n_classes - 1, 1, 1))
+    a = learning_rate
+    for _ in range(num_steps):
+        for i, k in enumerate(non_ref):
+            offset = class_offset(Xa, means, i)
+            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, m0, prec0, means[i], covs[i])
+            means[i] = (1 - a) * means[i] + a * m_new
+            covs[i] = (1 - a) * covs[i] + a * S_new
+    return ref, non_ref, counts, means, covs
