@@ -169,7 +169,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     def _fit_new(self, X: np.ndarray, y: np.ndarray, labels: np.ndarray) -> None:
         if len(labels) < 2:
             raise ValueError(f"{type(self).__name__} needs at least 2 classes to fit; got "
-                             f"{len(labels)} class ({labels[0]!r})")
+                             f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         model = _learning().kovani_softmax_fit(
             X, y_idx, len(labels), 0, **self._hyperparameters(_seed_from(self.random_state)))
