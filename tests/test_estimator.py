@@ -267,3 +267,16 @@ def test_classifier_load_errors(tmp_path):
     objs = KovaniSoftmaxClassifier(num_steps=2).fit(X, y.astype(object))
     objs.save(tmp_path / "objs.npz")
     assert KovaniSoftmaxClassifier.load(tmp_path / "objs.npz").classes_.tolist() == ["a", "b"]
+
+
+def test_a_non_finite_posterior_is_refused_and_the_state_kept():
+    X, y = blobs(10, ["a", "b"], seed=9)
+    huge = X * 1e20                       # finite, but overflows float32 in the Gram matrix
+    with pytest.raises(ValueError, match="non-finite posterior"):
+        KovaniSoftmaxClassifier(num_steps=2).fit(huge, y)
+    clf = KovaniSoftmaxClassifier(num_steps=2, random_state=0).fit(X, y)
+    model, proba = clf.model_, clf.predict_proba(X)
+    with pytest.raises(ValueError, match="The classifier is unchanged"):
+        clf.partial_fit(huge, ["a"] * 10 + ["c"] * 10)
+    assert clf.model_ is model and clf.classes_.tolist() == ["a", "b"]
+    np.testing.assert_array_equal(clf.predict_proba(X), proba)

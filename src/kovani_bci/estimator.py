@@ -161,10 +161,21 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.classes_ = model_labels[order]
         self._column_order = order
 
-    def _hyperparameters(self, seed: int) -> dict:
+    def _prior_and_schedule(self) -> dict:
+        """The hyperparameters as the fit takes them and the record stores them."""
         return dict(w_loc=float(self.w_loc), w_scale=float(self.w_scale),
-                    b_loc=float(self.b_loc), b_scale=float(self.b_scale), rng_seed=seed,
+                    b_loc=float(self.b_loc), b_scale=float(self.b_scale),
                     learning_rate=float(self.learning_rate), num_steps=int(self.num_steps))
+
+    @staticmethod
+    def _finite(model: KovaniModel, what: str) -> KovaniModel:
+        p = model.params
+        if not (np.isfinite(p["beta_mean"]).all() and np.isfinite(p["beta_cov_chol"]).all()):
+            raise ValueError(f"{what} gave a non-finite posterior (a covariance lost positive "
+                             "definiteness, or the features are too large for the working "
+                             "precision); standardise the features or lower learning_rate. "
+                             "The classifier is unchanged.")
+        return model
 
     def _fit_new(self, X: np.ndarray, y: np.ndarray, labels: np.ndarray) -> None:
         if len(labels) < 2:
@@ -172,8 +183,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         model = _learning().kovani_softmax_fit(
-            X, y_idx, len(labels), 0, **self._hyperparameters(_seed_from(self.random_state)))
-        self.model_ = model
+            X, y_idx, len(labels), 0, rng_seed=_seed_from(self.random_state),
+            **self._prior_and_schedule())
+        self.model_ = self._finite(model, "the fit")
         self._set_labels(labels)
 
     # -- fitting -------------------------------------------------------------------------
@@ -248,13 +260,13 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         # Encode against the grown label set without touching self until the update is done.
         order = np.argsort(model_labels, kind="stable")
         y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
+        # The record carries the settings the update reads; give it the current ones.
         params = dict(self.model_.params)
-        hyper = self._hyperparameters(0)
-        del hyper["rng_seed"]
-        for key, value in hyper.items():
+        for key, value in self._prior_and_schedule().items():
             params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
         current = KovaniModel(model_type=self.model_.model_type, params=params)
-        self.model_ = _learning().kovani_softmax_update(current, X, y_idx)
+        model = _learning().kovani_softmax_update(current, X, y_idx)
+        self.model_ = self._finite(model, "the update")
         self._set_labels(model_labels)
         return self
 
