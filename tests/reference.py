@@ -70,3 +70,42 @@ def fit(X, y, n_classes, label_base, w_loc, w_scale, b_loc, b_scale, learning_ra
             means[i] = (1 - a) * means[i] + a * m_new
             covs[i] = (1 - a) * covs[i] + a * S_new
     return ref, non_ref, counts, means, covs
+
+
+def update(record, X, y):
+    """Online update of a record (a dict of the model's entries) with one batch.
+
+    Returns (n_classes, non_ref, counts, means, factors). Each class step takes the row's
+    running estimate as its prior; the state keeps covariances as Cholesky factors.
+    """
+    label_base, ref = int(record["label_base"]), int(record["ref_class"])
+    y0 = np.asarray(y).astype(np.int64) - label_base
+    n_classes = max(int(record["n_classes"]), int(y0.max()) + 1)
+    non_ref = [int(k) for k in record["non_ref_classes"]]
+    means = [np.array(m, np.float64) for m in record["beta_mean"]]
+    factors = [np.array(L, np.float64) for L in record["beta_cov_chol"]]
+    counts = np.zeros(n_classes, np.int64)
+    counts[:len(record["class_counts"])] = record["class_counts"]
+    counts += np.bincount(y0, minlength=n_classes)
+
+    Xa = augment(X)
+    m_prior, prec_prior = prior(Xa.shape[1] - 1, float(record["w_loc"]), float(record["w_scale"]),
+                                float(record["b_loc"]), float(record["b_scale"]))
+    grows = n_classes > int(record["n_classes"])
+    for k in range(n_classes if grows else 0):
+        if k != ref and k not in non_ref:
+            non_ref.append(k)
+            means.append(m_prior.copy())
+            factors.append(np.linalg.cholesky(np.linalg.inv(prec_prior)))
+
+    a = float(record["learning_rate"])
+    means, factors = np.array(means), np.array(factors)
+    for _ in range(int(record["num_steps"])):
+        for i, k in enumerate(non_ref):
+            offset = class_offset(Xa, means, i)
+            S = factors[i] @ factors[i].T
+            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, means[i], np.linalg.inv(S),
+                                            means[i], S)
+            means[i] = (1 - a) * means[i] + a * m_new
+            factors[i] = np.linalg.cholesky((1 - a) * S + a * S_new)
+    return n_classes, np.array(non_ref), counts, means, factors

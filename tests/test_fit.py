@@ -117,6 +117,13 @@ def test_entry_checks_and_their_order():
     for bad in (0.0, 1.5, nan, -0.1):
         assert fit_error(learning_rate=bad, num_steps=0) == "learning_rate must be in (0, 1]"
     assert fit_error(num_steps=0, y=np.array([0, 1, 5])) == "num_steps must be >= 1"
+    # Non-finite priors would give a model of NaNs; they are refused after the checks above.
+    inf = float("inf")
+    assert fit_error(w_scale=inf, y=np.array([0, 1, 5])) == "w_scale must be finite"
+    assert fit_error(b_scale=inf) == "b_scale must be finite"
+    assert fit_error(w_loc=nan, b_scale=inf) == "w_loc must be finite"
+    assert fit_error(b_loc=-inf) == "b_loc must be finite"
+    assert fit_error(w_loc=inf, num_steps=0) == "num_steps must be >= 1"
     assert fit_error(y=np.array([0, 1, 2])) == "y out of range for n_classes/label_base"
     assert fit_error(y=np.array([0, 1, 2]), label_base=1) == "y out of range for n_classes/label_base"
     assert fit_error(y=np.array([-1, 0, 1])) == "y out of range for n_classes/label_base"

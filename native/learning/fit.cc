@@ -2,6 +2,9 @@
 #include "learning.h"
 #include "training.h"
 
+#include <cmath>
+#include <utility>
+
 namespace kovani::learning {
 namespace {
 
@@ -81,6 +84,12 @@ void check_hyperparameters(Args &a) {
         raise(PyExc_ValueError, "learning_rate must be in (0, 1]");
     if (less_than(a[NUM_STEPS], 1))
         raise(PyExc_ValueError, "num_steps must be >= 1");
+    // An infinite scale or a non-finite prior mean also ends in a model of NaNs; these come
+    // after the checks above so that those keep their order.
+    for (auto [index, message] : {std::pair{W_LOC, "w_loc must be finite"}, {W_SCALE, "w_scale must be finite"},
+                                  {B_LOC, "b_loc must be finite"}, {B_SCALE, "b_scale must be finite"}})
+        if (!std::isfinite(nb::cast<double>(a[index])))
+            raise(PyExc_ValueError, message);
 }
 
 nb::object fit(Function &self, Args &a) {

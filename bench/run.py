@@ -1,0 +1,292 @@
+"""Benchmarks of the live loop and of batch fitting, with baselines run in the same process.
+
+    python -m bench                  # all scenarios, tables on stdout
+    python -m bench --json out.json  # also write the tables as JSON
+    python -m bench --only fit_small predict
+
+Each scenario times repeated calls after warm-up and prints medians and percentiles, and
+ratios against baselines measured in the same run: scikit-learn's LogisticRegression, an
+independent NumPy float64 fit, and the machine's own speed at the matrix products that
+dominate a class step.
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+ROOT = Path(__file__).resolve().parent.parent
+TARGETS = {
+    "predict_proba S=1": ("p50", 150e-6),
+    "predict_proba S=100": ("p50", 400e-6),
+    "predict_samples S=100": ("p50", 500e-6),
+    "update 1 trial": ("p50", 3e-3),
+    "fit n=500 (second call)": ("p50", 30e-3),
+    "fit n=500 (first call)": ("p50", 3.0),
+}
+
+
+def timings(fn, repeat, warmup=3):
+    for _ in range(warmup):
+        fn()
+    out = np.empty(repeat)
+    for i in range(repeat):
+        t = time.perf_counter()
+        fn()
+        out[i] = time.perf_counter() - t
+    return out
+
+
+def summary(name, t, **extra):
+    row = {"name": name, "calls": int(len(t)), "p50": float(np.median(t)),
+           "p90": float(np.percentile(t, 90)), "p99": float(np.percentile(t, 99)),
+           "mean": float(np.mean(t))}
+    row.update(extra)
+    if name in TARGETS:
+        stat, limit = TARGETS[name]
+        row["target"] = f"{stat} <= {fmt(limit)}"
+        row["holds"] = bool(row[stat] <= limit)
+    return row
+
+
+def fmt(seconds):
+    if seconds >= 1:
+        return f"{seconds:.2f} s"
+    if seconds >= 1e-3:
+        return f"{seconds * 1e3:.2f} ms"
+    return f"{seconds * 1e6:.0f} us"
+
+
+def trials(n, n_features, n_classes, seed=0, dtype=np.float64):
+    rng = np.random.default_rng(seed)
+    y = rng.integers(0, n_classes, n)
+    centres = rng.normal(size=(n_classes, n_features))
+    return (rng.normal(size=(n, n_features)) + centres[y]).astype(dtype), y
+
+
+def fit_args(X, y, K, steps):
+    return (X, y, K, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, steps)
+
+
+# ---------------------------------------------------------------------------- scenarios
+
+def scenario_predict(api, repeat):
+    X, y = trials(400, 16, 4)
+    model = api.fit(*fit_args(X, y, 4, 10))
+    x1 = X[:1]
+    rows = []
+    for S, name in [(1, "predict_proba S=1"), (100, "predict_proba S=100")]:
+        t0 = time.perf_counter()
+        api.predict_proba(model, x1, S, 1)
+        first = time.perf_counter() - t0
+        rows.append(summary(name, timings(lambda: api.predict_proba(model, x1, S, 1), repeat),
+                            first_call=first))
+    t0 = time.perf_counter()
+    api.predict_samples(model, x1, 100, 1)
+    first = time.perf_counter() - t0
+    rows.append(summary("predict_samples S=100", timings(lambda: api.predict_samples(model, x1, 100, 1), repeat),
+                        first_call=first))
+    # Baseline: scikit-learn's predict_proba on one trial of an equally sized model.
+    lr = sklearn_model(X, y)
+    base = timings(lambda: lr.predict_proba(x1), repeat)
+    for row in rows:
+        row["vs sklearn predict_proba"] = row["p50"] / float(np.median(base))
+    rows.append(summary("sklearn LogisticRegression.predict_proba (baseline)", base))
+    return rows
+
+
+def scenario_update(api, repeat):
+    X, y = trials(400, 16, 4)
+    model = api.fit(*fit_args(X, y, 4, 10))
+    Xb, yb = trials(200, 16, 4, seed=1)
+    t0 = time.perf_counter()
+    api.update(model, Xb[:1], yb[:1])
+    first = time.perf_counter() - t0
+    rows = [summary("update 1 trial", timings(lambda: api.update(model, Xb[:1], yb[:1]), repeat),
+                    first_call=first)]
+    # Random batch sizes in a live loop: count the compilations they cost.
+    traces = count_update_traces(api, model, Xb, yb, sizes=np.random.default_rng(0).permutation(64) + 1)
+    rows[0]["compilations for sizes 1..64"] = traces
+    return rows
+
+
+def count_update_traces(api, model, Xb, yb, sizes):
+    learning = api.learning
+    original = learning._pg_binary_update
+    count = [0]
+
+    def counting(*a):
+        count[0] += 1
+        return original(*a)
+    learning._pg_binary_update = counting
+    try:
+        for s in sizes:
+            api.update(model, Xb[:s], yb[:s])
+    finally:
+        learning._pg_binary_update = original
+    return count[0]
+
+
+def scenario_fit_small(api, repeat):
+    X, y = trials(500, 32, 4)
+    args = fit_args(X, y, 4, 20)
+    t0 = time.perf_counter()
+    api.fit(*args)
+    first = time.perf_counter() - t0
+    t = timings(lambda: api.fit(*args), repeat, warmup=1)
+    lr_t = timings(lambda: sklearn_model(X, y), max(3, repeat // 4), warmup=1)
+    np_t = timings(lambda: numpy_fit(X, y, 4, 20), 3, warmup=0)
+    ours = float(np.median(t))
+    return [
+        summary("fit n=500 (first call)", np.array([first])),
+        summary("fit n=500 (second call)", t, **{
+            "vs sklearn lbfgs": ours / float(np.median(lr_t)),
+            "vs numpy float64 reference": ours / float(np.median(np_t))}),
+        summary("sklearn LogisticRegression.fit (baseline)", lr_t),
+        summary("numpy float64 reference fit (baseline)", np_t),
+    ]
+
+
+def scenario_fit_large(api, repeat):
+    import jax
+    import jax.numpy as jnp
+
+    n, F, K, steps = 20000, 128, 8, 10
+    X, y = trials(n, F, K, dtype=np.float32)
+    args = fit_args(X, y, K, steps)
+    api.fit(*args)
+    t = timings(lambda: api.fit(*args), max(2, repeat // 50), warmup=0)
+    d = F + 1
+    # Flops of one class step's dense work: Xa S (n d^2), the weighted Gram (n d^2), the
+    # logits (n d (K-1)), the factorisation and the covariance solve (~ d^3 / 3 + 2 d^3).
+    step_flops = 2 * n * d * d * 2 + 2 * n * d * (K - 1) + (d**3) / 3 + 2 * d**3
+    flops = step_flops * (K - 1) * steps
+    # The machine's limit: the same dense products, jitted, at the same sizes and type.
+    Xa = jnp.asarray(np.c_[X, np.ones(n, np.float32)])
+    S = jnp.eye(d, dtype=jnp.float32)
+    w = jnp.ones(n, jnp.float32)
+
+    @jax.jit
+    def dense(Xa, S, w):
+        return jnp.sum(jnp.matmul(Xa, S) * Xa, axis=1), jnp.matmul(Xa.T, Xa * w[:, None])
+    jax.block_until_ready(dense(Xa, S, w))
+    dt = timings(lambda: jax.block_until_ready(dense(Xa, S, w)), 10)
+    limit = 4 * n * d * d / float(np.median(dt))
+    achieved = flops / float(np.median(t))
+    row = summary("fit n=20000 F=128 K=8 float32", t, **{
+        "GFLOP/s": achieved / 1e9, "machine GFLOP/s (dense products)": limit / 1e9,
+        "share of machine": achieved / limit})
+    row["target"] = "share >= 50%"
+    row["holds"] = bool(achieved / limit >= 0.5)
+    return [row, summary("dense products alone (baseline)", dt)]
+
+
+MEMORY_SCRIPT = r"""
+import resource, numpy as np
+from kovani_bci.models.kovani_softmax import learning
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * resource.getpagesize()
+rng = np.random.default_rng(0)
+small = rng.normal(size=(50, 64)); ys = rng.integers(0, 4, 50)
+learning.kovani_softmax_fit(small, ys, 4, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 2)
+base = rss()
+peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+X = rng.normal(size=(100000, 64)); y = rng.integers(0, 4, 100000)
+learning.kovani_softmax_fit(X, y, 4, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 2)
+peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+print(base, peak_before, peak, X.nbytes)
+"""
+
+
+def scenario_memory(api, repeat):
+    out = subprocess.run([sys.executable, "-c", MEMORY_SCRIPT],
+                         capture_output=True, text=True, check=True).stdout.split()
+    base, peak_before, peak, x_bytes = map(int, out)
+    # The baseline is the warmed-up interpreter and JAX, before X exists; X itself counts.
+    growth = peak - base
+    row = {"name": "memory fit n=100000 F=64", "X MiB": x_bytes / 2**20,
+           "baseline RSS MiB": base / 2**20, "peak RSS before X MiB": peak_before / 2**20,
+           "peak RSS MiB": peak / 2**20, "peak over baseline, in X sizes": growth / x_bytes,
+           "target": "peak over baseline < 4x X", "holds": bool(growth < 4 * x_bytes)}
+    return [row]
+
+
+SCENARIOS = {
+    "predict": scenario_predict,
+    "update": scenario_update,
+    "fit_small": scenario_fit_small,
+    "fit_large": scenario_fit_large,
+    "memory": scenario_memory,
+}
+
+
+# ---------------------------------------------------------------------------- baselines
+
+def sklearn_model(X, y):
+    from sklearn.linear_model import LogisticRegression
+    return LogisticRegression(solver="lbfgs", max_iter=200).fit(X, y)
+
+
+def numpy_fit(X, y, K, steps):
+    sys.path.insert(0, str(ROOT / "tests"))
+    import reference
+    return reference.fit(X, y, K, 0, 0.0, 1.0, 0.0, 1.0, 1.0, steps)
+
+
+class Api:
+    def __init__(self):
+        from kovani_bci.models.kovani_softmax import inference, learning
+        self.learning, self.inference = learning, inference
+        self.fit = learning.kovani_softmax_fit
+        self.update = learning.kovani_softmax_update
+        self.predict_proba = getattr(inference, "kovani_softmax_predict_proba", None)
+        self.predict_samples = getattr(inference, "kovani_softmax_predict_samples", None)
+
+
+# ---------------------------------------------------------------------------- output
+
+def print_table(title, rows):
+    print(f"\n== {title}")
+    for row in rows:
+        parts = [f"{row['name']}"]
+        for key, value in row.items():
+            if key == "name":
+                continue
+            if key in ("p50", "p90", "p99", "mean", "first_call"):
+                parts.append(f"{key} {fmt(value)}")
+            elif isinstance(value, float):
+                parts.append(f"{key} {value:.3g}")
+            else:
+                parts.append(f"{key} {value}")
+        print("  " + " | ".join(parts))
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="python -m bench", description=__doc__.split("\n\n")[0])
+    parser.add_argument("--only", nargs="*", choices=sorted(SCENARIOS), help="scenarios to run")
+    parser.add_argument("--repeat", type=int, default=200, help="timed calls per measurement")
+    parser.add_argument("--json", type=Path, help="also write the tables to this JSON file")
+    args = parser.parse_args(argv)
+    import jax
+    api = Api()
+    results = {}
+    print(f"python {sys.version.split()[0]}, jax {jax.__version__}, numpy {np.__version__}, "
+          f"{os.cpu_count()} CPUs, 64-bit mode {'on' if jax.config.jax_enable_x64 else 'off'}")
+    for name in args.only or SCENARIOS:
+        results[name] = SCENARIOS[name](api, args.repeat)
+        print_table(name, results[name])
+    if args.json:
+        args.json.write_text(json.dumps(results, indent=2))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
