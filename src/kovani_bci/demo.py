@@ -176,14 +176,19 @@ def write_figure(result, path):
     ax.plot(trial, _running_mean(result["static_correct"], _WINDOW), label="calibration only",
             linestyle="--")
     first_late = int(np.argmax(y == result["late_class"])) + 1
-    starts = np.flatnonzero(np.diff(result["block"])) + 1.5
-    for s in starts:
-        ax.axvline(s, color="grey", linewidth=0.8, alpha=0.6)
+    blocks = result["block"]
+    chance = np.array([1 / len(set(y[blocks == b])) for b in blocks])
+    ax.step(trial, chance, where="mid", color="black", linewidth=0.7, alpha=0.5,
+            label="chance")
+    for b in np.unique(blocks):
+        first = trial[blocks == b][0]
+        if first > 1:
+            ax.axvline(first - 0.5, color="grey", linewidth=0.8, alpha=0.6)
+        ax.text(first + 1, 1.035, f"block {b}", fontsize=8, color="grey")
     ax.axvline(first_late, color="tab:red", linestyle=":",
                label=f"'{result['late_class']}' first appears")
-    ax.axhline(1 / len(classes), color="black", linewidth=0.6, alpha=0.5)
     ax.set(title=f"Running accuracy (last {_WINDOW} trials)", xlabel="online trial",
-           ylabel="accuracy", ylim=(0, 1.02))
+           ylabel="accuracy", ylim=(0, 1.09))
     ax.legend(loc="lower left", fontsize=8)
 
     ax = axes[0, 1]
