@@ -1,0 +1,11 @@
+// Module `inference`: the prediction side. Each declaration is published in the order
+// module.cc lists them.
+#pragma once
+
+#include "kovani/binding.h"
+
+namespace kovani::inference {
+
+Declaration logits_from_beta();
+
+}  // namespace kovani::inference
