@@ -7,5 +7,7 @@
 namespace kovani::inference {
 
 Declaration logits_from_beta();
+Declaration softmax_predict_proba();
+Declaration softmax_predict();
 
 }  // namespace kovani::inference

@@ -1,5 +1,9 @@
 """Bayesian multinomial softmax regression with Polya-Gamma variational updates."""
 
+from kovani_bci.models.kovani_softmax.inference import (
+    kovani_softmax_predict,
+    kovani_softmax_predict_proba,
+)
 from kovani_bci.models.kovani_softmax.learning import (
     kovani_softmax_fit,
     kovani_softmax_update,
@@ -8,4 +12,6 @@ from kovani_bci.models.kovani_softmax.learning import (
 __all__ = [
     "kovani_softmax_fit",
     "kovani_softmax_update",
+    "kovani_softmax_predict_proba",
+    "kovani_softmax_predict",
 ]
