@@ -9,5 +9,6 @@ namespace kovani::inference {
 Declaration logits_from_beta();
 Declaration softmax_predict_proba();
 Declaration softmax_predict();
+Declaration softmax_predict_samples();
 
 }  // namespace kovani::inference

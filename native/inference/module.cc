@@ -12,7 +12,8 @@ void init(nb::module_ m) {
     m.attr("kovani_softmax") = import_from(m, "kovani_math", "kovani_softmax", 3);
 
     nb::object type = make_function_type(m);
-    for (Declaration (*declare)() : {logits_from_beta, softmax_predict_proba, softmax_predict})
+    for (Declaration (*declare)() : {logits_from_beta, softmax_predict_proba, softmax_predict,
+                                     softmax_predict_samples})
         publish(m, type, declare());
 }
 

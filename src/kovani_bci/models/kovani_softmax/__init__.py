@@ -3,6 +3,7 @@
 from kovani_bci.models.kovani_softmax.inference import (
     kovani_softmax_predict,
     kovani_softmax_predict_proba,
+    kovani_softmax_predict_samples,
 )
 from kovani_bci.models.kovani_softmax.learning import (
     kovani_softmax_fit,
@@ -14,4 +15,5 @@ __all__ = [
     "kovani_softmax_update",
     "kovani_softmax_predict_proba",
     "kovani_softmax_predict",
+    "kovani_softmax_predict_samples",
 ]
