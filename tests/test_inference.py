@@ -110,6 +110,9 @@ def test_plug_in_on_a_fitted_record_and_a_float32_record_in_64_bit_mode(enable_x
     got = proba(model_of(record), X, 1, 0)
     assert got.dtype == np.float32
     close(got, np_softmax(np_logits(X, record["beta_mean"].astype(np.float64), record)), False)
+    # ...and draws its Monte-Carlo noise in float32.
+    want = np_sampled_probs(record, X, 4, jax.random.PRNGKey(3)).mean(axis=0)
+    close(proba(model_of(record), X, 4, 3), want, False)
 
 
 @pytest.mark.parametrize("seed", SEEDS)
