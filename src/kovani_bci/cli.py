@@ -304,7 +304,7 @@ def build_parser():
                        "calibration error on scikit-learn's digits, wine and breast_cancer "
                        "data, against LogisticRegression (features standardised).")
     p.add_argument("--folds", type=_positive_int, default=5, help="CV folds (5)")
-    p.add_argument("--num-steps", type=_positive_int, default=10, help="sweeps (10)")
+    p.add_argument("--num-steps", type=_positive_int, default=30, help="sweeps (30)")
     p.add_argument("--posterior-samples", type=_positive_int, default=100,
                    help="posterior draws for probabilities (100)")
     p.add_argument("--datasets", nargs="+", default=["digits", "wine", "breast_cancer"],

@@ -24,7 +24,7 @@ def _log_loss(y, proba, classes):
     return float(-np.mean(np.log(np.clip(p, 1e-15, 1.0))))
 
 
-def run_compare(folds=5, num_steps=10, n_posterior_samples=100, datasets=DATASETS,
+def run_compare(folds=5, num_steps=30, n_posterior_samples=100, datasets=DATASETS,
                 markdown=False, out=None, seed=0):
     """Stratified k-fold accuracy, log loss and ECE of both classifiers on each data set.
 

@@ -141,7 +141,7 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
         print(f"{name:<14} {q[0]:>7.2f} {q[1]:>7.2f} {q[2]:>7.2f} {t.max() * 1e3:>7.2f}",
               file=out)
     print("(predict: one trial, 100 posterior draws; update: one trial, 5 sweeps; the first "
-          "update after a new class compiles for the larger model)", file=out)
+          "call of each after a new class compiles for the larger model)", file=out)
 
     result = dict(y=y_on, proba=proba, classes=classes, block=block[online], correct=correct,
                   static_correct=static_correct, known=known, t_predict=t_predict,
