@@ -7,13 +7,11 @@ from sklearn.utils.estimator_checks import parametrize_with_checks
 from kovani_bci import KovaniSoftmaxClassifier
 
 
-def _expected_failures(estimator):
-    return {}
-
-
+# Every check holds, the Monte-Carlo ones included: the prediction seed is fixed at fit time
+# and the coefficient draws are shared by all rows, so predictions do not depend on the
+# batch a trial arrives in.
 @parametrize_with_checks(
-    [KovaniSoftmaxClassifier(num_steps=3, n_posterior_samples=20, random_state=0)],
-    expected_failed_checks=_expected_failures)
+    [KovaniSoftmaxClassifier(num_steps=3, n_posterior_samples=20, random_state=0)])
 def test_sklearn_estimator_checks(estimator, check):
     check(estimator)
 
@@ -109,13 +107,13 @@ def test_random_state_none_fixes_the_seed_at_fit():
 
 def test_sample_predictive_frequencies_match_predict_proba():
     X, y = blobs(12, ["x", "y", "z"], spread=1.0, seed=4)
-    clf = KovaniSoftmaxClassifier(num_steps=5, n_posterior_samples=3000, random_state=0)
+    clf = KovaniSoftmaxClassifier(num_steps=5, n_posterior_samples=2000, random_state=0)
     clf.fit(X, y)
-    draws = clf.sample_predictive(X[:6], 3000)
-    assert draws.shape == (3000, 6) and set(np.unique(draws)) <= set(clf.classes_)
+    draws = clf.sample_predictive(X[:6], 2000)
+    assert draws.shape == (2000, 6) and set(np.unique(draws)) <= set(clf.classes_)
     freq = np.stack([(draws == c).mean(axis=0) for c in clf.classes_], axis=1)
     proba = clf.predict_proba(X[:6])
-    tol = 5 * np.sqrt(2 * proba * (1 - proba) / 3000) + 0.01
+    tol = 5 * np.sqrt(2 * proba * (1 - proba) / 2000) + 0.01
     assert np.all(np.abs(freq - proba) <= tol)
     np.testing.assert_array_equal(clf.sample_predictive(X[:6], 50, random_state=7),
                                   clf.sample_predictive(X[:6], 50, random_state=7))
@@ -269,9 +267,10 @@ def test_classifier_load_errors(tmp_path):
     assert KovaniSoftmaxClassifier.load(tmp_path / "objs.npz").classes_.tolist() == ["a", "b"]
 
 
+@pytest.mark.filterwarnings("ignore:overflow encountered")
 def test_a_non_finite_posterior_is_refused_and_the_state_kept():
     X, y = blobs(10, ["a", "b"], seed=9)
-    huge = X * 1e20                       # finite, but overflows float32 in the Gram matrix
+    huge = X * 1e200                      # finite, but its squares overflow float64
     with pytest.raises(ValueError, match="non-finite posterior"):
         KovaniSoftmaxClassifier(num_steps=2).fit(huge, y)
     clf = KovaniSoftmaxClassifier(num_steps=2, random_state=0).fit(X, y)
