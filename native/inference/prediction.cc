@@ -1,24 +1,6 @@
 #include "prediction.h"
 
 namespace kovani::inference {
-namespace {
-
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
-}  // namespace
-
-long long as_int64(nb::handle value) {
-    long long v = PyLong_AsLongLong(value.ptr());
-    if (v == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
-}
-
 nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_samples) {
     nb::object Xn = j.np.attr("asarray")(X, nb::arg("dtype") = j.np.attr("float64"));
     if (nb::cast<long>(Xn.attr("ndim")) != 2)
@@ -53,8 +35,8 @@ nb::object as_array(const Jax &j, nb::handle value) {
 
 Posterior read_posterior(const Jax &j, nb::handle params) {
     Posterior p;
-    p.n_classes = as_int64(read_int(j, params, "n_classes"));
-    p.ref_class = as_int64(read_int(j, params, "ref_class"));
+    p.n_classes = to_int64(read_int(j, params, "n_classes"));
+    p.ref_class = to_int64(read_int(j, params, "ref_class"));
     nb::object non_ref = params["non_ref_classes"];
     p.non_ref = j.np.attr("asarray")(non_ref, nb::arg("dtype") = j.np.attr("int64"));
     nb::object beta_mean = params["beta_mean"];
@@ -115,16 +97,6 @@ nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle
 
 nb::object mapped_softmax(const Jax &j, nb::handle softmax, nb::handle logits_s) {
     return j.jax.attr("vmap")(softmax)(logits_s);
-}
-
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body) {
-    nb::object &core = state(self);
-    if (!core.is_valid()) {
-        nb::object fn = closure(self, name, std::move(params), std::move(body));
-        core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
-    }
-    return core;
 }
 
 }  // namespace kovani::inference

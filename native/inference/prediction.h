@@ -55,13 +55,4 @@ nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle
 // jax.vmap(softmax)(logits_s): the softmax of every (n, K) slice of the sample axis.
 nb::object mapped_softmax(const Jax &j, nb::handle softmax, nb::handle logits_s);
 
-// The jitted core kept on `self`, made on first use from `body` with `static_argnums`.
-// jit keys its cache on the static arguments (the module-level functions the core calls
-// among them), on the shapes and types of the others, and on the 64-bit flag.
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body);
-
-// Python integer -> C++; the value is known to fit (an int64 read of the record).
-long long as_int64(nb::handle value);
-
 }  // namespace kovani::inference

@@ -15,7 +15,7 @@ namespace {
 nb::object proba_core(Function &self, Args &a) {
     Jax j(self);
     nb::object softmax = a[0], logits_from_beta = a[1];
-    const long long n_classes = as_int64(a[2]), ref_class = as_int64(a[3]);
+    const long long n_classes = to_int64(a[2]), ref_class = to_int64(a[3]);
     nb::object non_ref = classes_array(j, a[4]);
     nb::object S = a[5];
     Working w = in_working_type(j, a[6], a[7], a[8]);

@@ -13,7 +13,7 @@ nb::object samples_core(Function &self, Args &a) {
     Jax j(self);
     nb::object jax = j.jax, random = jax.attr("random");
     nb::object softmax = a[0];
-    const long long n_classes = as_int64(a[1]), ref_class = as_int64(a[2]);
+    const long long n_classes = to_int64(a[1]), ref_class = to_int64(a[2]);
     nb::object non_ref = classes_array(j, a[3]);
     nb::object S = a[4];
     Working w = in_working_type(j, a[5], a[6], a[7]);
