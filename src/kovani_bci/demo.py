@@ -52,6 +52,29 @@ def _log_loss(y, proba, classes):
     return float(-np.mean(np.log(np.clip(p, 1e-15, 1.0)))) if len(y) else float("nan")
 
 
+def _describe_calibration_model(clf, Z_calib, y_calib, Z_later, seed, out):
+    """The fitted record through the functional API: reference class, training accuracy,
+    posterior spread of a few weights, and plug-in against Monte-Carlo probabilities for
+    the later trial where averaging over the posterior changes them most."""
+    from kovani_bci.models.kovani_softmax import kovani_softmax_predict_proba
+
+    model, labels = clf.model_, clf.model_labels_
+    p = model.params
+    L = p["beta_cov_chol"].astype(np.float64)
+    sd = np.sqrt(np.sum(L * L, axis=2))               # diagonal of L L^T, per class row
+    row_class = labels[int(p["non_ref_classes"][0])]
+    print(f"Calibration model: reference class '{labels[int(p['ref_class'])]}' (logit 0), "
+          f"training accuracy {np.mean(clf.predict(Z_calib) == y_calib):.3f}; posterior sd of "
+          f"the first 4 weights of '{row_class}': "
+          + ", ".join(f"{v:.3f}" for v in sd[0, :4]) + f" (intercept {sd[0, -1]:.3f})", file=out)
+    plug_in = kovani_softmax_predict_proba(model, Z_later, 1, seed)
+    mc = kovani_softmax_predict_proba(model, Z_later, 1000, seed)
+    i = int(np.argmax(np.abs(plug_in - mc).max(axis=1)))
+    pairs = ", ".join(f"{labels[k]} {plug_in[i, k]:.3f} vs {mc[i, k]:.3f}" for k in range(len(labels)))
+    print(f"Later trial where posterior uncertainty matters most, plug-in vs Monte-Carlo "
+          f"(1000 draws): {pairs}", file=out)
+
+
 def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
              trials_per_block=45, out=None, progress=None):
     """Run the online session; return a dict of the per-trial results and the summary."""
@@ -79,6 +102,7 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
     clf = KovaniSoftmaxClassifier(num_steps=5, n_posterior_samples=100, random_state=seed)
     clf.fit(Z[calib], y[calib])
     static = clone(clf).fit(Z[calib], y[calib])          # the same decoder, never updated
+    _describe_calibration_model(clf, Z[calib], y[calib], Z[online], seed, out)
 
     # Compile both paths once before timing (a live system does this before the session).
     warm = clone(clf).fit(Z[calib], y[calib])
