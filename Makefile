@@ -17,7 +17,7 @@ install-%: $(PY)
 	$(PY) -m pip install $(PIPQ) ".[$*]"
 
 demo: install-demo
-	$(PY) -m kovani_bci.demo
+	$(PY) -m kovani_bci.cli demo
 
 test: install-test
 	$(PY) -m pytest -q $(PYTEST_ARGS)

@@ -388,6 +388,33 @@ nb::object global(Function &self, const char *name) {
 
 nb::object &state(Function &self) { return self.impl->store; }
 
+nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
+                         nb::handle static_argnums, Body body) {
+    nb::object &core = state(self);
+    if (!core.is_valid()) {
+        nb::object fn = closure(self, name, std::move(params), std::move(body));
+        core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
+    }
+    return core;
+}
+
+bool compare(nb::handle a, nb::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+long long to_int64(nb::handle value) {
+    nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
+    if (!as_int.is_valid())
+        throw nb::python_error();
+    long long v = PyLong_AsLongLong(as_int.ptr());
+    if (v == -1 && PyErr_Occurred())
+        throw nb::python_error();
+    return v;
+}
+
 int exec_module(PyObject *module, void (*init)(nb::module_ module)) {
     if (!nb::register_module(module))
         return -1;

@@ -1,5 +1,5 @@
 // Module `inference`: imports its collaborators, then publishes its functions in order.
-#include "kovani/binding.h"
+#include "inference.h"
 
 namespace kovani::inference {
 namespace {
@@ -10,6 +10,11 @@ void init(nb::module_ m) {
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("KovaniModel") = import_from(m, "kovani_io", "KovaniModel", 3);
     m.attr("kovani_softmax") = import_from(m, "kovani_math", "kovani_softmax", 3);
+
+    nb::object type = make_function_type(m);
+    for (Declaration (*declare)() : {logits_from_beta, softmax_predict_proba, softmax_predict,
+                                     softmax_predict_samples})
+        publish(m, type, declare());
 }
 
 int exec(PyObject *m) { return exec_module(m, init); }

@@ -18,24 +18,7 @@ Trials convert_trials(const Jax &j, nb::handle X, nb::handle y) {
     return {Xn, yn};
 }
 
-bool compare(nb::handle a, nb::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
-}
-
 bool less_than(nb::handle value, long bound) { return compare(value, nb::int_(bound), Py_LT); }
-
-long long to_int64(nb::handle value) {
-    nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
-    if (!as_int.is_valid())
-        throw nb::python_error();
-    long long v = PyLong_AsLongLong(as_int.ptr());
-    if (v == -1 && PyErr_Occurred())
-        throw nb::python_error();
-    return v;
-}
 
 nb::object augment(const Jax &j, nb::handle Xj) {
     nb::object n = Xj.attr("shape")[0];
@@ -102,16 +85,6 @@ void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,
 nb::object make_model(Function &self, nb::handle params) {
     return global(self, "KovaniModel")(nb::arg("model_type") = "kovani_softmax",
                                        nb::arg("params") = params);
-}
-
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body) {
-    nb::object &core = state(self);
-    if (!core.is_valid()) {
-        nb::object fn = closure(self, name, std::move(params), std::move(body));
-        core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
-    }
-    return core;
 }
 
 }  // namespace kovani::learning

@@ -14,9 +14,7 @@ struct Trials {
 Trials convert_trials(const Jax &j, nb::handle X, nb::handle y);
 
 // Python-level comparisons of an already-converted number with a small constant.
-bool compare(nb::handle a, nb::handle b, int op);
 bool less_than(nb::handle value, long bound);
-long long to_int64(nb::handle value);
 
 // X_aug: Xj followed by a column of ones, the intercept last.
 nb::object augment(const Jax &j, nb::handle Xj);
@@ -51,9 +49,5 @@ void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,
 
 // A new KovaniModel(model_type="kovani_softmax", params=params).
 nb::object make_model(Function &self, nb::handle params);
-
-// The jitted core kept on `self`, made on first use from `body` with `static_argnums`.
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body);
 
 }  // namespace kovani::learning

@@ -72,6 +72,19 @@ int exec_module(PyObject *module, void (*init)(nb::module_ module));
 // as a Python module's `from ..name import attr` would do it.
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level);
 
+// The jitted core kept in `state(self)`, made on first use: jax.jit of a nested function
+// running `body`, with `static_argnums`. jit keys its cache on the static arguments (the
+// module-level functions a core calls among them, so replacing one re-traces), on the
+// shapes and types of the others, and on the 64-bit flag.
+nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
+                         nb::handle static_argnums, Body body);
+
+// Python comparison `a <op> b` (op: Py_LT, Py_GE, ...); errors propagate.
+bool compare(nb::handle a, nb::handle b, int op);
+
+// int(value) as a C++ integer; OverflowError when it does not fit in 64 bits.
+long long to_int64(nb::handle value);
+
 // Raise a Python exception of `type` with a fixed message.
 [[noreturn]] void raise(PyObject *type, const char *message);
 

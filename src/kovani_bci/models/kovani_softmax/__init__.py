@@ -1,5 +1,10 @@
 """Bayesian multinomial softmax regression with Polya-Gamma variational updates."""
 
+from kovani_bci.models.kovani_softmax.inference import (
+    kovani_softmax_predict,
+    kovani_softmax_predict_proba,
+    kovani_softmax_predict_samples,
+)
 from kovani_bci.models.kovani_softmax.learning import (
     kovani_softmax_fit,
     kovani_softmax_update,
@@ -8,4 +13,7 @@ from kovani_bci.models.kovani_softmax.learning import (
 __all__ = [
     "kovani_softmax_fit",
     "kovani_softmax_update",
+    "kovani_softmax_predict_proba",
+    "kovani_softmax_predict",
+    "kovani_softmax_predict_samples",
 ]

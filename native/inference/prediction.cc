@@ -1,0 +1,102 @@
+#include "prediction.h"
+
+namespace kovani::inference {
+nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_samples) {
+    nb::object Xn = j.np.attr("asarray")(X, nb::arg("dtype") = j.np.attr("float64"));
+    if (nb::cast<long>(Xn.attr("ndim")) != 2)
+        raise(PyExc_ValueError, "X must be 2D: (n_trials, n_features)");
+    if (compare(num_posterior_samples, nb::int_(1), Py_LT))
+        raise(PyExc_ValueError, "num_posterior_samples must be >= 1");
+    return Xn;
+}
+
+nb::object read_int(const Jax &j, nb::handle params, const char *key) {
+    nb::object value = params[key];
+    nb::object array = j.np.attr("asarray")(value, nb::arg("dtype") = j.np.attr("int64"));
+    nb::object as_int = nb::steal(PyNumber_Long(array.ptr()));
+    if (!as_int.is_valid())
+        throw nb::python_error();
+    return as_int;
+}
+
+namespace {
+
+// NumPy and JAX arrays pass as they are; jit canonicalises them on the way in.
+nb::object as_array(const Jax &j, nb::handle value) {
+    int is_array = PyObject_IsInstance(value.ptr(), j.np.attr("ndarray").ptr());
+    if (is_array == 0)
+        is_array = PyObject_IsInstance(value.ptr(), j.jax.attr("Array").ptr());
+    if (is_array < 0)
+        throw nb::python_error();
+    return is_array ? nb::borrow(value) : j.jnp.attr("asarray")(value);
+}
+
+}  // namespace
+
+Posterior read_posterior(const Jax &j, nb::handle params) {
+    Posterior p;
+    p.n_classes = to_int64(read_int(j, params, "n_classes"));
+    p.ref_class = to_int64(read_int(j, params, "ref_class"));
+    nb::object non_ref = params["non_ref_classes"];
+    p.non_ref = j.np.attr("asarray")(non_ref, nb::arg("dtype") = j.np.attr("int64"));
+    nb::object beta_mean = params["beta_mean"];
+    p.beta_mean = as_array(j, beta_mean);
+    nb::object beta_cov_chol = params["beta_cov_chol"];
+    p.beta_cov_chol = as_array(j, beta_cov_chol);
+    return p;
+}
+
+Working in_working_type(const Jax &j, nb::handle Xn, nb::handle beta_mean, nb::handle beta_cov_chol) {
+    nb::object asarray = j.jnp.attr("asarray");
+    nb::object mean = asarray(beta_mean);
+    nb::object dtype = mean.attr("dtype");
+    return {asarray(Xn, nb::arg("dtype") = dtype), mean, asarray(beta_cov_chol, nb::arg("dtype") = dtype)};
+}
+
+nb::object host_seed(const Jax &j, nb::handle rng_seed) { return j.np.attr("int64")(rng_seed); }
+
+nb::object key_from_seed(const Jax &j, nb::handle seed) {
+    return j.jax.attr("random").attr("PRNGKey")(seed);
+}
+
+nb::object static_classes(nb::handle non_ref) {
+    nb::object values = nb::steal(PySequence_Tuple(non_ref.attr("ravel")().attr("tolist")().ptr()));
+    if (!values.is_valid())
+        throw nb::python_error();
+    return nb::make_tuple(non_ref.attr("shape"), values);
+}
+
+nb::object classes_array(const Jax &j, nb::handle key) {
+    return j.np.attr("asarray")(key[1], nb::arg("dtype") = j.np.attr("int64")).attr("reshape")(key[0]);
+}
+
+nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle Xj,
+                          nb::handle beta_mean, nb::handle beta_cov_chol, nb::handle non_ref,
+                          long long ref_class, long long n_classes) {
+    nb::object jnp = j.jnp, einsum = jnp.attr("einsum");
+    nb::object dtype = beta_mean.attr("dtype"), xtype = Xj.attr("dtype");
+    nb::object n = Xj.attr("shape")[0], d_aug = beta_mean.attr("shape")[1];
+
+    // 1. Standard-normal noise, one vector per sample and class row.
+    nb::object eps = j.jax.attr("random").attr("normal")(
+        key, nb::arg("shape") = nb::make_tuple(S, n_classes - 1, d_aug), nb::arg("dtype") = dtype);
+    // 2. beta_s[s, k] = beta_mean[k] + L_k eps[s, k] ~ N(beta_mean[k], L_k L_k^T).
+    nb::object beta_s = jnp.attr("expand_dims")(beta_mean, 0) + einsum("kij,skj->ski", beta_cov_chol, eps);
+    // 3. Scores of every sampled class row for every trial: (S, K-1, n).
+    nb::object ones = jnp.attr("ones")(nb::make_tuple(n, 1), nb::arg("dtype") = xtype);
+    nb::object X_aug = jnp.attr("concatenate")(nb::make_tuple(Xj, ones), nb::arg("axis") = 1);
+    nb::object eta = einsum("nd,skd->skn", X_aug, beta_s);
+    // 4. Full logits (S, n, K): the non-reference columns from eta, then the reference
+    //    column zero, written last so that it wins whatever non_ref lists.
+    nb::object logits_s = jnp.attr("zeros")(nb::make_tuple(S, n, n_classes), nb::arg("dtype") = xtype);
+    logits_s = Jax::set_at(logits_s, nb::make_tuple(all(), all(), non_ref),
+                           jnp.attr("transpose")(eta, nb::make_tuple(0, 2, 1)));
+    return Jax::set_at(logits_s, nb::make_tuple(all(), all(), ref_class),
+                       jnp.attr("zeros")(nb::make_tuple(S, n), nb::arg("dtype") = xtype));
+}
+
+nb::object mapped_softmax(const Jax &j, nb::handle softmax, nb::handle logits_s) {
+    return j.jax.attr("vmap")(softmax)(logits_s);
+}
+
+}  // namespace kovani::inference

@@ -1,0 +1,58 @@
+// Pieces the three prediction entry points share: the checks, the reads of the model
+// record, the sampled logits of the Monte-Carlo paths, and the compiled cores.
+#pragma once
+
+#include "kovani/jax.h"
+
+namespace kovani::inference {
+
+// The four parameters of every prediction entry point, in order.
+enum PredictArg { MODEL, X, NUM_POSTERIOR_SAMPLES, RNG_SEED };
+
+// X as a float64 NumPy array, after the two checks in their order: X is 2-D, then
+// num_posterior_samples >= 1. The caller's X is never written.
+nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_samples);
+
+// What prediction reads of the record, in the order it reads it. The coefficient arrays
+// go to the compiled core as they are stored when they are NumPy or JAX arrays (jit
+// moves them to the device, canonicalising the element type exactly as jnp.asarray
+// would); anything else is turned into a JAX array here. The core converts
+// `beta_cov_chol` and the trials to the element type of `beta_mean`, the working type.
+struct Posterior {
+    long long n_classes, ref_class;
+    nb::object non_ref;  // int64 NumPy array
+    nb::object beta_mean, beta_cov_chol;
+};
+Posterior read_posterior(const Jax &j, nb::handle params);
+
+// Inside a core: the stored arrays and the float64 trials in the working type.
+struct Working {
+    nb::object Xj, beta_mean, beta_cov_chol;
+};
+Working in_working_type(const Jax &j, nb::handle Xn, nb::handle beta_mean, nb::handle beta_cov_chol);
+
+// The key jax.random.PRNGKey(rng_seed) makes, from the seed as an np.int64 (what
+// PRNGKey does first: seeds beyond 64 bits raise its OverflowError here, on the host).
+// Made inside a core from that np.int64 argument, which jit canonicalises as the eager
+// PRNGKey does (to its low 32 bits in 32-bit mode), so the key is the eager one.
+nb::object host_seed(const Jax &j, nb::handle rng_seed);
+nb::object key_from_seed(const Jax &j, nb::handle seed);
+
+// params[key] as an int64 NumPy array, then a Python integer.
+nb::object read_int(const Jax &j, nb::handle params, const char *key);
+
+// The class indices as a hashable static argument of a compiled core, and back: an int64
+// NumPy array of the same shape and values, made while the core is traced.
+nb::object static_classes(nb::handle non_ref);
+nb::object classes_array(const Jax &j, nb::handle key);
+
+// S coefficient sets drawn through the stored factors with `key`, and the full logits
+// of every set: (S, n, K), the reference column zero.
+nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle Xj,
+                          nb::handle beta_mean, nb::handle beta_cov_chol, nb::handle non_ref,
+                          long long ref_class, long long n_classes);
+
+// jax.vmap(softmax)(logits_s): the softmax of every (n, K) slice of the sample axis.
+nb::object mapped_softmax(const Jax &j, nb::handle softmax, nb::handle logits_s);
+
+}  // namespace kovani::inference

@@ -1,0 +1,200 @@
+"""A small, seeded simulator of motor-imagery EEG sessions (no download).
+
+Motor imagery desynchronises the sensorimotor mu (8-13 Hz) and beta (13-30 Hz) rhythms over
+the cortex that controls the imagined limb: imagining the left hand weakens them over the
+right hemisphere, the right hand over the left, the feet over the midline. The simulator
+mixes one rhythmic source per motor area into ``n_channels`` scalp channels laid out from
+left to right, adds 1/f background activity and sensor noise, and lets the channel gains
+drift slowly over the session, as electrode contact does. The classic features for such data
+are the log-variances of band-passed channels (:func:`log_variance_features`).
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+
+#: Class names, each tied to the motor area whose rhythm it suppresses.
+CLASS_NAMES = ("left_hand", "right_hand", "feet")
+#: Position of each class's motor area on the left-to-right channel line, in [0, 1].
+_AREA_POSITION = {"left_hand": 0.8, "right_hand": 0.2, "feet": 0.5}
+MU_BAND = (8.0, 13.0)
+BETA_BAND = (13.0, 30.0)
+
+
+def _band_noise(rng, shape, sfreq, band):
+    """Gaussian noise band-limited to ``band`` (Hz), unit variance, along the last axis."""
+    n = shape[-1]
+    spec = np.fft.rfft(rng.standard_normal(shape), axis=-1)
+    freqs = np.fft.rfftfreq(n, d=1.0 / sfreq)
+    spec[..., (freqs < band[0]) | (freqs > band[1])] = 0.0
+    x = np.fft.irfft(spec, n=n, axis=-1)
+    return x / x.std(axis=-1, keepdims=True)
+
+
+def _pink_noise(rng, shape, sfreq):
+    """Noise with a 1/f power spectrum above 1 Hz, unit variance, along the last axis."""
+    n = shape[-1]
+    spec = np.fft.rfft(rng.standard_normal(shape), axis=-1)
+    freqs = np.fft.rfftfreq(n, d=1.0 / sfreq)
+    spec *= 1.0 / np.sqrt(np.maximum(freqs, 1.0))
+    x = np.fft.irfft(spec, n=n, axis=-1)
+    return x / x.std(axis=-1, keepdims=True)
+
+
+def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35,
+                    drift=0.5, random_state=None):
+    """Simulate multichannel EEG-like trials for a sequence of motor-imagery labels.
+
+    Parameters
+    ----------
+    labels : array-like of shape (n_trials,)
+        Class names from :data:`CLASS_NAMES`, in session order.
+    n_channels : int, default=8
+        Scalp channels on a line from the left to the right hemisphere (>= 3).
+    sfreq : float, default=128.0
+        Sampling rate in Hz (> 60, so the beta band fits below Nyquist).
+    duration : float, default=2.0
+        Trial length in seconds.
+    erd : float, default=0.35
+        Mean fractional drop of the rhythm amplitude over the imagined limb's area, in [0, 1).
+    drift : float, default=0.5
+        Size of the slow random drift of the log channel gains over the session (>= 0).
+    random_state : int or None
+        Seed; equal seeds give equal trials.
+
+    Returns
+    -------
+    trials : ndarray of shape (n_trials, n_channels, n_samples), float64
+        Amplitudes in arbitrary units (microvolt-like).
+    """
+    labels = np.asarray(labels)
+    if labels.ndim != 1:
+        raise ValueError(f"labels must be 1-D, got shape {labels.shape}")
+    unknown = sorted(set(labels.tolist()) - set(CLASS_NAMES))
+    if unknown:
+        raise ValueError(f"unknown class names {unknown}; expected some of {list(CLASS_NAMES)}")
+    if int(n_channels) != n_channels or n_channels < 3:
+        raise ValueError(f"n_channels must be an integer >= 3, got {n_channels!r}")
+    if not sfreq > 60:
+        raise ValueError(f"sfreq must be > 60 Hz, got {sfreq!r}")
+    n_samples = int(round(duration * sfreq))
+    if n_samples < 16:
+        raise ValueError(f"duration gives {n_samples} samples per trial; need at least 16")
+    if not 0 <= erd < 1:
+        raise ValueError(f"erd must lie in [0, 1), got {erd!r}")
+    if not drift >= 0:
+        raise ValueError(f"drift must be >= 0, got {drift!r}")
+
+    rng = np.random.default_rng(random_state)
+    n_channels, n = int(n_channels), len(labels)
+    # 1. Subject: where each motor area projects on the channel line (volume conduction).
+    pos = np.linspace(0.0, 1.0, n_channels)
+    areas = list(_AREA_POSITION)
+    centres = np.array([_AREA_POSITION[a] for a in areas]) + rng.normal(0, 0.03, len(areas))
+    mixing = np.exp(-0.5 * ((pos[:, None] - centres[None, :]) / 0.15) ** 2)
+    mixing *= rng.uniform(0.8, 1.2, size=mixing.shape)                  # (channels, areas)
+    # 2. Slow gain drift: a smoothed random walk of the log gain of every channel.
+    steps = rng.normal(0, 1, size=(n, n_channels))
+    walk = np.cumsum(steps, axis=0) / np.sqrt(max(n, 1))
+    log_gain = drift * (walk - walk.mean(axis=0)) if n else walk
+    # 3. Sources per trial: mu and beta rhythms, weakened over the imagined limb's area.
+    shape = (n, len(areas), n_samples)
+    rhythm = (1.0 * _band_noise(rng, shape, sfreq, MU_BAND)
+              + 0.6 * _band_noise(rng, shape, sfreq, BETA_BAND))
+    amplitude = rng.lognormal(0.0, 0.15, size=(n, len(areas)))          # trial-to-trial spread
+    for j, area in enumerate(areas):
+        target = labels == area
+        drop = np.clip(rng.normal(erd, 0.15, size=target.sum()), 0.0, 0.95)
+        amplitude[target, j] *= 1.0 - drop
+    sources = 8.0 * amplitude[:, :, None] * rhythm
+    # 4. Channels: mixed sources, 1/f background, sensor noise; then the drifting gains.
+    eeg = np.einsum("ca,nat->nct", mixing, sources)
+    eeg += 6.0 * _pink_noise(rng, (n, n_channels, n_samples), sfreq)
+    eeg += 1.0 * rng.standard_normal((n, n_channels, n_samples))
+    return eeg * np.exp(log_gain)[:, :, None]
+
+
+def log_variance_features(trials, sfreq, bands=(MU_BAND, BETA_BAND)):
+    """Log-variance of every channel after band-pass filtering, band by band.
+
+    The band-pass is an ideal zero-phase filter in the frequency domain: the trial's FFT with
+    every bin outside [low, high] Hz set to zero.
+
+    Parameters
+    ----------
+    trials : array-like of shape (n_trials, n_channels, n_samples)
+    sfreq : float
+        Sampling rate in Hz.
+    bands : sequence of (low, high) pairs in Hz, default=(mu, beta)
+
+    Returns
+    -------
+    ndarray of shape (n_trials, n_channels * len(bands))
+        Feature ``b * n_channels + c`` is band ``b`` on channel ``c``.
+    """
+    trials = np.asarray(trials, dtype=np.float64)
+    if trials.ndim != 3:
+        raise ValueError(f"trials must be 3-D (n_trials, n_channels, n_samples), got shape "
+                         f"{trials.shape}")
+    n_samples = trials.shape[-1]
+    freqs = np.fft.rfftfreq(n_samples, d=1.0 / sfreq)
+    spec = np.fft.rfft(trials, axis=-1)
+    out = []
+    for low, high in bands:
+        if not 0 <= low < high <= sfreq / 2:
+            raise ValueError(f"band ({low}, {high}) Hz must satisfy 0 <= low < high <= "
+                             f"sfreq / 2 = {sfreq / 2}")
+        masked = np.where((freqs >= low) & (freqs <= high), spec, 0.0)
+        filtered = np.fft.irfft(masked, n=n_samples, axis=-1)
+        out.append(np.log(filtered.var(axis=-1) + 1e-12))
+    return np.concatenate(out, axis=1)
+
+
+@dataclass(frozen=True)
+class MotorImagerySession:
+    """A simulated session: features, labels and the block of every trial, in order."""
+
+    X: np.ndarray               #: (n_trials, n_features) log-variance features
+    y: np.ndarray               #: (n_trials,) class names
+    block: np.ndarray           #: (n_trials,) block index, from 0
+    feature_names: tuple        #: names such as "mu_C3"
+    late_class: str             #: the class absent from the blocks before ``late_block``
+    late_block: int
+
+
+def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
+                               late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
+                               drift=0.5, random_state=0):
+    """Simulate a whole session in blocks, with one class that first appears later.
+
+    Blocks before ``late_block`` hold the other classes in equal numbers; from
+    ``late_block`` on every class appears equally often. Within a block the order is
+    shuffled.
+
+    Returns
+    -------
+    MotorImagerySession
+    """
+    if late_class not in CLASS_NAMES:
+        raise ValueError(f"late_class must be one of {list(CLASS_NAMES)}, got {late_class!r}")
+    if not 0 < late_block < n_blocks:
+        raise ValueError(f"late_block must lie in [1, n_blocks), got {late_block!r}")
+    rng = np.random.default_rng(random_state)
+    early = [c for c in CLASS_NAMES if c != late_class]
+    labels, blocks = [], []
+    for b in range(n_blocks):
+        present = early if b < late_block else list(CLASS_NAMES)
+        if trials_per_block < len(present):
+            raise ValueError(f"trials_per_block must be at least {len(present)}")
+        block_labels = np.resize(np.array(present), trials_per_block)
+        labels.append(rng.permutation(block_labels))
+        blocks.append(np.full(trials_per_block, b))
+    y = np.concatenate(labels)
+    trials = simulate_trials(y, n_channels=n_channels, sfreq=sfreq, duration=duration,
+                             drift=drift, random_state=rng.integers(2**32))
+    X = log_variance_features(trials, sfreq)
+    names = tuple(f"{band}_ch{c}" for band in ("mu", "beta") for c in range(n_channels))
+    return MotorImagerySession(X=X, y=y, block=np.concatenate(blocks), feature_names=names,
+                               late_class=late_class, late_block=late_block)

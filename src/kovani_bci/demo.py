@@ -1,0 +1,268 @@
+"""A simulated motor-imagery session decoded online: ``kovani-bci demo``.
+
+Calibrate on the first block, then decode every later trial before learning from it
+(predict, then update), as a live decoder would; a third class first appears half-way
+through the session. Prints per-block accuracy, log loss and calibration, the latencies of
+predict and update, and writes a figure.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+
+import numpy as np
+
+from kovani_bci.datasets import CLASS_NAMES, make_motor_imagery_session
+from kovani_bci.metrics import expected_calibration_error, reliability_curve
+
+_WINDOW = 20          # trials in the running-accuracy window
+_BINS = 10            # confidence bins of the calibration metrics
+
+
+class ProgressBar:
+    """A one-line text progress bar; redraws in place on a terminal, else prints quarters."""
+
+    def __init__(self, total, stream, width=30):
+        self.total, self.stream, self.width = total, stream, width
+        self.tty = hasattr(stream, "isatty") and stream.isatty()
+        self._last_quarter = 0
+
+    def update(self, done, note=""):
+        if self.tty:
+            filled = int(self.width * done / self.total)
+            bar = "#" * filled + "." * (self.width - filled)
+            self.stream.write(f"\r  [{bar}] {done}/{self.total} {note}")
+            if done == self.total:
+                self.stream.write("\n")
+            self.stream.flush()
+        else:
+            quarter = 4 * done // self.total
+            if quarter > self._last_quarter:
+                self._last_quarter = quarter
+                self.stream.write(f"  {done}/{self.total} trials {note}\n")
+                self.stream.flush()
+
+
+def _log_loss(y, proba, classes):
+    """Mean negative log probability of the true class (clipped at 1e-15, as scikit-learn)."""
+    col = {c: j for j, c in enumerate(classes)}
+    p = proba[np.arange(len(y)), [col[c] for c in y]]
+    return float(-np.mean(np.log(np.clip(p, 1e-15, 1.0)))) if len(y) else float("nan")
+
+
+def _describe_calibration_model(clf, Z_calib, y_calib, Z_later, seed, out):
+    """The fitted record through the functional API: reference class, training accuracy,
+    posterior spread of a few weights, and plug-in against Monte-Carlo probabilities for
+    the later trial where averaging over the posterior changes them most."""
+    from kovani_bci.models.kovani_softmax import kovani_softmax_predict_proba
+
+    model, labels = clf.model_, clf.model_labels_
+    p = model.params
+    L = p["beta_cov_chol"].astype(np.float64)
+    sd = np.sqrt(np.sum(L * L, axis=2))               # diagonal of L L^T, per class row
+    row_class = labels[int(p["non_ref_classes"][0])]
+    print(f"Calibration model: reference class '{labels[int(p['ref_class'])]}' (logit 0), "
+          f"training accuracy {np.mean(clf.predict(Z_calib) == y_calib):.3f}; posterior sd of "
+          f"the first 4 weights of '{row_class}': "
+          + ", ".join(f"{v:.3f}" for v in sd[0, :4]) + f" (intercept {sd[0, -1]:.3f})", file=out)
+    plug_in = kovani_softmax_predict_proba(model, Z_later, 1, seed)
+    mc = kovani_softmax_predict_proba(model, Z_later, 1000, seed)
+    i = int(np.argmax(np.abs(plug_in - mc).max(axis=1)))
+    pairs = ", ".join(f"{labels[k]} {plug_in[i, k]:.3f} vs {mc[i, k]:.3f}" for k in range(len(labels)))
+    print(f"Later trial where posterior uncertainty matters most, plug-in vs Monte-Carlo "
+          f"(1000 draws): {pairs}", file=out)
+
+
+def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
+             trials_per_block=45, out=None, progress=None):
+    """Run the online session; return a dict of the per-trial results and the summary."""
+    from sklearn.base import clone
+    from sklearn.preprocessing import StandardScaler
+
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+    out = sys.stdout if out is None else out
+    progress = sys.stderr if progress is None else progress
+    late_block = max(1, n_blocks // 2)
+    session = make_motor_imagery_session(n_blocks=n_blocks, trials_per_block=trials_per_block,
+                                         late_block=late_block, random_state=seed)
+    X, y, block = session.X, session.y, session.block
+    calib, online = np.flatnonzero(block == 0), np.flatnonzero(block > 0)
+    print(f"Simulated motor-imagery session (seed {seed}): {len(y)} trials in {n_blocks} "
+          f"blocks, {X.shape[1]} log-variance features (mu and beta band, "
+          f"{X.shape[1] // 2} channels).", file=out)
+    print(f"Calibrating on block 0 ({len(calib)} trials: "
+          f"{', '.join(sorted(set(y[calib])))}); '{session.late_class}' first appears in "
+          f"block {late_block}.", file=out)
+
+    # Features are standardised with the calibration block's statistics, fixed afterwards.
+    Z = StandardScaler().fit(X[calib]).transform(X)
+    clf = KovaniSoftmaxClassifier(num_steps=5, n_posterior_samples=100, random_state=seed)
+    clf.fit(Z[calib], y[calib])
+    static = clone(clf).fit(Z[calib], y[calib])          # the same decoder, never updated
+    _describe_calibration_model(clf, Z[calib], y[calib], Z[online], seed, out)
+
+    # Compile both paths once before timing (a live system does this before the session).
+    warm = clone(clf).fit(Z[calib], y[calib])
+    warm.predict_proba(Z[:1])
+    warm.partial_fit(Z[:1], y[:1])
+
+    classes = np.array(sorted(CLASS_NAMES))
+    proba = np.zeros((len(online), len(classes)))
+    known = np.zeros(len(online), dtype=bool)       # was the true class known when decoded?
+    t_predict = np.zeros(len(online))
+    t_update = np.zeros(len(online))
+    bar = ProgressBar(len(online), progress)
+    print(f"Decoding {len(online)} trials online (predict, then update with the true "
+          "label):", file=progress)
+    hits = 0
+    for n, i in enumerate(online):
+        t0 = time.perf_counter()
+        p = clf.predict_proba(Z[i:i + 1])[0]
+        t1 = time.perf_counter()
+        proba[n, np.searchsorted(classes, clf.classes_)] = p
+        known[n] = y[i] in clf.classes_
+        hits += clf.classes_[np.argmax(p)] == y[i]
+        t2 = time.perf_counter()
+        clf.partial_fit(Z[i:i + 1], y[i:i + 1])
+        t3 = time.perf_counter()
+        t_predict[n], t_update[n] = t1 - t0, t3 - t2
+        bar.update(n + 1, f"accuracy so far {hits / (n + 1):.2f}")
+
+    y_on = y[online]
+    pred = classes[np.argmax(proba, axis=1)]
+    correct = pred == y_on
+    static_correct = static.predict(Z[online]) == y_on
+
+    print("", file=out)
+    header = (f"{'block':>5}  {'trials':>6}  {'classes':<28} {'online acc':>10}  "
+              f"{'static acc':>10}  {'log loss':>8}  {'ECE':>5}")
+    print(header, file=out)
+    print("-" * len(header), file=out)
+    blocks = [(str(b), block[online] == b) for b in range(1, n_blocks)]
+    blocks.append(("all", np.ones(len(online), dtype=bool)))
+    summary = {}
+    for name, m in blocks:
+        scored = m & known
+        loss = _log_loss(y_on[scored], proba[scored], classes)
+        ece = expected_calibration_error(y_on[scored], proba[scored], classes, _BINS)
+        present = ", ".join(sorted(set(y_on[m]))) if name != "all" else "(online trials)"
+        summary[name] = dict(accuracy=float(correct[m].mean()),
+                             static_accuracy=float(static_correct[m].mean()),
+                             log_loss=loss, ece=ece)
+        print(f"{name:>5}  {m.sum():>6}  {present:<28} {correct[m].mean():>10.3f}  "
+              f"{static_correct[m].mean():>10.3f}  {loss:>8.3f}  {ece:>5.3f}", file=out)
+    unseen = int((~known).sum())
+    print(f"(log loss and ECE leave out the {unseen} trial(s) whose class the decoder had not "
+          "seen yet; 'static' is the calibration model without updates)", file=out)
+
+    print("", file=out)
+    print(f"{'latency (ms)':<14} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}", file=out)
+    for name, t in (("predict", t_predict), ("update", t_update)):
+        q = np.percentile(t * 1e3, [50, 90, 99])
+        print(f"{name:<14} {q[0]:>7.2f} {q[1]:>7.2f} {q[2]:>7.2f} {t.max() * 1e3:>7.2f}",
+              file=out)
+    print("(predict: one trial, 100 posterior draws; update: one trial, 5 sweeps; the first "
+          "call of each after a new class compiles for the larger model)", file=out)
+
+    result = dict(y=y_on, proba=proba, classes=classes, block=block[online], correct=correct,
+                  static_correct=static_correct, known=known, t_predict=t_predict,
+                  t_update=t_update, summary=summary, late_class=session.late_class,
+                  late_block=late_block)
+    if figure_path and figure_path.lower() != "none":
+        write_figure(result, figure_path)
+        print(f"\nFigure: {figure_path}", file=out)
+    return result
+
+
+def _running_mean(values, window):
+    c = np.cumsum(np.insert(values.astype(float), 0, 0.0))
+    n = np.arange(1, len(values) + 1)
+    lo = np.maximum(n - window, 0)
+    return (c[n] - c[lo]) / (n - lo)
+
+
+def write_figure(result, path):
+    """Running accuracy, true-class probability, reliability diagram and latency histograms."""
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    y, proba, classes = result["y"], result["proba"], result["classes"]
+    trial = np.arange(1, len(y) + 1)
+    fig, axes = plt.subplots(2, 2, figsize=(12, 8.5))
+    fig.suptitle("kovani-bci demo: simulated motor-imagery session decoded online")
+
+    ax = axes[0, 0]
+    ax.plot(trial, _running_mean(result["correct"], _WINDOW), label="online updates")
+    ax.plot(trial, _running_mean(result["static_correct"], _WINDOW), label="calibration only",
+            linestyle="--")
+    first_late = int(np.argmax(y == result["late_class"])) + 1
+    blocks = result["block"]
+    chance = np.array([1 / len(set(y[blocks == b])) for b in blocks])
+    ax.step(trial, chance, where="mid", color="black", linewidth=0.7, alpha=0.5,
+            label="chance")
+    for b in np.unique(blocks):
+        first = trial[blocks == b][0]
+        if first > 1:
+            ax.axvline(first - 0.5, color="grey", linewidth=0.8, alpha=0.6)
+        ax.text(first + 1, 1.035, f"block {b}", fontsize=8, color="grey")
+    ax.axvline(first_late, color="tab:red", linestyle=":",
+               label=f"'{result['late_class']}' first appears")
+    ax.set(title=f"Running accuracy (last {_WINDOW} trials)", xlabel="online trial",
+           ylabel="accuracy", ylim=(0, 1.09))
+    ax.legend(loc="lower left", fontsize=8)
+
+    ax = axes[0, 1]
+    col = {c: j for j, c in enumerate(classes)}
+    p_true = proba[np.arange(len(y)), [col[c] for c in y]]
+    for c in classes:
+        m = y == c
+        ax.scatter(trial[m], p_true[m], s=12, label=c)
+    ax.axvline(first_late, color="tab:red", linestyle=":")
+    ax.set(title="Predicted probability of the true class", xlabel="online trial",
+           ylabel="p(true class)", ylim=(-0.02, 1.02))
+    ax.legend(loc="lower right", fontsize=8)
+
+    ax = axes[1, 0]
+    k = result["known"]
+    conf, acc, count = reliability_curve(y[k], proba[k], classes, _BINS)
+    edges = np.linspace(0, 1, _BINS + 1)
+    used = count > 0
+    ax.bar(edges[:-1][used], acc[used], width=1 / _BINS, align="edge", alpha=0.6,
+           edgecolor="black", label="accuracy per bin")
+    ax.plot(conf[used], acc[used], "o-", color="tab:orange", label="(mean confidence, accuracy)")
+    ax.plot([0, 1], [0, 1], color="black", linewidth=0.8, linestyle="--",
+            label="perfect calibration")
+    for x, a, n in zip(edges[:-1][used], acc[used], count[used]):
+        ax.text(x + 0.5 / _BINS, min(a + 0.02, 0.97), str(n), ha="center", fontsize=7)
+    ece = result["summary"]["all"]["ece"]
+    ax.set(title=f"Reliability of online predictions (ECE {ece:.3f})",
+           xlabel="confidence (top-class probability)", ylabel="accuracy", xlim=(0, 1),
+           ylim=(0, 1))
+    ax.legend(loc="upper left", fontsize=8)
+
+    ax = axes[1, 1]
+    tp, tu = result["t_predict"] * 1e3, result["t_update"] * 1e3
+    lo = max(min(tp.min(), tu.min()) * 0.8, 1e-3)
+    bins = np.geomspace(lo, max(tp.max(), tu.max()) * 1.2, 40)
+    ax.hist(tp, bins=bins, alpha=0.6, label=f"predict (median {np.median(tp):.1f} ms)")
+    ax.hist(tu, bins=bins, alpha=0.6, label=f"update (median {np.median(tu):.1f} ms)")
+    ax.set_xscale("log")
+    ax.set(title="Latency per trial", xlabel="milliseconds (log scale)", ylabel="trials")
+    ax.legend(fontsize=8)
+
+    fig.tight_layout()
+    directory = os.path.dirname(path)
+    if directory:
+        os.makedirs(directory, exist_ok=True)
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+
+
+if __name__ == "__main__":
+    from kovani_bci.cli import main
+
+    sys.exit(main(["demo", *sys.argv[1:]]))

@@ -1,0 +1,163 @@
+"""The kovani-bci command line, end to end in a temporary folder, error paths included."""
+
+import csv
+import re
+
+import numpy as np
+import pytest
+
+from kovani_bci.cli import main
+from kovani_bci.estimator import KovaniSoftmaxClassifier
+from kovani_bci.kovani_io import KovaniModel
+
+
+def blobs(n_per_class, labels, n_features=3, seed=0):
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(scale=6.0, size=(len(labels), n_features))
+    X = np.concatenate([c + rng.normal(size=(n_per_class, n_features)) for c in centres])
+    return X, np.repeat(np.asarray(labels), n_per_class)
+
+
+def write_csv(path, X, y, header=True):
+    with open(path, "w", newline="") as f:
+        w = csv.writer(f)
+        if header:
+            w.writerow([f"f{j}" for j in range(X.shape[1])] + ["label"])
+        for row, label in zip(X, y):
+            w.writerow([*row, label])
+
+
+def run(capsys, *argv):
+    code = main([str(a) for a in argv])
+    captured = capsys.readouterr()
+    return code, captured.out, captured.err
+
+
+def test_fit_predict_update_info_round_trip(tmp_path, capsys):
+    X, y = blobs(20, ["left", "right"])
+    write_csv(tmp_path / "calib.csv", X, y)
+    model = tmp_path / "model.npz"
+    code, out, err = run(capsys, "fit", tmp_path / "calib.csv", "--out", model,
+                         "--num-steps", 3, "--seed", 4, "--w-scale", 2)
+    assert code == 0, err
+    assert "fitted 2 classes on 40 trials" in out
+    clf = KovaniSoftmaxClassifier.load(model)
+    assert clf.classes_.tolist() == ["left", "right"]
+    assert clf.get_params()["w_scale"] == 2.0 and clf.get_params()["random_state"] == 4
+
+    code, out, err = run(capsys, "predict", model, tmp_path / "calib.csv")
+    assert code == 0
+    lines = out.splitlines()
+    assert len(lines) == 40 and set(lines) <= {"left", "right"}
+    assert np.mean(np.array(lines) == y) > 0.9
+    assert err.startswith("accuracy ") and "on 40 labelled trials" in err
+    # Unlabelled input: an .npz without y, and a CSV with only feature columns.
+    np.savez(tmp_path / "new.npz", X=X[:5])
+    code, out, err = run(capsys, "predict", model, tmp_path / "new.npz", "--proba")
+    rows = list(csv.reader(out.splitlines()))
+    assert code == 0 and err == ""
+    assert rows[0] == ["prediction", "p_left", "p_right"]
+    p = np.array([[float(v) for v in r[1:]] for r in rows[1:]])
+    np.testing.assert_allclose(p.sum(axis=1), 1.0, atol=1e-5)
+    assert [r[0] for r in rows[1:]] == np.where(p[:, 0] >= p[:, 1], "left", "right").tolist()
+    np.savetxt(tmp_path / "features_only.csv", X[:5], delimiter=",")
+    code, out, _ = run(capsys, "predict", model, tmp_path / "features_only.csv")
+    assert code == 0 and out.splitlines() == [r[0] for r in rows[1:]]
+
+    # An online update with a class the model has not seen.
+    X2, y2 = blobs(5, ["left", "right", "feet"], seed=1)
+    np.savez(tmp_path / "more.npz", X=X2, y=y2)
+    code, out, err = run(capsys, "update", model, tmp_path / "more.npz", "--out",
+                         tmp_path / "model2.npz")
+    assert code == 0, err
+    assert "updated with 15 trials; new classes: feet" in out
+    grown = KovaniModel.load(tmp_path / "model2.npz")
+    assert grown.params["class_counts"].tolist() == [25, 25, 5]
+    assert KovaniModel.load(model).params["class_counts"].tolist() == [20, 20]
+
+    code, out, _ = run(capsys, "info", tmp_path / "model2.npz")
+    assert code == 0
+    assert "left: 25, right: 25, feet: 5 (total 55)" in out
+    assert "3; reference class left" in out and re.search(r"features +3\n", out)
+    assert "weights N(0, 2^2)" in out and "3 sweeps" in out
+
+
+def test_help_on_every_command(capsys):
+    for argv in ([], ["demo"], ["fit"], ["predict"], ["update"], ["info"], ["compare"]):
+        code, out, _ = run(capsys, *argv, "--help")
+        assert code == 0 and out.startswith("usage: kovani-bci")
+    code, _, err = run(capsys, "fit", "x.csv")                       # --out is required
+    assert code == 2 and "the following arguments are required: --out" in err
+    code, _, err = run(capsys, "launch")
+    assert code == 2 and "invalid choice: 'launch'" in err
+
+
+def test_errors_are_one_line_with_a_nonzero_status(tmp_path, capsys):
+    X, y = blobs(10, [0, 1])
+    np.savez(tmp_path / "good.npz", X=X, y=y)
+    model = tmp_path / "model.npz"
+    assert run(capsys, "fit", tmp_path / "good.npz", "--out", model, "--num-steps", 2)[0] == 0
+
+    (tmp_path / "ragged.csv").write_text("1,2,a\n3,b\n")
+    (tmp_path / "text.csv").write_text("f0,f1,label\n1,2,a\n3,x,b\n")
+    (tmp_path / "empty.csv").write_text("f0,f1,label\n")
+    (tmp_path / "data.txt").write_text("1 2 3\n")
+    (tmp_path / "garbage.npz").write_bytes(b"not a zip at all")
+    np.savez(tmp_path / "no_x.npz", features=X, y=y)
+    np.savez(tmp_path / "rows.npz", X=X, y=y[:-1])
+    np.savez(tmp_path / "no_y.npz", X=X)
+    np.savez(tmp_path / "wide.npz", X=np.hstack([X, X]), y=y)
+    np.savez(tmp_path / "one_class.npz", X=X, y=np.zeros(len(X)))
+    np.savez(tmp_path / "nan.npz", X=np.full_like(X, np.nan), y=y)
+    cases = [
+        (["fit", tmp_path / "missing.csv", "--out", model], "no such file"),
+        (["fit", tmp_path / "ragged.csv", "--out", model], "line 2 has 2 fields"),
+        (["fit", tmp_path / "text.csv", "--out", model], "line 3, column 2: 'x' is not a number"),
+        (["fit", tmp_path / "empty.csv", "--out", model], "no trials in the file"),
+        (["fit", tmp_path / "data.txt", "--out", model], "unsupported file type '.txt'"),
+        (["fit", tmp_path / "garbage.npz", "--out", model], "not an .npz archive"),
+        (["fit", tmp_path / "no_x.npz", "--out", model], "no array 'X' \\(found: features, y\\)"),
+        (["fit", tmp_path / "rows.npz", "--out", model], "'X' has 20 rows but 'y' has 19"),
+        (["fit", tmp_path / "no_y.npz", "--out", model], "no labels"),
+        (["fit", tmp_path / "one_class.npz", "--out", model], "at least 2 classes"),
+        (["fit", tmp_path / "nan.npz", "--out", model], "NaN"),
+        (["predict", tmp_path / "missing.npz", tmp_path / "good.npz"], "no such file"),
+        (["predict", tmp_path / "garbage.npz", tmp_path / "good.npz"], "not an .npz archive"),
+        (["predict", tmp_path / "good.npz", tmp_path / "good.npz"], "no 'format_version'"),
+        (["predict", model, tmp_path / "wide.npz"], "6 feature columns, but the model expects 3"),
+        (["update", model, tmp_path / "wide.npz", "--out", tmp_path / "m2.npz"],
+         "6 feature columns, but the model expects 3"),
+        (["update", model, tmp_path / "no_y.npz", "--out", tmp_path / "m2.npz"], "no labels"),
+        (["info", tmp_path / "missing.npz"], "no such file"),
+        (["fit", tmp_path / "good.npz", "--out", tmp_path / "no_dir" / "m.npz"],
+         "No such file or directory"),
+    ]
+    for argv, message in cases:
+        code, out, err = run(capsys, *argv)
+        assert code == 1, (argv, err)
+        assert len(err.strip().splitlines()) == 1, err
+        assert err.startswith(f"kovani-bci {argv[0]}: error: ")
+        assert re.search(message, err), (message, err)
+    assert not (tmp_path / "m2.npz").exists()
+
+
+def test_demo_writes_the_table_and_the_figure(tmp_path, capsys):
+    figure = tmp_path / "figs" / "demo.png"
+    code, out, err = run(capsys, "demo", "--blocks", 2, "--trials-per-block", 12,
+                         "--figure", figure, "--seed", 3)
+    assert code == 0, err
+    assert "online acc" in out and "static acc" in out and "log loss" in out
+    assert "predict" in out and "update" in out and "p99" in out
+    assert f"Figure: {figure}" in out
+    assert figure.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    assert "12/12" in err or "trials" in err
+
+
+def test_compare_prints_both_models(capsys):
+    code, out, err = run(capsys, "compare", "--datasets", "wine", "--folds", 2,
+                         "--num-steps", 2, "--posterior-samples", 10, "--markdown")
+    assert code == 0, err
+    rows = [line for line in out.splitlines() if line.startswith("| wine")]
+    assert [r.split("|")[2].strip() for r in rows] == ["kovani_softmax", "LogisticRegression"]
+    accuracy = float(rows[0].split("|")[3].split("±")[0])
+    assert accuracy > 0.85
