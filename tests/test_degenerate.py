@@ -22,7 +22,7 @@ X, Y = make_trials(12, 3, 3, seed=4)
 # Values beyond float32 overflow in NumPy's cast to the working type; that is the point.
 pytestmark = pytest.mark.filterwarnings("ignore:overflow encountered in cast:RuntimeWarning")
 
-NON_FINITE = r"^(fit|update) produced non-finite coefficients in beta_mean and beta_cov_chol: "
+NON_FINITE = r"^(fit|update) produced a non-finite posterior \(NaN or infinity in beta_mean and beta_cov_chol\): "
 
 
 def fit_with(X=X, y=Y, w_scale=1.0, b_scale=1.0, learning_rate=1.0, w_loc=0.0):

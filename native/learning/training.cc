@@ -74,11 +74,11 @@ void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,
     if (mean_ok && chol_ok)
         return;
     std::string where = !mean_ok && !chol_ok ? "beta_mean and beta_cov_chol" : !mean_ok ? "beta_mean" : "beta_cov_chol";
-    std::string message = std::string(what) + " produced non-finite coefficients in " + where +
-                          ": the inputs hold NaN or infinity, or the features or prior scales are too "
+    std::string message = std::string(what) + " produced a non-finite posterior (NaN or infinity in " + where +
+                          "): the inputs hold NaN or infinity, or the features or prior scales are too "
                           "extreme for the working type " +
                           nb::str(j.np.attr("dtype")(dtype)).c_str() +
-                          " and a posterior covariance lost positive definiteness";
+                          " and a covariance lost positive definiteness";
     raise(PyExc_ValueError, message.c_str());
 }
 
