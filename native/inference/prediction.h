@@ -13,7 +13,8 @@ enum PredictArg { MODEL, X, NUM_POSTERIOR_SAMPLES, RNG_SEED };
 // num_posterior_samples >= 1. The caller's X is never written.
 nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_samples);
 
-// What prediction reads of the record, in the order it reads it. The coefficient arrays
+// What prediction reads of the record, in the order it reads it, then checked for entries
+// that disagree with one another (kovani/checks.h: check_record). The coefficient arrays
 // go to the compiled core as they are stored when they are NumPy or JAX arrays (jit
 // moves them to the device, canonicalising the element type exactly as jnp.asarray
 // would); anything else is turned into a JAX array here. The core converts
@@ -24,6 +25,15 @@ struct Posterior {
     nb::object beta_mean, beta_cov_chol;
 };
 Posterior read_posterior(const Jax &j, nb::handle params);
+
+// Refuses, with MemoryError, a prediction whose arrays cannot fit in this machine's
+// memory (see kovani/checks.h): S coefficient sets of (K-1, d_aug) and S logits and
+// probability matrices of (n, K), in the working type. `S` is 1 on the plug-in path.
+void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S);
+
+// Refuses, with ValueError, probabilities holding NaN or infinity: the labels argmax or a
+// categorical draw makes of them are arbitrary. `all_finite` is a (host or device) boolean.
+void check_finite_probabilities(nb::handle all_finite, nb::handle dtype);
 
 // Inside a core: the stored arrays and the float64 trials in the working type.
 struct Working {

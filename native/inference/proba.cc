@@ -45,6 +45,7 @@ nb::object predict_proba(Function &self, Args &a) {
     } else {
         seed = host_seed(j, a[RNG_SEED]);
     }
+    check_prediction_memory(j, "kovani_softmax_predict_proba", p, Xn, S);
     nb::object core = compiled_core(
         self, "_proba_core",
         {"softmax", "logits_from_beta", "n_classes", "ref_class", "non_ref", "S", "Xn", "beta_mean",
@@ -54,7 +55,9 @@ nb::object predict_proba(Function &self, Args &a) {
                             nb::int_(p.ref_class), static_classes(p.non_ref), S, Xn, p.beta_mean,
                             p.beta_cov_chol, seed);
     // A fresh, writable host array that belongs to the caller.
-    return j.np.attr("array")(probs);
+    nb::object result = j.np.attr("array")(probs);
+    check_finite_probabilities(j.np.attr("isfinite")(result).attr("all")(), result.attr("dtype"));
+    return result;
 }
 
 nb::object predict(Function &self, Args &a) {

@@ -8,7 +8,8 @@ namespace {
 // The numeric core, traced once per shape, working type and softmax:
 //   core(softmax, n_classes, ref_class, non_ref, S,   -- static
 //        Xn, beta_mean, beta_cov_chol, seed)          -- arrays
-// returns the (S, n) drawn class indices, 0-based.
+// returns the (S, n) drawn class indices, 0-based, and whether every probability they
+// were drawn from is finite.
 nb::object samples_core(Function &self, Args &a) {
     Jax j(self);
     nb::object jax = j.jax, random = jax.attr("random");
@@ -33,7 +34,8 @@ nb::object samples_core(Function &self, Args &a) {
     nb::object draw = closure(self, "draw", {"kk", "lp"}, [random](Function &, Args &d) {
         return random.attr("categorical")(d[0], d[1], nb::arg("axis") = -1);
     });
-    return jax.attr("vmap")(draw)(keys, logp);
+    nb::object y0 = jax.attr("vmap")(draw)(keys, logp);
+    return nb::make_tuple(y0, j.jnp.attr("all")(j.jnp.attr("isfinite")(probs)));
 }
 
 nb::object predict_samples(Function &self, Args &a) {
@@ -43,14 +45,17 @@ nb::object predict_samples(Function &self, Args &a) {
     Posterior p = read_posterior(j, params);
     nb::object seed = host_seed(j, a[RNG_SEED]);
 
+    check_prediction_memory(j, "kovani_softmax_predict_samples", p, Xn, a[NUM_POSTERIOR_SAMPLES]);
     nb::object core = compiled_core(
         self, "_samples_core",
         {"softmax", "n_classes", "ref_class", "non_ref", "S", "Xn", "beta_mean", "beta_cov_chol",
          "seed"},
         nb::make_tuple(0, 1, 2, 3, 4), samples_core);
-    nb::object y0 = core(global(self, "kovani_softmax"), nb::int_(p.n_classes), nb::int_(p.ref_class),
+    nb::object draws = core(global(self, "kovani_softmax"), nb::int_(p.n_classes), nb::int_(p.ref_class),
                          static_classes(p.non_ref), a[NUM_POSTERIOR_SAMPLES], Xn, p.beta_mean,
                          p.beta_cov_chol, seed);
+    nb::object y0 = draws[0];
+    check_finite_probabilities(draws[1], j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype")));
     // Read only now: a record without it fails after the draws.
     nb::object label_base = read_int(j, params, "label_base");
     return j.np.attr("array")(y0).attr("astype")(j.np.attr("int64")) + label_base;

@@ -167,10 +167,19 @@ nb::object update(Function &self, Args &a) {
     const long long n = to_int64(trials.Xn.attr("shape")[0]);
     const long long F = to_int64(trials.Xn.attr("shape")[1]);
     const long long d_aug = F + 1;
-    nb::object beta_mean = np.attr("asarray")(entry(model, "beta_mean"), nb::arg("dtype") = np_dtype);
-    nb::object beta_cov_chol = np.attr("asarray")(entry(model, "beta_cov_chol"), nb::arg("dtype") = np_dtype);
+    nb::object stored_mean = entry(model, "beta_mean");
+    nb::object beta_mean = np.attr("asarray")(stored_mean, nb::arg("dtype") = np_dtype);
+    nb::object stored_chol = entry(model, "beta_cov_chol");
+    nb::object beta_cov_chol = np.attr("asarray")(stored_chol, nb::arg("dtype") = np_dtype);
     nb::object class_counts = np.attr("asarray")(entry(model, "class_counts"), nb::arg("dtype") = int64);
-    check_record_shapes(beta_mean, beta_cov_chol, non_ref);
+    // Beyond the documented checks: the record's entries must agree with one another.
+    check_record(old_n_classes, ref_class, non_ref, beta_mean, beta_cov_chol);
+    check_record_types(j, stored_mean, stored_chol, false);
+    if (nb::len(nb::object(class_counts.attr("shape"))) != 1 || (long long) nb::len(class_counts) != old_n_classes)
+        raise(PyExc_ValueError, ("inconsistent model record: class_counts of shape " +
+                                 std::string(nb::repr(class_counts.attr("shape")).c_str()) +
+                                 ", expected (n_classes,) with n_classes " + std::to_string(old_n_classes))
+                                    .c_str());
     check_core_memory("update", std::max<long long>(new_n_classes - 1, (long long) nb::len(non_ref)), d_aug,
                       padded_rows(n), to_int64(np_dtype.attr("itemsize")));
 
