@@ -21,7 +21,7 @@ from hypothesis import HealthCheck, given, settings
 from fuzzing import calls, invoke
 from helpers import make_trials
 from kovani_bci.kovani_io import KovaniModel
-from kovani_bci.models.kovani_softmax import learning
+from kovani_bci.models.kovani_softmax import inference, learning
 
 # NumPy and JAX warn about lossy casts of the awkward values; that is expected here.
 pytestmark = pytest.mark.filterwarnings("ignore")
@@ -77,10 +77,14 @@ def dtype_args():
     return {"x": np.zeros(3)}
 
 
+def check_dtype(result, args):
+    assert result in (jnp.float32, jnp.float64)
+
+
 @FUZZ
 @given(call=calls(["x"], dtype_args))
 def test_fuzz_jax_dtype_from_numpy(call, x64):
-    run(learning._jax_dtype_from_numpy, call, lambda r, a: r in (jnp.float32, jnp.float64) or pytest.fail(repr(r)))
+    run(learning._jax_dtype_from_numpy, call, check_dtype)
 
 
 def omega_args():
@@ -181,6 +185,57 @@ def check_update(model, args):
 @given(call=calls(["model", "X", "y"], update_args, extra_values=ODD_MODELS))
 def test_fuzz_update(call):
     run(learning.kovani_softmax_update, call, check_update)
+
+
+
+# ---------------------------------------------------------------- inference
+
+def from_beta_args():
+    return {"X": jnp.ones((3, 2)), "beta_mean": jnp.ones((2, 3)), "non_ref_classes": np.array([1, 2]),
+            "ref_class": 0, "n_classes": 3}
+
+
+def check_from_beta(result, args):
+    assert isinstance(result, jax.Array)
+    assert result.shape == (np.shape(args["X"])[0], as_int(args["n_classes"]))
+
+
+@FUZZ
+@given(call=calls(["X", "beta_mean", "non_ref_classes", "ref_class", "n_classes"], from_beta_args))
+def test_fuzz_logits_from_beta(call):
+    run(inference._logits_from_beta, call, check_from_beta)
+
+
+PREDICT_PARAMS = ["model", "X", "num_posterior_samples", "rng_seed"]
+
+
+def predict_args():
+    return {"model": MODEL, "X": X6.copy(), "num_posterior_samples": 2, "rng_seed": 0}
+
+
+def check_proba(probs, args):
+    assert type(probs) is np.ndarray and probs.shape == (np.shape(args["X"])[0], 3)
+    assert np.isfinite(probs).all() and np.allclose(probs.sum(axis=1), 1, atol=1e-5)
+
+
+def check_labels(labels, args):
+    assert type(labels) is np.ndarray and labels.dtype == np.int64
+    assert labels.shape == (np.shape(args["X"])[0],) and np.isin(labels, [0, 1, 2]).all()
+
+
+def check_samples(labels, args):
+    assert type(labels) is np.ndarray and labels.dtype == np.int64
+    assert labels.shape == (as_int(args["num_posterior_samples"]), np.shape(args["X"])[0])
+    assert np.isin(labels, [0, 1, 2]).all()
+
+
+@pytest.mark.parametrize("name, check", [("kovani_softmax_predict_proba", check_proba),
+                                         ("kovani_softmax_predict", check_labels),
+                                         ("kovani_softmax_predict_samples", check_samples)])
+@FUZZ
+@given(call=calls(PREDICT_PARAMS, predict_args, extra_values=ODD_MODELS))
+def test_fuzz_prediction(name, check, call):
+    run(getattr(inference, name), call, check)
 
 
 def test_repr_survives_a_rebound_qualname():
