@@ -7,14 +7,17 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIPQ ?= -q
 
-.PHONY: demo test bench dev clean
+.PHONY: demo test bench dev sanitize clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
 	$(PY) -m pip install $(PIPQ) --upgrade pip
 
 install-%: $(PY)
-	$(PY) -m pip install $(PIPQ) ".[$*]"
+	$(PY) -m pip install $(PIPQ) $(BUILD_FLAGS) ".[$*]"
+
+# What the tests run against compiles without a warning under -Wall -Wextra.
+install-test: BUILD_FLAGS = -Ccmake.define.KOVANI_WERROR=ON
 
 demo: install-demo
 	$(PY) -m kovani_bci.cli demo
@@ -32,6 +35,24 @@ dev: $(PY)
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/dev
 	cp build/dev/learning*.so build/dev/inference*.so src/kovani_bci/models/kovani_softmax/
+
+# The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer into their
+# own build dir, staged with a copy of the Python sources, and the native-boundary tests run
+# against that build. Every finding aborts the run. CPython "leaks" at exit by design, so
+# leak detection is off; PYTHONMALLOC=malloc lets ASan see the interpreter's allocations.
+SAN_DIR := build/sanitize
+SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py
+sanitize: $(PY)
+	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
+	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVANI_SANITIZE=ON -DKOVANI_WERROR=ON \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	cmake --build $(SAN_DIR)
+	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg && cp -r src/kovani_bci $(SAN_DIR)/pkg/
+	rm -f $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/*.so
+	cp $(SAN_DIR)/learning*.so $(SAN_DIR)/inference*.so $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/
+	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
+	  PYTHONPATH=$(abspath $(SAN_DIR)/pkg) $(PY) -m pytest -q -p no:cacheprovider $(SAN_TESTS) $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) src/kovani_bci/models/kovani_softmax/*.so
