@@ -41,7 +41,8 @@ dev: $(PY)
 # against that build. Every finding aborts the run. CPython "leaks" at exit by design, so
 # leak detection is off; PYTHONMALLOC=malloc lets ASan see the interpreter's allocations.
 SAN_DIR := build/sanitize
-SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py
+SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py \
+  tests/test_threads.py
 sanitize: $(PY)
 	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
 	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVANI_SANITIZE=ON -DKOVANI_WERROR=ON \

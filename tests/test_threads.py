@@ -1,0 +1,121 @@
+"""Eight threads calling fit, update and prediction at once on shared models and inputs:
+every result equals the serial one, and no model or input array is ever modified.
+
+Every shared array is made read-only, so a write anywhere raises instead of passing
+unnoticed, and is compared with a private copy afterwards. The threaded round runs first,
+while the compiled cores for its shapes are still cold, so that compilation races too.
+"""
+
+import threading
+
+import numpy as np
+
+from helpers import make_trials
+from kovani_bci.kovani_io import KovaniModel
+from kovani_bci.models.kovani_softmax import inference, learning
+
+THREADS = 8
+ROUNDS = 3
+
+
+def frozen(a):
+    a = np.array(a)
+    a.flags.writeable = False
+    return a
+
+
+def frozen_model(model):
+    return KovaniModel(model_type=model.model_type, params={k: frozen(v) for k, v in model.params.items()})
+
+
+def tasks(models, X, y, Xb, yb):
+    """Named calls; shapes unlike the other test modules', so their cores start cold."""
+    a, b = models
+    return {
+        "fit": lambda: learning.kovani_softmax_fit(X, y, 4, 1, 0.1, 1.5, -0.2, 2.0, 3, 0.8, 2),
+        "update": lambda: learning.kovani_softmax_update(a, Xb, yb),
+        "update_grow": lambda: learning.kovani_softmax_update(b, Xb, yb + 2),
+        "proba": lambda: inference.kovani_softmax_predict_proba(a, Xb, 1, 0),
+        "proba_mc": lambda: inference.kovani_softmax_predict_proba(b, Xb, 5, 11),
+        "predict": lambda: inference.kovani_softmax_predict(a, Xb, 5, 12),
+        "samples": lambda: inference.kovani_softmax_predict_samples(b, Xb, 4, 13),
+    }
+
+
+def outcome(result):
+    if isinstance(result, KovaniModel):
+        return {k: np.array(v) for k, v in result.params.items()}
+    return np.array(result)
+
+
+def assert_same(got, expected):
+    if isinstance(expected, dict):
+        assert list(got) == list(expected)
+        for k in expected:
+            np.testing.assert_array_equal(got[k], expected[k], err_msg=k)
+    else:
+        np.testing.assert_array_equal(got, expected)
+
+
+def test_concurrent_calls_equal_serial_calls_and_modify_nothing():
+    X, y0 = make_trials(23, 5, 4, seed=31)
+    Xb, yb0 = make_trials(7, 5, 4, seed=32)
+    X, y, Xb, yb = frozen(X), frozen(y0 + 1), frozen(Xb), frozen(yb0 + 1)
+    models = [frozen_model(learning.kovani_softmax_fit(X, y, 4, 1, 0.0, 1.0, 0.0, 1.0, s, 1.0, 2)) for s in (0, 1)]
+    inputs = {"X": X, "y": y, "Xb": Xb, "yb": yb}
+    copies = {name: np.copy(a) for name, a in inputs.items()}
+    model_copies = [{k: np.copy(v) for k, v in m.params.items()} for m in models]
+    model_dicts = [(m.params, list(m.params.items())) for m in models]
+    work = tasks(models, X, y, Xb, yb)
+
+    results, errors = [], []
+    barrier = threading.Barrier(THREADS)
+
+    def worker(seed):
+        order = np.random.default_rng(seed).permutation(list(work) * ROUNDS)
+        barrier.wait()
+        try:
+            for name in order:
+                results.append((name, outcome(work[name]())))
+        except BaseException as e:  # noqa: BLE001 -- reported below
+            errors.append(e)
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(THREADS)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    assert not errors, errors
+    assert len(results) == THREADS * ROUNDS * len(work)
+
+    expected = {name: outcome(call()) for name, call in work.items()}
+    for name, got in results:
+        assert_same(got, expected[name])
+
+    # Nothing shared was written: inputs, the models' dictionaries and their arrays.
+    for name, a in inputs.items():
+        assert not a.flags.writeable
+        np.testing.assert_array_equal(a, copies[name])
+    for model, (params, items), copy in zip(models, model_dicts, model_copies):
+        assert model.params is params and list(params.items()) == items
+        for k, v in params.items():
+            assert not v.flags.writeable
+            np.testing.assert_array_equal(v, copy[k])
+
+
+def test_results_are_private_to_the_caller():
+    # A result shares no memory with the model or the inputs: writing to it is allowed and
+    # changes nothing else.
+    X, y0 = make_trials(23, 5, 4, seed=31)
+    model = frozen_model(learning.kovani_softmax_fit(frozen(X), frozen(y0), 4, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 2))
+    new = learning.kovani_softmax_update(model, frozen(X[:7]), frozen(y0[:7]))
+    for key in ("beta_mean", "beta_cov_chol", "class_counts", "non_ref_classes", "n_classes", "backend"):
+        assert new.params[key].flags.writeable and not np.shares_memory(new.params[key], model.params[key])
+    # Entries the update does not replace are the old record's objects.
+    assert new.params["w_scale"] is model.params["w_scale"]
+    for result in (inference.kovani_softmax_predict_proba(model, X, 1, 0),
+                   inference.kovani_softmax_predict_proba(model, X, 3, 0),
+                   inference.kovani_softmax_predict(model, X, 1, 0),
+                   inference.kovani_softmax_predict_samples(model, X, 2, 0)):
+        assert result.flags.writeable and not np.shares_memory(result, X)
+        result[...] = 0
