@@ -38,8 +38,10 @@ dev: $(PY)
 
 # The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer into their
 # own build dir, staged with a copy of the Python sources, and the native-boundary tests run
-# against that build. Every finding aborts the run. CPython "leaks" at exit by design, so
-# leak detection is off; PYTHONMALLOC=malloc lets ASan see the interpreter's allocations.
+# against that build. Every finding aborts the run; pytest captures at the sys level only,
+# so that the sanitizers' reports on the process's stderr are not swallowed with it.
+# CPython "leaks" at exit by design, so leak detection is off; PYTHONMALLOC=malloc lets
+# ASan see the interpreter's allocations.
 SAN_DIR := build/sanitize
 SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py \
   tests/test_threads.py
@@ -52,8 +54,9 @@ sanitize: $(PY)
 	rm -f $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/*.so
 	cp $(SAN_DIR)/learning*.so $(SAN_DIR)/inference*.so $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
-	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONMALLOC=malloc \
-	  PYTHONPATH=$(abspath $(SAN_DIR)/pkg) $(PY) -m pytest -q -p no:cacheprovider $(SAN_TESTS) $(PYTEST_ARGS)
+	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:abort_on_error=1 \
+	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR)/pkg) \
+	  $(PY) -m pytest -q -p no:cacheprovider --capture=sys $(SAN_TESTS) $(PYTEST_ARGS)
 
 clean:
 	rm -rf build $(VENV) src/kovani_bci/models/kovani_softmax/*.so
