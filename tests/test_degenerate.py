@@ -143,11 +143,15 @@ def test_very_wide_input_is_refused_before_the_core():
     # A covariance of 200001^2 entries cannot be held: inside a compiled core the failed
     # allocation would end the process, here it is a MemoryError.
     wide = np.zeros((2, 200_000))
-    with pytest.raises(MemoryError, match=r"^fit needs at least .* GiB for 1 coefficient rows of 200001 coefficients"):
+    with pytest.raises(MemoryError, match=r"^fit needs at least .* GiB for 2 trials and 1 coefficient rows of 200001 coefficients"):
         fit(wide, np.array([0, 1]), 2, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 1)
     # Absurd class counts likewise, before the host bookkeeping of that size.
     with pytest.raises(MemoryError, match=r"^fit needs"):
         fit(X, Y, 2**40, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 1)
+    # Many trials and many classes: the (n_trials, n_classes) logits of a class step.
+    n = 100_000
+    with pytest.raises(MemoryError, match=rf"^fit needs at least .* GiB for {n} trials and {n - 1} coefficient rows"):
+        fit(np.zeros((n, 1)), np.arange(n), n, 0, 0.0, 1.0, 0.0, 1.0, 0, 1.0, 1)
     # An update whose labels would grow the record to 2**40 classes.
     with pytest.raises(MemoryError, match=r"^update needs"):
         update(fit_with(), X[:1], np.array([2**40]))

@@ -60,9 +60,11 @@ nb::object backend_tag(const Jax &j) {
 }
 
 void check_core_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize) {
-    const double d = (double) d_aug;
-    const double bytes = (double) itemsize * ((2.0 * (double) rows + 2.0) * d * d + 4.0 * (double) n * d);
-    check_memory(what, bytes, std::to_string(rows) + " coefficient rows of " + std::to_string(d_aug) + " coefficients");
+    const double d = (double) d_aug, r = (double) rows, trials = (double) n;
+    const double bytes = (double) itemsize * ((2.0 * r + 2.0) * d * d + 4.0 * trials * d + 3.0 * trials * (r + 1.0));
+    check_memory(what, bytes,
+                 std::to_string(n) + " trials and " + std::to_string(rows) + " coefficient rows of " +
+                     std::to_string(d_aug) + " coefficients");
 }
 
 void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,

@@ -37,8 +37,8 @@ nb::object backend_tag(const Jax &j);
 
 // Refuses, with MemoryError, a core whose working set cannot fit in this machine's memory
 // (see check_memory): `rows` covariance matrices of d_aug x d_aug (the carry, twice over
-// while the loop runs, plus two for a class step) and n x d_aug designs, of `itemsize`
-// bytes each. `what` names the call.
+// while the loop runs, plus two for a class step), n x d_aug designs and the n x (rows + 1)
+// logits of a class step, of `itemsize` bytes each. `what` names the call.
 void check_core_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize);
 
 // Refuses, with ValueError, a result holding NaN or infinity: it would be returned as a
