@@ -202,3 +202,13 @@ def test_sizes_beyond_memory_are_refused_before_the_core():
 
     with pytest.raises(MemoryError, match=r"^_logits_from_beta needs at least"):
         inference._logits_from_beta(jnp.ones((3, 2)), jnp.ones((2, 3)), np.array([1, 2]), 0, 2**62)
+
+
+def test_label_base_is_still_read_last():
+    # predict_samples reads label_base after its draws and refuses non-finite
+    # probabilities only then, so a record without label_base reports the missing key.
+    Xn = X.copy()
+    Xn[0, 0] = np.nan
+    params = {k: v for k, v in GOOD.items() if k != "label_base"}
+    with pytest.raises(KeyError, match="label_base"):
+        inference.kovani_softmax_predict_samples(KovaniModel(model_type="x", params=params), Xn, 2, 0)
