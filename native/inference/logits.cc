@@ -17,7 +17,8 @@ nb::object logits(Function &self, Args &a) {
     nb::object Xm = a[X];
     nb::object dtype = Xm.attr("dtype");
     nb::object n = nb::int_(Xm.attr("shape")[0]);
-    check_memory("_logits_from_beta", logits_bytes(j, n, a[N_CLASSES], dtype), "an (n_trials, n_classes) logits matrix");
+    check_memory("_logits_from_beta", logits_bytes(j, n, a[N_CLASSES], dtype),
+                 "an (n_trials, n_classes) logits matrix");
 
     nb::object ones = jnp.attr("ones")(nb::make_tuple(n, 1), nb::arg("dtype") = dtype);
     nb::object X_aug = jnp.attr("concatenate")(nb::make_tuple(Xm, ones), nb::arg("axis") = 1);

@@ -3,7 +3,6 @@
 #include "kovani/checks.h"
 
 #include <algorithm>
-#include <cmath>
 #include <string>
 
 namespace kovani::inference {
@@ -56,18 +55,11 @@ Posterior read_posterior(const Jax &j, nb::handle params) {
 }
 
 void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S) {
-    auto as_double = [](nb::handle v) {
-        double d = PyFloat_AsDouble(v.ptr());
-        if (d == -1.0 && PyErr_Occurred()) {
-            PyErr_Clear();  // an integer beyond a double: as large as can be
-            return HUGE_VAL;
-        }
-        return d;
-    };
     // float32 at most: jit narrows float64 when the 64-bit mode is off.
-    const double itemsize = std::min(4.0, as_double(j.np.attr("dtype")(p.beta_mean.attr("dtype")).attr("itemsize")));
-    const double n = as_double(Xn.attr("shape")[0]), d_aug = as_double(p.beta_mean.attr("shape")[1]);
-    const double K = (double) p.n_classes, samples = as_double(S);
+    nb::object stored = j.np.attr("dtype")(p.beta_mean.attr("dtype"));
+    const double itemsize = std::min(4.0, as_size(stored.attr("itemsize")));
+    const double n = as_size(Xn.attr("shape")[0]), d_aug = as_size(p.beta_mean.attr("shape")[1]);
+    const double K = (double) p.n_classes, samples = as_size(S);
     const double bytes = itemsize * (samples * (2.0 * (K - 1.0) * d_aug + 3.0 * n * K) + n * d_aug);
     check_memory(what, bytes, "the coefficient samples, logits and probabilities");
 }
@@ -78,10 +70,11 @@ void check_finite_probabilities(nb::handle all_finite, nb::handle dtype) {
         throw nb::python_error();
     if (ok)
         return;
-    std::string message = std::string("prediction produced non-finite class probabilities: X or the model's "
-                                      "coefficients hold NaN or infinity, or the logits overflow the working type ") +
-                          nb::str(dtype).c_str();
-    raise(PyExc_ValueError, message.c_str());
+    raise(PyExc_ValueError, (std::string("prediction produced non-finite class probabilities: X or the "
+                                         "model's coefficients hold NaN or infinity, or the logits overflow "
+                                         "the working type ") +
+                             nb::str(dtype).c_str())
+                                .c_str());
 }
 
 Working in_working_type(const Jax &j, nb::handle Xn, nb::handle beta_mean, nb::handle beta_cov_chol) {

@@ -52,13 +52,14 @@ nb::object predict_samples(Function &self, Args &a) {
          "seed"},
         nb::make_tuple(0, 1, 2, 3, 4), samples_core);
     nb::object draws = core(global(self, "kovani_softmax"), nb::int_(p.n_classes), nb::int_(p.ref_class),
-                         static_classes(p.non_ref), a[NUM_POSTERIOR_SAMPLES], Xn, p.beta_mean,
-                         p.beta_cov_chol, seed);
+                            static_classes(p.non_ref), a[NUM_POSTERIOR_SAMPLES], Xn, p.beta_mean,
+                            p.beta_cov_chol, seed);
     nb::object y0 = draws[0];
     // Read only now: a record without it fails after the draws.
     nb::object label_base = read_int(j, params, "label_base");
     // Labels drawn from NaN probabilities are arbitrary; refused after the last documented read.
-    check_finite_probabilities(draws[1], j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype")));
+    nb::object working_type = j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype"));
+    check_finite_probabilities(draws[1], working_type);
     return j.np.attr("array")(y0).attr("astype")(j.np.attr("int64")) + label_base;
 }
 

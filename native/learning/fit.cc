@@ -110,7 +110,8 @@ nb::object fit(Function &self, Args &a) {
     const long long K = to_int64(a[N_CLASSES]);
     // Before anything of size K or d_aug^2 is made; 4 bytes, float32, is the smallest
     // working type.
-    check_core_memory("fit", K - 1, to_int64(trials.Xn.attr("shape")[1]) + 1, to_int64(trials.Xn.attr("shape")[0]), 4);
+    nb::object shape = trials.Xn.attr("shape");
+    check_core_memory("fit", K - 1, to_int64(shape[1]) + 1, to_int64(shape[0]), 4);
     nb::object counts = np.attr("bincount")(y0, nb::arg("minlength") = K).attr("astype")(int64);
     const long long ref_class = to_int64(np.attr("argmax")(counts));
     nb::list others;

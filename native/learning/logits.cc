@@ -15,7 +15,8 @@ nb::object build(Function &self, Args &a) {
     nb::object non_ref = jnp.attr("asarray")(a[2]);
     nb::object dtype = X_aug.attr("dtype");
     nb::object n = nb::int_(X_aug.attr("shape")[0]);
-    check_memory("_build_logits", logits_bytes(j, n, n_classes, dtype), "an (n_trials, n_classes) logits matrix");
+    check_memory("_build_logits", logits_bytes(j, n, n_classes, dtype),
+                 "an (n_trials, n_classes) logits matrix");
 
     // Column non_ref[j] takes eta[:, j], in the design's type whatever the coefficients'.
     // Repeated or out-of-range indices follow JAX's scatter rules (negative ones wrap,

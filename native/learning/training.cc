@@ -61,8 +61,8 @@ nb::object backend_tag(const Jax &j) {
 
 void check_core_memory(const char *what, long long rows, long long d_aug, long long n, long long itemsize) {
     const double d = (double) d_aug, r = (double) rows, trials = (double) n;
-    const double bytes = (double) itemsize * ((2.0 * r + 2.0) * d * d + 4.0 * trials * d + 3.0 * trials * (r + 1.0));
-    check_memory(what, bytes,
+    const double elements = (2.0 * r + 2.0) * d * d + 4.0 * trials * d + 3.0 * trials * (r + 1.0);
+    check_memory(what, (double) itemsize * elements,
                  std::to_string(n) + " trials and " + std::to_string(rows) + " coefficient rows of " +
                      std::to_string(d_aug) + " coefficients");
 }
@@ -75,7 +75,9 @@ void check_finite_result(const Jax &j, const char *what, nb::handle beta_mean,
     const bool mean_ok = finite(beta_mean), chol_ok = finite(beta_cov_chol);
     if (mean_ok && chol_ok)
         return;
-    std::string where = !mean_ok && !chol_ok ? "beta_mean and beta_cov_chol" : !mean_ok ? "beta_mean" : "beta_cov_chol";
+    std::string where = !mean_ok && !chol_ok ? "beta_mean and beta_cov_chol"
+                        : !mean_ok           ? "beta_mean"
+                                             : "beta_cov_chol";
     std::string message = std::string(what) + " produced a non-finite posterior (NaN or infinity in " + where +
                           "): the inputs hold NaN or infinity, or the features or prior scales are too "
                           "extreme for the working type " +

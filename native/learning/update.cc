@@ -175,13 +175,14 @@ nb::object update(Function &self, Args &a) {
     // Beyond the documented checks: the record's entries must agree with one another.
     check_record(old_n_classes, ref_class, non_ref, beta_mean, beta_cov_chol);
     check_record_types(j, stored_mean, stored_chol, false);
-    if (nb::len(nb::object(class_counts.attr("shape"))) != 1 || (long long) nb::len(class_counts) != old_n_classes)
+    // A shorter class_counts would be broadcast into the batch's counts, not refused.
+    nb::object counts_shape = class_counts.attr("shape");
+    if (nb::len(counts_shape) != 1 || !counts_shape[0].equal(nb::int_(old_n_classes)))
         raise(PyExc_ValueError, ("inconsistent model record: class_counts of shape " +
-                                 std::string(nb::repr(class_counts.attr("shape")).c_str()) +
+                                 std::string(nb::repr(counts_shape).c_str()) +
                                  ", expected (n_classes,) with n_classes " + std::to_string(old_n_classes))
                                     .c_str());
-    check_core_memory("update", std::max<long long>(new_n_classes - 1, (long long) nb::len(non_ref)), d_aug,
-                      padded_rows(n), to_int64(np_dtype.attr("itemsize")));
+    check_core_memory("update", new_n_classes - 1, d_aug, padded_rows(n), to_int64(np_dtype.attr("itemsize")));
 
     // 18-20. Class growth: every index below the new class count that is neither the
     // reference nor has a row gets one, appended in ascending order, at the hyper-prior.

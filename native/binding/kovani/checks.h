@@ -14,6 +14,10 @@ namespace kovani {
 // Y GiB of memory". Computed in double precision, so products of huge sizes cannot wrap.
 void check_memory(const char *what, double bytes, const std::string &detail);
 
+// A Python number as a double for size arithmetic: an integer beyond a double counts as
+// infinitely large, so products of huge sizes cannot wrap.
+double as_size(nb::handle value);
+
 // Bytes of an (n, K) array of `dtype`, in double precision; 0 when K is not positive
 // (JAX refuses a negative size itself). An XLA shape whose size overflows 64 bits aborts
 // the process, so this is checked before such an array is made.
