@@ -34,7 +34,11 @@ dev: $(PY)
 	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
 	cmake -S . -B build/dev -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build build/dev
-	cp build/dev/learning*.so build/dev/inference*.so src/kovani_bci/models/kovani_softmax/
+	# New files, not the old ones overwritten in place: a process that has a module loaded
+	# (a long test run, say) keeps its mapping instead of crashing on changed pages.
+	for so in build/dev/learning*.so build/dev/inference*.so; do \
+	  rm -f src/kovani_bci/models/kovani_softmax/$$(basename $$so) && cp $$so src/kovani_bci/models/kovani_softmax/; \
+	done
 
 # The native modules built with AddressSanitizer and UndefinedBehaviorSanitizer into their
 # own build dir, staged with a copy of the Python sources, and the native-boundary tests run
