@@ -333,7 +333,7 @@ nb::object make_function_type(nb::handle module) {
     // tp_name must outlive the type; heap types copy the part after the last dot only.
     static const std::string name = "kovani_function";
     std::string full = std::string(module_name.c_str()) + "." + name;
-    PyType_Spec spec = {
+    PyType_Spec type_spec = {
         full.c_str(),
         (int) sizeof(Function),
         0,
@@ -341,7 +341,7 @@ nb::object make_function_type(nb::handle module) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         function_slots,
     };
-    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &spec, nullptr);
+    PyObject *type = PyType_FromModuleAndSpec(module.ptr(), &type_spec, nullptr);
     if (!type)
         throw nb::python_error();
     return nb::steal(type);

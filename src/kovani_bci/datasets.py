@@ -26,20 +26,20 @@ BETA_BAND = (13.0, 30.0)
 def _band_noise(rng, shape, sfreq, band):
     """Gaussian noise band-limited to ``band`` (Hz), unit variance, along the last axis."""
     n = shape[-1]
-    spec = np.fft.rfft(rng.standard_normal(shape), axis=-1)
+    spectrum = np.fft.rfft(rng.standard_normal(shape), axis=-1)
     freqs = np.fft.rfftfreq(n, d=1.0 / sfreq)
-    spec[..., (freqs < band[0]) | (freqs > band[1])] = 0.0
-    x = np.fft.irfft(spec, n=n, axis=-1)
+    spectrum[..., (freqs < band[0]) | (freqs > band[1])] = 0.0
+    x = np.fft.irfft(spectrum, n=n, axis=-1)
     return x / x.std(axis=-1, keepdims=True)
 
 
 def _pink_noise(rng, shape, sfreq):
     """Noise with a 1/f power spectrum above 1 Hz, unit variance, along the last axis."""
     n = shape[-1]
-    spec = np.fft.rfft(rng.standard_normal(shape), axis=-1)
+    spectrum = np.fft.rfft(rng.standard_normal(shape), axis=-1)
     freqs = np.fft.rfftfreq(n, d=1.0 / sfreq)
-    spec *= 1.0 / np.sqrt(np.maximum(freqs, 1.0))
-    x = np.fft.irfft(spec, n=n, axis=-1)
+    spectrum *= 1.0 / np.sqrt(np.maximum(freqs, 1.0))
+    x = np.fft.irfft(spectrum, n=n, axis=-1)
     return x / x.std(axis=-1, keepdims=True)
 
 
@@ -140,13 +140,13 @@ def log_variance_features(trials, sfreq, bands=(MU_BAND, BETA_BAND)):
                          f"{trials.shape}")
     n_samples = trials.shape[-1]
     freqs = np.fft.rfftfreq(n_samples, d=1.0 / sfreq)
-    spec = np.fft.rfft(trials, axis=-1)
+    spectrum = np.fft.rfft(trials, axis=-1)
     out = []
     for low, high in bands:
         if not 0 <= low < high <= sfreq / 2:
             raise ValueError(f"band ({low}, {high}) Hz must satisfy 0 <= low < high <= "
                              f"sfreq / 2 = {sfreq / 2}")
-        masked = np.where((freqs >= low) & (freqs <= high), spec, 0.0)
+        masked = np.where((freqs >= low) & (freqs <= high), spectrum, 0.0)
         filtered = np.fft.irfft(masked, n=n_samples, axis=-1)
         out.append(np.log(filtered.var(axis=-1) + 1e-12))
     return np.concatenate(out, axis=1)
