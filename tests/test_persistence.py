@@ -13,7 +13,10 @@ def make_record(k=3, n_features=4, ref=1, dtype=np.float32, seed=0):
     """A consistent record built by hand, independent of the fitting code."""
     rng = np.random.default_rng(seed)
     d = n_features + 1
-    chol = np.tril(rng.normal(size=(k - 1, d, d))).astype(dtype)
+    chol = np.tril(rng.normal(size=(k - 1, d, d)))
+    diagonal = np.einsum("kii->ki", chol)
+    diagonal[:] = np.abs(diagonal) + 0.1                 # Cholesky factors: positive diagonal
+    chol = chol.astype(dtype)
     return {
         "backend": np.array("pg_softmax_ref", dtype=object),
         "n_classes": np.array(k, dtype=np.int64),
