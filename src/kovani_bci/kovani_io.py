@@ -240,8 +240,13 @@ def _checked_path(path: str | os.PathLike) -> tuple[str | bytes, str]:
     return path, _shown(path)
 
 
-def _open_regular(path: str | bytes, shown: str):
-    """Open a regular file for reading without ever blocking on a FIFO or a device."""
+def open_regular_file(path: str | os.PathLike):
+    """Open a regular file for binary reading, without ever blocking on a FIFO or a device.
+
+    Raises FileNotFoundError ("no such file: PATH") for a missing file, ValueError for an
+    empty path, a directory, FIFO, device or socket, and OSError naming the path otherwise.
+    """
+    path, shown = _checked_path(path)
     try:
         mode = os.stat(path).st_mode
     except FileNotFoundError:
@@ -393,8 +398,8 @@ class Archive:
     """
 
     def __init__(self, path: str | os.PathLike, *, allow_compressed: bool = False) -> None:
-        path, self.path = _checked_path(path)
-        self._file = _open_regular(path, self.path)
+        self.path = _shown(os.fspath(path))
+        self._file = open_regular_file(path)
         try:
             self._members = self._open(allow_compressed)
         except BaseException:
