@@ -492,10 +492,11 @@ class Archive:
                  else np.lib.format.read_array_header_2_0)
         try:
             shape, _, dtype = parse(io.BytesIO(raw + header), max_header_size=MAX_HEADER_BYTES)
-        except (ValueError, SyntaxError, TypeError, RecursionError, MemoryError,
-                OverflowError) as exc:
+        except Exception as exc:  # noqa: BLE001 -- NumPy's parser fails in many ways
+            # (ValueError, SyntaxError, tokenize's TokenError, RecursionError ...) on at
+            # most MAX_HEADER_BYTES of text; every one means the same to the caller.
             raise self._refuse(f"entry {key!r} has an unreadable .npy header "
-                               f"({str(exc)[:200]})") from None
+                               f"({type(exc).__name__}: {str(exc)[:200]})") from None
         if dtype.hasobject:
             raise self._refuse(f"entry {key!r} holds pickled Python objects, which are never "
                                "loaded")
