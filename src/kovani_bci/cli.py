@@ -95,7 +95,7 @@ def read_csv(path):
 
     with open_regular_file(path) as raw, \
             io.TextIOWrapper(raw, encoding="utf-8-sig", newline="") as text:
-        reader = csv.reader(text)
+        reader = csv.reader(text, strict=True)
         rows = []
         try:
             for cells in reader:
@@ -461,7 +461,11 @@ def main(argv=None, out=None):
     out = sys.stdout if out is None else out
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args, extra = parser.parse_known_args(argv)
+        if extra:
+            # Named after the command, like every other error of the command.
+            parser.exit(2, f"{PROG} {args.command}: error: unrecognized arguments: "
+                           f"{' '.join(extra)}\n")
     except SystemExit as exc:
         return 0 if exc.code is None else exc.code
     return _run(args, out)
