@@ -253,8 +253,6 @@ def open_regular_file(path: str | os.PathLike):
         raise FileNotFoundError(f"no such file: {shown}") from None
     except OSError as exc:
         raise _naming(exc, shown) from None
-    if stat.S_ISDIR(mode):
-        raise ValueError(f"{shown}: is a directory, not an .npz file")
     if not stat.S_ISREG(mode):
         raise ValueError(f"{shown}: is {_file_kind(mode)}, not a regular file")
     # Non-blocking, in case the path was swapped for a FIFO since the check above; the
@@ -357,11 +355,11 @@ class _CappedReads:
 
     def __init__(self, f, cap: int | None) -> None:
         self._f, self.cap = f, cap
-        self._size = os.fstat(f.fileno()).st_size
+        self.size = os.fstat(f.fileno()).st_size
 
     def read(self, n: int | None = -1) -> bytes:
         if self.cap is not None:
-            want = n if n is not None and n >= 0 else self._size - self._f.tell()
+            want = n if n is not None and n >= 0 else self.size - self._f.tell()
             if want > self.cap:
                 raise _DirectoryTooLarge(want)
         return self._f.read(n)
@@ -429,7 +427,7 @@ class Archive:
         if len(infos) > MAX_MEMBERS:
             raise self._refuse(f"the archive has {len(infos)} members; at most {MAX_MEMBERS} "
                                "are read")
-        size = capped._size
+        size = capped.size
         members: dict[str, zipfile.ZipInfo] = {}
         for info in infos:
             name = info.filename
