@@ -672,11 +672,11 @@ def validate_record(model_type: Any, params: Any) -> None:
     if not (np.isfinite(diagonal).all() and (diagonal > 0).all()):
         raise ValueError("'beta_cov_chol' must have a finite, positive diagonal (it holds "
                          "Cholesky factors)")
-    below = np.tri(d, k=-1, dtype=bool)
+    # Row slices are views: the factors are scanned once, without copies of their size.
     for rows in _row_blocks(k - 1, d * d * chol.itemsize):
         block = chol[rows]
-        if block[:, ~below & ~np.eye(d, dtype=bool)].any():
+        if any(block[:, i, i + 1:].any() for i in range(d - 1)):
             raise ValueError("'beta_cov_chol' must be lower triangular (it holds Cholesky "
                              "factors); it has non-zero entries above the diagonal")
-        if not np.isfinite(block[:, below]).all():
+        if not np.isfinite(block).all():
             raise ValueError("'beta_cov_chol' must be finite")
