@@ -161,3 +161,158 @@ def test_compare_prints_both_models(capsys):
     assert [r.split("|")[2].strip() for r in rows] == ["kovani_softmax", "LogisticRegression"]
     accuracy = float(rows[0].split("|")[3].split("±")[0])
     assert accuracy > 0.85
+
+
+def one_error_line(err, command):
+    """The whole of stderr is one line, the command's error line."""
+    assert err.endswith("\n") and err.count("\n") == 1, err
+    assert err.startswith(f"kovani-bci {command}: error: "), err
+
+
+def test_csv_first_row_byte_order_mark_and_bad_cells(tmp_path, capsys):
+    X, y = blobs(20, ["left", "right"], seed=5)
+    rows = [",".join([*map(repr, map(float, r)), lab]) for r, lab in zip(X, y)]
+    model = tmp_path / "m.npz"
+
+    def fit(text, encoding="utf-8"):
+        path = tmp_path / "t.csv"
+        path.write_bytes(text.encode(encoding) if isinstance(text, str) else text)
+        return run(capsys, "fit", path, "--out", model, "--num-steps", 2)
+
+    # A spreadsheet's byte-order mark is not data: all 40 trials, with or without a header.
+    for text in ("\n".join(rows), "f0,f1,f2,label\n" + "\n".join(rows)):
+        code, out, err = fit(text, "utf-8-sig")
+        assert code == 0 and "on 40 trials" in out, err
+    code, out, _ = run(capsys, "predict", model, tmp_path / "t.csv")
+    assert code == 0 and len(out.splitlines()) == 40
+    # A typo in row 1 is an error, as in any other row; only column names make a header.
+    typo = rows[0].replace(rows[0].split(",")[1], "0.5x", 1)
+    header_like = "a,b,1.5,left"
+    numeric_names = "0,1,2,label"
+    cases = [
+        (typo + "\n" + "\n".join(rows[1:]), r"line 1, column 2: '0\.5x' is not a number"),
+        (header_like + "\n" + "\n".join(rows), r"line 1, column 1: 'a' is not a number"),
+        ("\n".join(rows[:3] + ["1,inf,2,left"] + rows[3:]),
+         r"line 4, column 2: 'inf' is not a finite number"),
+        ("\n".join(rows[:3] + ["nan,1,2,left"]), r"line 4, column 1: 'nan' is not a finite"),
+        ("\n".join(rows[:3] + ["1,1e999,2,left"]), r"line 4, column 2: '1e999' is not a finite"),
+        ("\n".join(rows[:3] + ["1,1_000,2,left"]), r"line 4, column 2: '1_000' is not a number"),
+        ("f0,f1,label\n" + "\n".join(rows), "the header on line 1 has 3 fields; the first "
+                                            "trial has 4"),
+        ("\n".join(rows[:3] + ["1,2,3,"]), "line 4: the label is empty"),
+        (numeric_names + "\n1,2,3,0\n4,5,6,1", "line 1: label 'label' is text, but the label "
+                                               "on line 2 is a number"),
+        ("1,2,3,0\n4,5,6,99999999999999999999", "line 2: label '99999999999999999999' is out"),
+        ("1,2,3,0\n4,5,6,nan", "line 2: label 'nan' is not a finite number"),
+        (b"1,2,3,a\n4,5,\xff,b\n", "not UTF-8 text"),
+        ("1,2,3,a\n4,5,6,b\n7,8,\"9\n", "unexpected end of data|EOF"),
+        ("\n\n  \n", "no trials in the file"),
+    ]
+    for text, message in cases:
+        code, _, err = fit(text)
+        assert code == 1, (text[:40], err)
+        one_error_line(err, "fit")
+        assert re.search(message, err), (message, err)
+    # Unlabelled trials for predict: the last column is a feature, checked like the others.
+    np.savetxt(tmp_path / "features.csv", X[:3], delimiter=",")
+    with open(tmp_path / "features.csv", "a") as f:
+        f.write("1,2,-inf\n")
+    code, _, err = run(capsys, "predict", model, tmp_path / "features.csv")
+    assert code == 1 and re.search(r"line 4, column 3: '-inf' is not a finite number", err), err
+
+
+def test_every_failure_is_one_line_with_status_1(tmp_path, capsys, monkeypatch):
+    import warnings
+
+    import kovani_bci.cli as cli
+
+    X, y = blobs(10, [0, 1])
+    np.savez(tmp_path / "good.npz", X=X, y=y)
+    model = tmp_path / "model.npz"
+    assert run(capsys, "fit", tmp_path / "good.npz", "--out", model, "--num-steps", 2)[0] == 0
+    for exc, shown in [(MemoryError(), "out of memory$"),
+                       (MemoryError("needs 90 GiB"), "out of memory: needs 90 GiB"),
+                       (OverflowError("int too large"), "OverflowError: int too large"),
+                       (AttributeError("no attribute 'x'"), "AttributeError: no attribute"),
+                       (NotImplementedError(), "NotImplementedError$"),
+                       (RuntimeError("first\nsecond"), "RuntimeError: first$"),
+                       (KeyError("n_classes"), "KeyError: 'n_classes'"),
+                       (ValueError("x" * 5000), "x{1000} \\.\\.\\.$")]:
+        def failing(args, out, exc=exc):
+            warnings.warn("overflow encountered in cast", RuntimeWarning)
+            raise exc
+        monkeypatch.setattr(cli, "cmd_info", failing)
+        code, out, err = run(capsys, "info", model)
+        assert code == 1 and out == ""
+        one_error_line(err, "info")
+        assert re.search(shown, err.rstrip("\n")), err
+    # After a success, warnings come as one line each, after the output.
+    def warning_only(args, out):
+        warnings.warn("first\nsecond", UserWarning)
+        print("done", file=out)
+    monkeypatch.setattr(cli, "cmd_info", warning_only)
+    code, out, err = run(capsys, "info", model)
+    assert code == 0 and out == "done\n" and err == "kovani-bci info: warning: first\n"
+
+
+def test_option_values_out_of_range_are_usage_errors(tmp_path, capsys):
+    X, y = blobs(10, [0, 1])
+    np.savez(tmp_path / "good.npz", X=X, y=y)
+    model = tmp_path / "model.npz"
+    assert run(capsys, "fit", tmp_path / "good.npz", "--out", model, "--num-steps", 2)[0] == 0
+    fit = ["fit", tmp_path / "good.npz", "--out", tmp_path / "m2.npz"]
+    cases = [
+        (["predict", model, tmp_path / "good.npz", "--posterior-samples", "99999999999"],
+         "argument --posterior-samples: must be <= 100000, got 99999999999"),
+        ([*fit, "--posterior-samples", "99999999999999999999"], "must be <= 100000"),
+        ([*fit, "--posterior-samples", "0"], "must be >= 1, got 0"),
+        ([*fit, "--num-steps", "10001"], "argument --num-steps: must be <= 10000"),
+        ([*fit, "--num-steps", "2.5"], "'2.5' is not an integer"),
+        ([*fit, "--w-loc", "nan"], "argument --w-loc: must be a finite number, got 'nan'"),
+        ([*fit, "--b-scale", "1e999"], "must be a finite number, got '1e999'"),
+        ([*fit, "--learning-rate", "fast"], "'fast' is not a number"),
+        ([*fit, "--seed", "-1"], "argument --seed: must be >= 0"),
+        ([*fit, "--seed", str(2**70)], "must be <= 4294967295"),
+        (["demo", "--blocks", "99999999999"], "argument --blocks: must be <= 100"),
+        (["compare", "--folds", "1"], "argument --folds: must be >= 2"),
+        (["fit", tmp_path / "good.npz"], "the following arguments are required: --out"),
+        (["info"], "the following arguments are required: MODEL"),
+        ([*fit, "--bogus"], "unrecognized arguments: --bogus"),
+    ]
+    for argv, message in cases:
+        code, out, err = run(capsys, *argv)
+        assert code == 2 and out == "", (argv, err)
+        one_error_line(err, argv[0])
+        assert message in err, (message, err)
+    assert not (tmp_path / "m2.npz").exists()
+    # Values at the bounds are accepted.
+    code, _, err = run(capsys, "predict", model, tmp_path / "good.npz", "--posterior-samples",
+                       "100000")
+    assert code == 0, err
+
+
+def test_the_interpreter_prints_nothing_but_the_error_line(tmp_path):
+    """Real processes: no RuntimeWarning from NumPy or JAX before the error line, and no
+    blocking read of a FIFO given as a model."""
+    import os
+    import subprocess
+    import sys
+
+    import kovani_bci
+
+    X, y = blobs(10, [0, 1])
+    X[3, 1] = 1e308
+    write_csv(tmp_path / "huge.csv", X, y)
+    X[3, 1] = 1.0
+    write_csv(tmp_path / "fine.csv", X, y)
+    os.mkfifo(tmp_path / "fifo.npz")
+    src = os.path.dirname(os.path.dirname(kovani_bci.__file__))
+    env = {**os.environ, "PYTHONPATH": src, "PYTHONWARNINGS": "default"}
+    out = str(tmp_path / "m.npz")
+    for argv in (["fit", "huge.csv", "--out", out],
+                 ["fit", "fine.csv", "--out", out, "--w-loc", "1e308", "--b-loc=-1e308"],
+                 ["info", "fifo.npz"]):
+        done = subprocess.run([sys.executable, "-m", "kovani_bci.cli", *argv], cwd=tmp_path,
+                              env=env, capture_output=True, text=True, timeout=300)
+        assert done.returncode == 1, done.stderr
+        one_error_line(done.stderr, argv[0])

@@ -1,36 +1,14 @@
 """Saving and loading models: exact round trips and a plain-words error for every bad file."""
 
 import os
+import re
 import zipfile
 
 import numpy as np
 import pytest
 
+from helpers import make_record
 from kovani_bci.kovani_io import PARAM_KEYS, KovaniModel
-
-
-def make_record(k=3, n_features=4, ref=1, dtype=np.float32, seed=0):
-    """A consistent record built by hand, independent of the fitting code."""
-    rng = np.random.default_rng(seed)
-    d = n_features + 1
-    chol = np.tril(rng.normal(size=(k - 1, d, d))).astype(dtype)
-    return {
-        "backend": np.array("pg_softmax_ref", dtype=object),
-        "n_classes": np.array(k, dtype=np.int64),
-        "label_base": np.array(0, dtype=np.int64),
-        "ref_class": np.array(ref, dtype=np.int64),
-        "non_ref_classes": np.array([c for c in range(k) if c != ref], dtype=np.int64),
-        "beta_mean": rng.normal(size=(k - 1, d)).astype(dtype),
-        "beta_cov_chol": chol,
-        "w_loc": np.array(0.25),
-        "w_scale": np.array(1.5),
-        "b_loc": np.array(-0.5),
-        "b_scale": np.array(3.0),
-        "rng_seed": np.array(12345, dtype=np.int64),
-        "learning_rate": np.array(0.7),
-        "num_steps": np.array(4, dtype=np.int64),
-        "class_counts": rng.integers(0, 20, size=k).astype(np.int64),
-    }
 
 
 def make_model(**kw):
@@ -196,3 +174,116 @@ def test_load_reports_files_that_are_not_model_archives(tmp_path):
     _write_entries(pickled, _set("beta_mean", np.array([{"x": 1}], dtype=object)))
     with pytest.raises(ValueError, match="'beta_mean' holds pickled Python objects"):
         KovaniModel.load(pickled)
+
+
+# -- where save writes ---------------------------------------------------------------------------
+
+def test_save_refuses_what_is_not_a_regular_file_and_leaves_it(tmp_path):
+    import socket
+    import stat
+
+    fifo = tmp_path / "fifo.npz"
+    os.mkfifo(fifo)
+    link = tmp_path / "link_to_fifo.npz"
+    link.symlink_to(fifo)
+    sock = tmp_path / "sock.npz"
+    s = socket.socket(socket.AF_UNIX)
+    s.bind(str(sock))
+    s.close()
+    folder = tmp_path / "folder.npz"
+    folder.mkdir()
+    cases = [(fifo, "is a FIFO"), (link, "is a FIFO"), (sock, "is a socket"),
+             (folder, "is a directory")]
+    device = tmp_path / "null.npz"
+    try:
+        os.mknod(device, stat.S_IFCHR | 0o666, os.makedev(1, 3))
+        cases.append((device, "is a character device"))
+    except PermissionError:
+        pass                                               # creating devices needs root
+    model = make_model()
+    for path, message in cases:
+        with pytest.raises(ValueError, match=f"{re.escape(str(path))}: {message}.*left as it is"):
+            model.save(path)
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode) and os.path.islink(link)
+    assert stat.S_ISSOCK(os.lstat(sock).st_mode) and folder.is_dir() and not any(folder.iterdir())
+    if device.exists():
+        assert stat.S_ISCHR(os.lstat(device).st_mode)
+    assert not [n for n in os.listdir(tmp_path) if n.startswith(".kovani-")]
+
+
+def test_save_through_a_symlink_replaces_the_target_and_keeps_the_link(tmp_path):
+    (tmp_path / "models").mkdir()
+    target = tmp_path / "models" / "current.npz"
+    make_model(seed=1).save(target)
+    link = tmp_path / "latest.npz"
+    link.symlink_to(os.path.join("models", "current.npz"))
+    model = make_model(seed=2)
+    model.save(link)
+    assert os.path.islink(link) and os.readlink(link) == os.path.join("models", "current.npz")
+    assert_same_record(model.params, KovaniModel.load(target).params)
+    # A dangling link: the file is created where it points, as open() would.
+    dangling = tmp_path / "next.npz"
+    dangling.symlink_to(tmp_path / "models" / "next.npz")
+    model.save(dangling)
+    assert os.path.islink(dangling)
+    assert_same_record(model.params, KovaniModel.load(tmp_path / "models" / "next.npz").params)
+    assert sorted(os.listdir(tmp_path / "models")) == ["current.npz", "next.npz"]
+
+
+def test_save_keeps_permission_bits_and_new_files_follow_the_umask(tmp_path):
+    path = tmp_path / "m.npz"
+    for mode in (0o644, 0o640, 0o604):
+        path.write_bytes(b"old")
+        os.chmod(path, mode)
+        make_model().save(path)
+        assert os.stat(path).st_mode & 0o7777 == mode
+    old_umask = os.umask(0o027)
+    try:
+        for umask in (0o022, 0o077, 0o002):
+            os.umask(umask)
+            fresh = tmp_path / f"new{umask:o}.npz"
+            make_model().save(fresh)
+            assert os.stat(fresh).st_mode & 0o777 == 0o666 & ~umask
+    finally:
+        os.umask(old_umask)
+
+
+def test_save_errors_name_the_callers_path(tmp_path, monkeypatch):
+    model = make_model()
+    missing = tmp_path / "no_dir" / "m.npz"
+    with pytest.raises(FileNotFoundError) as info:
+        model.save(missing)
+    assert info.value.filename == str(missing) and ".kovani-" not in str(info.value)
+    (tmp_path / "plain").write_text("x")
+    under_a_file = tmp_path / "plain" / "m.npz"
+    with pytest.raises(OSError) as info:
+        model.save(under_a_file)
+    assert str(under_a_file) in str(info.value) and ".kovani-" not in str(info.value)
+    monkeypatch.chdir(tmp_path)
+    for empty in ("", b""):
+        with pytest.raises(ValueError, match="the path is empty"):
+            model.save(empty)
+    with pytest.raises(ValueError, match="the path is empty"):
+        KovaniModel.load("")
+    with pytest.raises(ValueError, match="names a folder"):
+        model.save("new_folder/")
+    assert sorted(os.listdir(tmp_path)) == ["plain"]
+
+
+@pytest.mark.skipif(os.geteuid() == 0, reason="root may write read-only files")
+def test_save_does_not_replace_a_read_only_file(tmp_path):
+    path = tmp_path / "m.npz"
+    path.write_bytes(b"keep")
+    os.chmod(path, 0o444)
+    with pytest.raises(PermissionError, match=re.escape(str(path))):
+        make_model().save(path)
+    assert path.read_bytes() == b"keep"
+
+
+def test_files_written_by_earlier_versions_still_load(tmp_path):
+    # Earlier versions wrote the archive with np.savez straight from to_arrays().
+    model = make_model(k=4, ref=0, dtype=np.float64)
+    path = tmp_path / "old.npz"
+    with open(path, "wb") as f:
+        np.savez(f, **model.to_arrays(), **{"estimator.n_posterior_samples": np.array(7)})
+    assert_same_record(model.params, KovaniModel.load(path).params)

@@ -1,22 +1,31 @@
 """The ``kovani-bci`` command line: fit, predict, update and inspect models; demo; compare.
 
 Feature files are ``.npz`` archives with arrays ``X`` (n_trials, n_features) and ``y``
-(n_trials,), or ``.csv`` files with one trial per row and the label in the last column (an
-optional header row is skipped). Models are classifier files written by
+(n_trials,), or UTF-8 ``.csv`` files with one trial per row and the label in the last column
+(the first row is a header when all its feature cells are column names; see
+:func:`read_csv`). Models are classifier files written by
 :meth:`KovaniSoftmaxClassifier.save`; plain model files load too.
+
+Every failure ends the same way: one line ``kovani-bci COMMAND: error: ...`` on stderr and
+exit status 1 (2 for wrong usage, an option value out of its range included).
 """
 
 from __future__ import annotations
 
 import argparse
 import csv
+import io
+import math
 import os
 import sys
-import time
+import warnings
 
 import numpy as np
 
+from kovani_bci.kovani_io import MAX_NUM_STEPS, MAX_POSTERIOR_SAMPLES
+
 PROG = "kovani-bci"
+_MAX_SEED = 2**32 - 1
 
 
 class CommandError(Exception):
@@ -25,49 +34,140 @@ class CommandError(Exception):
 
 # -- feature files ---------------------------------------------------------------------------
 
-def _parse_labels(fields):
-    """CSV label strings as int64 if all are integers, float64 if all are numbers, else str."""
-    for kind in (int, float):
+def _number(cell):
+    """The value of a numeric cell, or None. Python's digit-group underscores are refused."""
+    text = cell.strip()
+    if not text or "_" in text:
+        return None
+    try:
+        return float(text)
+    except ValueError:
+        return None
+
+
+def _is_name(cell):
+    text = cell.strip()
+    return bool(text) and text[0] not in "0123456789+-." and _number(text) is None
+
+
+def _parse_labels(path, labels):
+    """``(line, text)`` label cells as int64 if all are integers, float64 if all are numbers,
+    else text; a mix of numbers and text, an empty or a non-finite label is an error."""
+    texts = [text.strip() for _, text in labels]
+    values = [_number(text) for text in texts]
+    numeric = [v is not None for v in values]
+    if not any(numeric):
+        for (line, _), text in zip(labels, texts):
+            if not text:
+                raise CommandError(f"{path}: line {line}: the label is empty")
+        return np.array(texts, dtype=str)
+    if not all(numeric):
+        i, j = numeric.index(False), numeric.index(True)
+        raise CommandError(f"{path}: line {labels[i][0]}: label {texts[i]!r} is text, but the "
+                           f"label on line {labels[j][0]} is a number; give every label as a "
+                           "number or every label as text")
+    for (line, _), text, value in zip(labels, texts, values):
+        if not math.isfinite(value):
+            raise CommandError(f"{path}: line {line}: label {text!r} is not a finite number")
+    try:
+        ints = [int(text) for text in texts]
+    except ValueError:
+        return np.array(values, dtype=np.float64)
+    info = np.iinfo(np.int64)
+    for (line, _), text, value in zip(labels, texts, ints):
+        if not info.min <= value <= info.max:
+            raise CommandError(f"{path}: line {line}: label {text!r} is out of the range of "
+                               "64-bit integers")
+    return np.array(ints, dtype=np.int64)
+
+
+def read_csv(path):
+    """Trials of a CSV file: ``(X, labels)`` with ``labels`` the ``(line, text)`` of each
+    trial's last cell.
+
+    The file is UTF-8 (a byte-order mark is not data). Blank lines are skipped. The first
+    row is a header when every feature cell in it (all cells but the last) is a column name:
+    text that is not a number and does not begin with a digit, a sign or a point. Any other
+    first row is a trial, and every feature cell of every trial must be a finite number; an
+    error names the line and column of the first cell that is not.
+    """
+    from kovani_bci.kovani_io import open_regular_file
+
+    with open_regular_file(path) as raw, \
+            io.TextIOWrapper(raw, encoding="utf-8-sig", newline="") as text:
+        reader = csv.reader(text, strict=True)
+        rows = []
         try:
-            return np.array([kind(f) for f in fields])
-        except ValueError:
-            continue
-    return np.array(fields, dtype=str)
-
-
-def _read_csv(path):
-    with open(path, newline="") as f:
-        rows = [(i, row) for i, row in enumerate(csv.reader(f), start=1)
-                if row and any(cell.strip() for cell in row)]
+            for cells in reader:
+                if any(cell.strip() for cell in cells):
+                    rows.append((reader.line_num, cells))
+        except csv.Error as exc:
+            raise CommandError(f"{path}: line {reader.line_num}: {exc}") from None
+        except UnicodeDecodeError as exc:
+            raise CommandError(f"{path}: not UTF-8 text ({exc.reason})") from None
     if not rows:
         raise CommandError(f"{path}: no trials in the file")
-
-    def numeric(row):
-        try:
-            [float(c) for c in row[:-1]]
-            return True
-        except ValueError:
-            return False
-
-    if not numeric(rows[0][1]):
-        rows = rows[1:]                                   # a header row
+    header = None
+    if all(_is_name(cell) for cell in rows[0][1][:-1] or rows[0][1]):
+        header = rows.pop(0)
         if not rows:
             raise CommandError(f"{path}: no trials in the file, only a header")
     width = len(rows[0][1])
+    if header is not None and len(header[1]) != width:
+        raise CommandError(f"{path}: the header on line {header[0]} has {len(header[1])} "
+                           f"fields; the first trial has {width}")
     X = np.empty((len(rows), width - 1))
     labels = []
-    for r, (line, row) in enumerate(rows):
-        if len(row) != width:
-            raise CommandError(f"{path}: line {line} has {len(row)} fields; the first trial "
+    for r, (line, cells) in enumerate(rows):
+        if len(cells) != width:
+            raise CommandError(f"{path}: line {line} has {len(cells)} fields; the first trial "
                                f"has {width}")
-        for c, cell in enumerate(row[:-1]):
-            try:
-                X[r, c] = float(cell)
-            except ValueError:
-                raise CommandError(f"{path}: line {line}, column {c + 1}: {cell.strip()!r} "
-                                   "is not a number") from None
-        labels.append(row[-1].strip())
+        for c, cell in enumerate(cells[:-1]):
+            X[r, c] = _cell_value(path, line, c, cell)
+        labels.append((line, cells[-1]))
     return X, labels
+
+
+def _cell_value(path, line, column, cell):
+    value = _number(cell)
+    if value is None:
+        raise CommandError(f"{path}: line {line}, column {column + 1}: {cell.strip()!r} is not "
+                           "a number")
+    if not math.isfinite(value):
+        raise CommandError(f"{path}: line {line}, column {column + 1}: {cell.strip()!r} is not "
+                           "a finite number")
+    return value
+
+
+def _read_npz(path):
+    from kovani_bci.kovani_io import Archive
+
+    # Feature files come from anywhere (np.savez_compressed included): compressed entries
+    # are read with their expansion capped, and only X and y are read at all.
+    with Archive(path, allow_compressed=True) as archive:
+        if "X" not in archive.names:
+            raise CommandError(f"{path}: no array 'X' (found: "
+                               f"{', '.join(archive.names) or 'none'})")
+        X = archive.read("X")
+        if X.ndim != 2 or X.dtype.kind not in "biuf":
+            raise CommandError(f"{path}: 'X' must be a 2-D numeric array (n_trials, "
+                               f"n_features), got dtype {X.dtype} with shape {X.shape}")
+        y = archive.read("y") if "y" in archive.names else None
+    if y is not None:
+        if y.ndim != 1 or y.dtype.kind not in "biufU":
+            raise CommandError(f"{path}: 'y' must be a 1-D array of labels, got dtype "
+                               f"{y.dtype} with shape {y.shape}")
+        if len(y) != len(X):
+            raise CommandError(f"{path}: 'X' has {len(X)} rows but 'y' has {len(y)} labels")
+        if y.dtype.kind == "f" and not np.isfinite(y).all():
+            raise CommandError(f"{path}: 'y' holds NaN or infinite labels (first at index "
+                               f"{int(np.argmin(np.isfinite(y)))})")
+    X = np.asarray(X, dtype=np.float64)
+    bad = np.argwhere(~np.isfinite(X))
+    if len(bad):
+        raise CommandError(f"{path}: 'X' holds NaN or infinity (first at row {bad[0][0] + 1}, "
+                           f"column {bad[0][1] + 1})")
+    return X, y
 
 
 def load_features(path, *, n_features=None, need_labels=True):
@@ -76,45 +176,21 @@ def load_features(path, *, n_features=None, need_labels=True):
     ``n_features``, when given, decides whether a CSV's last column is a label (one column
     more than the model's features) or a feature (exactly the model's features).
     """
-    from kovani_bci.kovani_io import read_archive
-
-    if not os.path.exists(path):
-        raise CommandError(f"no such file: {path}")
     suffix = os.path.splitext(path)[1].lower()
     if suffix == ".npz":
-        try:
-            entries = read_archive(path)
-        except ValueError as exc:
-            raise CommandError(str(exc)) from None
-        if "X" not in entries:
-            raise CommandError(f"{path}: no array 'X' (found: {', '.join(entries) or 'none'})")
-        X, y = entries["X"], entries.get("y")
-        if X.ndim != 2 or X.dtype.kind not in "biuf":
-            raise CommandError(f"{path}: 'X' must be a 2-D numeric array (n_trials, "
-                               f"n_features), got dtype {X.dtype} with shape {X.shape}")
-        if y is not None:
-            if y.ndim != 1 or y.dtype.kind not in "biufU":
-                raise CommandError(f"{path}: 'y' must be a 1-D array of labels, got dtype "
-                                   f"{y.dtype} with shape {y.shape}")
-            if len(y) != len(X):
-                raise CommandError(f"{path}: 'X' has {len(X)} rows but 'y' has {len(y)} "
-                                   "labels")
+        X, y = _read_npz(path)
     elif suffix == ".csv":
-        try:
-            X, labels = _read_csv(path)
-        except (OSError, UnicodeDecodeError) as exc:
-            raise CommandError(f"{path}: cannot read as CSV ({exc})") from None
+        X, labels = read_csv(path)
         if n_features is not None and X.shape[1] + 1 == n_features:
             # Every column is a feature: the "label" column was the last feature.
-            try:
-                last = np.array([float(v) for v in labels])
-            except ValueError:
+            if any(_number(text) is None for _, text in labels):
                 raise CommandError(f"{path}: the last column is not numeric, so it is a "
                                    f"label column, leaving {X.shape[1]} features; the model "
-                                   f"expects {n_features}") from None
+                                   f"expects {n_features}")
+            last = [_cell_value(path, line, X.shape[1], text) for line, text in labels]
             X, y = np.column_stack([X, last]), None
         else:
-            y = _parse_labels(labels)
+            y = _parse_labels(path, labels)
     else:
         raise CommandError(f"{path}: unsupported file type {suffix or '(no suffix)'!r}; use "
                            ".npz (arrays X and y) or .csv (label in the last column)")
@@ -126,16 +202,13 @@ def load_features(path, *, n_features=None, need_labels=True):
     if need_labels and y is None:
         raise CommandError(f"{path}: no labels (an .npz needs an array 'y'; a .csv needs the "
                            "label in its last column)")
-    return np.asarray(X, dtype=np.float64), y
+    return X, y
 
 
 def _load_classifier(path):
     from kovani_bci.estimator import KovaniSoftmaxClassifier
 
-    try:
-        return KovaniSoftmaxClassifier.load(path)
-    except FileNotFoundError:
-        raise CommandError(f"no such file: {path}") from None
+    return KovaniSoftmaxClassifier.load(path)
 
 
 # -- commands ---------------------------------------------------------------------------------
@@ -233,18 +306,47 @@ def cmd_compare(args, out):
 
 # -- argument parsing -------------------------------------------------------------------------
 
-def _positive_int(text):
+class _Parser(argparse.ArgumentParser):
+    """Usage errors as one line too (no usage block), with status 2."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {_first_line(message)}\n")
+
+
+def _int_in(low, high):
+    """An option type: an integer in [low, high]."""
+    def parse(text):
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
+        if value < low:
+            raise argparse.ArgumentTypeError(f"must be >= {low}, got {value}")
+        if value > high:
+            raise argparse.ArgumentTypeError(f"must be <= {high}, got {value}")
+        return value
+    parse.__name__ = "integer"
+    return parse
+
+
+def _finite_float(text):
     try:
-        value = int(text)
+        value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be >= 1, got {value}")
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number, got {text!r}")
     return value
 
 
+_positive_int = _int_in(1, sys.maxsize)   # a count with no bound of its own
+_steps = _int_in(1, MAX_NUM_STEPS)
+_samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
+_seed = _int_in(0, _MAX_SEED)
+
+
 def build_parser():
-    parser = argparse.ArgumentParser(
+    parser = _Parser(
         prog=PROG, description="Bayesian softmax decoding for brain-computer interfaces.")
     sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
@@ -252,11 +354,11 @@ def build_parser():
                        description="Simulate a motor-imagery session, calibrate on the first "
                        "block, decode the rest trial by trial with online updates (one class "
                        "appears only later), print a summary table and write a figure.")
-    p.add_argument("--seed", type=int, default=0, help="simulation seed (default 0)")
+    p.add_argument("--seed", type=_seed, default=0, help="simulation seed (default 0)")
     p.add_argument("--figure", default=os.path.join("out", "demo.png"),
                    help="where to write the PNG figure (default out/demo.png); 'none' to skip")
-    p.add_argument("--blocks", type=_positive_int, default=4, help="blocks (default 4)")
-    p.add_argument("--trials-per-block", type=_positive_int, default=45,
+    p.add_argument("--blocks", type=_int_in(1, 100), default=4, help="blocks (default 4)")
+    p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=45,
                    help="trials per block (default 45)")
     p.set_defaults(func=cmd_demo)
 
@@ -264,15 +366,15 @@ def build_parser():
                        description="Fit a classifier to labelled trials and save it.")
     p.add_argument("features", metavar="FEATURES", help=".npz (X, y) or .csv (label last)")
     p.add_argument("--out", required=True, metavar="MODEL", help="model file to write")
-    p.add_argument("--w-loc", type=float, default=0.0, help="prior mean of weights (0)")
-    p.add_argument("--w-scale", type=float, default=1.0, help="prior scale of weights (1)")
-    p.add_argument("--b-loc", type=float, default=0.0, help="prior mean of intercepts (0)")
-    p.add_argument("--b-scale", type=float, default=10.0, help="prior scale of intercepts (10)")
-    p.add_argument("--learning-rate", type=float, default=1.0, help="damping in (0, 1] (1)")
-    p.add_argument("--num-steps", type=_positive_int, default=10, help="sweeps (10)")
-    p.add_argument("--posterior-samples", type=_positive_int, default=100,
+    p.add_argument("--w-loc", type=_finite_float, default=0.0, help="prior mean of weights (0)")
+    p.add_argument("--w-scale", type=_finite_float, default=1.0, help="prior scale of weights (1)")
+    p.add_argument("--b-loc", type=_finite_float, default=0.0, help="prior mean of intercepts (0)")
+    p.add_argument("--b-scale", type=_finite_float, default=10.0, help="prior scale of intercepts (10)")
+    p.add_argument("--learning-rate", type=_finite_float, default=1.0, help="damping in (0, 1] (1)")
+    p.add_argument("--num-steps", type=_steps, default=10, help="sweeps (10)")
+    p.add_argument("--posterior-samples", type=_samples, default=100,
                    help="posterior draws for probabilities (100)")
-    p.add_argument("--seed", type=int, default=0, help="seed of the posterior draws (0)")
+    p.add_argument("--seed", type=_seed, default=0, help="seed of the posterior draws (0)")
     p.set_defaults(func=cmd_fit)
 
     p = sub.add_parser("predict", help="predict labels (or probabilities) for trials",
@@ -282,7 +384,7 @@ def build_parser():
     p.add_argument("model", metavar="MODEL", help="model file")
     p.add_argument("features", metavar="FEATURES", help=".npz (X[, y]) or .csv")
     p.add_argument("--proba", action="store_true", help="also print class probabilities")
-    p.add_argument("--posterior-samples", type=_positive_int, default=None,
+    p.add_argument("--posterior-samples", type=_samples, default=None,
                    help="override the model's number of posterior draws")
     p.set_defaults(func=cmd_predict)
 
@@ -303,9 +405,9 @@ def build_parser():
                        description="Five-fold cross-validated accuracy, log loss and expected "
                        "calibration error on scikit-learn's digits, wine and breast_cancer "
                        "data, against LogisticRegression (features standardised).")
-    p.add_argument("--folds", type=_positive_int, default=5, help="CV folds (5)")
-    p.add_argument("--num-steps", type=_positive_int, default=30, help="sweeps (30)")
-    p.add_argument("--posterior-samples", type=_positive_int, default=100,
+    p.add_argument("--folds", type=_int_in(2, 100), default=5, help="CV folds (5)")
+    p.add_argument("--num-steps", type=_steps, default=30, help="sweeps (30)")
+    p.add_argument("--posterior-samples", type=_samples, default=100,
                    help="posterior draws for probabilities (100)")
     p.add_argument("--datasets", nargs="+", default=["digits", "wine", "breast_cancer"],
                    choices=["digits", "wine", "breast_cancer"], help="which data sets")
@@ -314,21 +416,59 @@ def build_parser():
     return parser
 
 
+def _first_line(text):
+    line = next((line.strip() for line in str(text).splitlines() if line.strip()), "")
+    return line if len(line) <= 1000 else line[:1000] + " ..."
+
+
+def _error_line(exc):
+    """What an exception says, as one line; its type where the text alone would puzzle."""
+    text = _first_line(exc)
+    if isinstance(exc, MemoryError):
+        return "out of memory" + (f": {text}" if text else "")
+    if isinstance(exc, (CommandError, ValueError, OSError)) and text:
+        return text
+    return f"{type(exc).__name__}: {text}" if text else type(exc).__name__
+
+
+def _run(args, out):
+    """Run a command. Every failure ends as one line on stderr and status 1; warnings raised
+    on the way are dropped then (the error says what went wrong), and printed as one line
+    each after a command that succeeds."""
+    prefix = f"{PROG} {args.command}"
+    with warnings.catch_warnings(record=True) as caught:
+        try:
+            args.func(args, out)
+        except KeyboardInterrupt:
+            print(f"{prefix}: interrupted", file=sys.stderr)
+            return 130
+        except BrokenPipeError:
+            # The reader of our output went away (`| head`): stop quietly, and keep the
+            # interpreter from failing to flush stdout at exit.
+            if out is sys.stdout:
+                os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+            return 1
+        except Exception as exc:  # noqa: BLE001 -- the one place failures become messages
+            print(f"{prefix}: error: {_error_line(exc)}", file=sys.stderr)
+            return 1
+    for message in dict.fromkeys(_first_line(w.message) for w in caught):
+        print(f"{prefix}: warning: {message}", file=sys.stderr)
+    return 0
+
+
 def main(argv=None, out=None):
     """Run the command line; return the exit status (0 ok, 1 bad input, 2 bad usage)."""
     out = sys.stdout if out is None else out
     parser = build_parser()
     try:
-        args = parser.parse_args(argv)
+        args, extra = parser.parse_known_args(argv)
+        if extra:
+            # Named after the command, like every other error of the command.
+            parser.exit(2, f"{PROG} {args.command}: error: unrecognized arguments: "
+                           f"{' '.join(extra)}\n")
     except SystemExit as exc:
         return 0 if exc.code is None else exc.code
-    try:
-        args.func(args, out)
-    except (CommandError, ValueError, OSError) as exc:
-        message = str(exc).splitlines()[0] if str(exc) else type(exc).__name__
-        print(f"{PROG} {args.command}: error: {message}", file=sys.stderr)
-        return 1
-    return 0
+    return _run(args, out)
 
 
 if __name__ == "__main__":

@@ -27,15 +27,29 @@ entry               dtype       shape                content
 The parameter entries are written in the record's own key order and read back in file order,
 so a round trip keeps the order and every bit of every array. Entries whose names start with
 ``estimator.`` belong to :class:`kovani_bci.KovaniSoftmaxClassifier` files and are skipped
-by :meth:`KovaniModel.load`.
+(never read) by :meth:`KovaniModel.load`.
+
+A valid file is a regular file holding a zip archive of at most ``MAX_MEMBERS`` members,
+each an uncompressed, unencrypted ``.npy`` array (format 1.0 or 2.0, no pickled objects)
+under a unique name, whose header declares exactly the data the member holds. Its record
+passes :func:`validate_record`: besides the table above, the coefficients are finite,
+every ``beta_cov_chol[j]`` is lower triangular with a positive diagonal, ``num_steps`` is
+at most ``MAX_NUM_STEPS`` and the ``class_counts`` sum to at most ``MAX_TRIALS``.
+``save`` applies the same rules, so it never writes a file that ``load`` refuses.
 """
 
 from __future__ import annotations
 
+import contextlib
+import errno
+import io
 import math
 import os
-import tempfile
+import secrets
+import stat
+import struct
 import zipfile
+import zlib
 from typing import Any
 
 import numpy as np
@@ -44,6 +58,22 @@ FORMAT_VERSION = 1
 MODEL_TYPE = "kovani_softmax"
 BACKEND = "pg_softmax_ref"
 EXTRA_PREFIX = "estimator."
+
+# Bounds shared with the estimator: sweeps per fit or update, and posterior draws.
+MAX_NUM_STEPS = 10_000
+MAX_POSTERIOR_SAMPLES = 100_000
+# Trials a record may have absorbed in all: float64 counts them exactly, and an update
+# adds to them far from the int64 limit.
+MAX_TRIALS = 2**53
+
+# What reading an archive will take on, whatever the archive claims.
+MAX_MEMBERS = 256
+MAX_DIRECTORY_BYTES = 1 << 20
+MAX_HEADER_BYTES = 10_000
+# Compressed members (feature files only): expansion beyond this ratio, and this size, is
+# refused.
+MAX_EXPANSION = 100
+EXPANSION_FLOOR = 64 << 20
 
 # The 15 entries of a softmax record, in the order the fit writes them.
 _INT_SCALARS = ("n_classes", "label_base", "ref_class", "rng_seed", "num_steps")
@@ -91,15 +121,20 @@ class KovaniModel:
     def save(self, path: str | os.PathLike) -> None:
         """Write the model to ``path`` as an ``.npz`` archive (see the module docstring).
 
-        The record is validated first, so an inconsistent record is never written. The file
-        is written to a temporary name beside ``path`` and then moved into place, so an
-        existing file is never left half overwritten. ``path`` is used exactly as given (no
-        ``.npz`` suffix is appended).
+        The record is validated first, by the rules :meth:`load` applies, so a record that
+        would not load is never written. The file is written to a temporary name beside
+        ``path`` and then moved into place, so an existing file is never left half
+        overwritten. ``path`` is used exactly as given (no ``.npz`` suffix is appended); a
+        symbolic link is followed and its target replaced; a replaced file keeps its
+        permission bits, a new one gets the mode ``open`` would give it.
 
         Raises
         ------
         ValueError
-            If the record is incomplete or inconsistent.
+            If the record is incomplete or inconsistent, ``path`` is empty, or ``path`` is
+            a directory, FIFO, device or socket (left as it is).
+        OSError
+            If the file cannot be written; the error names ``path``.
         """
         write_archive(path, self.to_arrays())
 
@@ -107,9 +142,9 @@ class KovaniModel:
     def load(cls, path: str | os.PathLike) -> "KovaniModel":
         """Read a model written by :meth:`save`.
 
-        The file is opened with ``allow_pickle=False``, and the record is validated as a
-        whole before a model is returned: every entry present, no unknown entry, dtypes and
-        shapes as documented and consistent with each other, class bookkeeping coherent.
+        The archive's structure and each entry's header are checked before any data is
+        read, nothing is unpickled, and the record is validated as a whole before a model
+        is returned (see the module docstring for what a valid file holds).
 
         Raises
         ------
@@ -117,10 +152,15 @@ class KovaniModel:
             If ``path`` does not exist.
         ValueError
             If the file is not a model archive or the record in it is invalid; the message
-            says which entry is wrong and why.
+            names the file, the entry and what is wrong. A FIFO, device or directory is
+            refused without being read.
+        OSError
+            If the file cannot be opened (no permission, for example).
         """
-        entries = read_archive(path)
-        return cls.from_arrays(entries, source=os.fspath(path))
+        with Archive(path) as archive:
+            entries = {key: archive.read(key) for key in archive.names
+                       if not key.startswith(EXTRA_PREFIX)}
+        return cls.from_arrays(entries, source=archive.path)
 
     def to_arrays(self) -> dict[str, np.ndarray]:
         """The archive entries of this model, metadata first, then the record in its order."""
@@ -171,60 +211,347 @@ class KovaniModel:
         return cls(model_type=str(mtype.item()), params=params)
 
 
+# -- paths ------------------------------------------------------------------------------------
+
+def _shown(path: str | bytes) -> str:
+    return os.fsdecode(path)
+
+
+def _naming(exc: OSError, shown: str) -> OSError:
+    """``exc`` again, naming the caller's path (never an internal temporary file)."""
+    if exc.errno is None:
+        return OSError(f"{shown}: {exc}")
+    return OSError(exc.errno, exc.strerror, shown)
+
+
+def _file_kind(mode: int) -> str:
+    for test, kind in ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"),
+                       (stat.S_ISCHR, "a character device"), (stat.S_ISBLK, "a block device"),
+                       (stat.S_ISSOCK, "a socket")):
+        if test(mode):
+            return kind
+    return "not a regular file"
+
+
+def _checked_path(path: str | os.PathLike) -> tuple[str | bytes, str]:
+    path = os.fspath(path)
+    if not path:
+        raise ValueError("the path is empty; give a file name")
+    return path, _shown(path)
+
+
+def open_regular_file(path: str | os.PathLike):
+    """Open a regular file for binary reading, without ever blocking on a FIFO or a device.
+
+    Raises FileNotFoundError ("no such file: PATH") for a missing file, ValueError for an
+    empty path, a directory, FIFO, device or socket, and OSError naming the path otherwise.
+    """
+    path, shown = _checked_path(path)
+    try:
+        mode = os.stat(path).st_mode
+    except FileNotFoundError:
+        raise FileNotFoundError(f"no such file: {shown}") from None
+    except OSError as exc:
+        raise _naming(exc, shown) from None
+    if not stat.S_ISREG(mode):
+        raise ValueError(f"{shown}: is {_file_kind(mode)}, not a regular file")
+    # Non-blocking, in case the path was swapped for a FIFO since the check above; the
+    # type of what was actually opened decides.
+    flags = os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0)
+    try:
+        fd = os.open(path, flags)
+    except OSError as exc:
+        raise _naming(exc, shown) from None
+    mode = os.fstat(fd).st_mode
+    if not stat.S_ISREG(mode):
+        os.close(fd)
+        raise ValueError(f"{shown}: is {_file_kind(mode)}, not a regular file")
+    return os.fdopen(fd, "rb")
+
+
+def _create_beside(target: str | bytes) -> tuple[int, str | bytes]:
+    """A new, empty file in the folder of ``target``, created with the mode ``open`` uses
+    for new files (0o666 less the umask)."""
+    directory, base = os.path.split(target)
+    flags = (os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_CLOEXEC", 0)
+             | getattr(os, "O_NOFOLLOW", 0))
+    for _ in range(100):
+        name = f".kovani-{secrets.token_hex(6)}.npz.tmp"
+        tmp = os.path.join(directory, os.fsencode(name) if isinstance(base, bytes) else name)
+        try:
+            return os.open(tmp, flags, 0o666), tmp
+        except FileExistsError:
+            continue
+    raise FileExistsError(errno.EEXIST, "no free temporary name in the folder", directory)
+
+
 # -- archive helpers -------------------------------------------------------------------------
 
 def write_archive(path: str | os.PathLike, arrays: dict[str, np.ndarray]) -> None:
-    """Write ``arrays`` as an uncompressed ``.npz`` to ``path``, atomically, without pickle."""
-    path = os.fspath(path)
+    """Write ``arrays`` as an uncompressed ``.npz`` to ``path``, atomically, without pickle.
+
+    The archive goes to a temporary file beside the destination and then replaces it, so
+    readers see the old file or the new one, never a part. A symbolic link is followed and
+    its target replaced (the link stays). A replaced file keeps its permission bits (and,
+    where allowed, its owner and group); a new file gets the mode ``open`` would give it.
+    Directories, FIFOs, devices and sockets are refused, never replaced.
+
+    Raises
+    ------
+    ValueError
+        If ``path`` is empty or names something other than a regular file, or an entry
+        holds Python objects.
+    OSError
+        If the file cannot be written; the error names ``path``.
+    """
+    path, shown = _checked_path(path)
     for key, value in arrays.items():
         if value.dtype.hasobject:
             raise ValueError(f"entry {key!r} holds Python objects and cannot be stored "
                              "without pickle")
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".kovani-", suffix=".npz.tmp", dir=directory)
+    target = os.path.realpath(path)
     try:
+        old = os.stat(target)
+    except FileNotFoundError:
+        old = None
+        if path.endswith(os.sep if isinstance(path, str) else os.fsencode(os.sep)):
+            raise ValueError(f"{shown}: names a folder; give the model file's name") from None
+    except OSError as exc:
+        raise _naming(exc, shown) from None
+    if old is not None:
+        if not stat.S_ISREG(old.st_mode):
+            raise ValueError(f"{shown}: is {_file_kind(old.st_mode)}, not a regular file; "
+                             "it is left as it is")
+        if not os.access(target, os.W_OK):
+            raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), shown)
+    tmp = None
+    try:
+        fd, tmp = _create_beside(target)
         with os.fdopen(fd, "wb") as f:
+            if old is not None:
+                with contextlib.suppress(OSError):
+                    os.fchown(f.fileno(), old.st_uid, old.st_gid)
+                os.fchmod(f.fileno(), stat.S_IMODE(old.st_mode))
             np.savez(f, **arrays)
-        os.replace(tmp, path)
-    except BaseException:
-        if os.path.exists(tmp):
-            os.unlink(tmp)
-        raise
+            f.flush()
+            os.fsync(f.fileno())
+        os.replace(tmp, target)
+        tmp = None
+    except OSError as exc:
+        raise _naming(exc, shown) from None
+    finally:
+        if tmp is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(tmp)
+
+
+class _DirectoryTooLarge(Exception):
+    pass
+
+
+class _CappedReads:
+    """A file whose single reads can be capped. zipfile reads an archive's directory in one
+    read of the size the archive claims; the cap keeps a forged claim from costing memory."""
+
+    def __init__(self, f, cap: int | None) -> None:
+        self._f, self.cap = f, cap
+        self.size = os.fstat(f.fileno()).st_size
+
+    def read(self, n: int | None = -1) -> bytes:
+        if self.cap is not None:
+            want = n if n is not None and n >= 0 else self.size - self._f.tell()
+            if want > self.cap:
+                raise _DirectoryTooLarge(want)
+        return self._f.read(n)
+
+    def seek(self, offset: int, whence: int = 0) -> int:
+        return self._f.seek(offset, whence)
+
+    def tell(self) -> int:
+        return self._f.tell()
+
+    def seekable(self) -> bool:
+        return True
+
+
+# Errors of zipfile and zlib for an archive whose structure or data is damaged.
+_ZIP_ERRORS = (zipfile.BadZipFile, zipfile.LargeZipFile, EOFError, OSError, struct.error,
+               zlib.error, NotImplementedError, UnicodeDecodeError)
+
+
+class Archive:
+    """An ``.npz`` archive opened for reading, one entry at a time, each header before its data.
+
+    Opening checks the file and the archive's directory without reading any entry: a
+    regular file (a FIFO or device is refused, never opened for a blocking read), at most
+    ``MAX_MEMBERS`` members, every member a ``.npy`` array with a unique name, not
+    encrypted, stored without compression (``allow_compressed`` admits deflated members
+    that expand at most ``MAX_EXPANSION`` times, or to ``EXPANSION_FLOOR`` bytes), and the
+    members' data inside the file without overlapping. :meth:`read` then checks an entry's
+    ``.npy`` header (no pickled objects, a size that equals the data the member holds)
+    before it reads any data, so no entry costs more memory than its share of the file
+    (or its capped expansion).
+
+    Every refusal is a ValueError that names the file and the entry.
+    """
+
+    def __init__(self, path: str | os.PathLike, *, allow_compressed: bool = False) -> None:
+        self.path = _shown(os.fspath(path))
+        self._file = open_regular_file(path)
+        try:
+            self._members = self._open(allow_compressed)
+        except BaseException:
+            self._file.close()
+            raise
+
+    def _refuse(self, message: str) -> ValueError:
+        return ValueError(f"{self.path}: {message}")
+
+    def _open(self, allow_compressed: bool) -> dict[str, zipfile.ZipInfo]:
+        magic = self._file.read(4)
+        if magic not in (b"PK\x03\x04", b"PK\x05\x06"):
+            what = "a single .npy array" if magic.startswith(b"\x93NUM") else "not a zip file"
+            raise self._refuse(f"not an .npz archive ({what})")
+        self._file.seek(0)
+        capped = _CappedReads(self._file, MAX_DIRECTORY_BYTES)
+        try:
+            self._zip = zipfile.ZipFile(capped)
+        except _DirectoryTooLarge as exc:
+            raise self._refuse(f"the archive claims a directory of {exc.args[0]} bytes; a "
+                               f"model or feature file has at most {MAX_MEMBERS} entries"
+                               ) from None
+        except _ZIP_ERRORS as exc:
+            raise self._refuse(f"damaged .npz archive ({exc})") from None
+        capped.cap = None
+        infos = self._zip.infolist()
+        if len(infos) > MAX_MEMBERS:
+            raise self._refuse(f"the archive has {len(infos)} members; at most {MAX_MEMBERS} "
+                               "are read")
+        size = capped.size
+        members: dict[str, zipfile.ZipInfo] = {}
+        for info in infos:
+            name = info.filename
+            if not name.endswith(".npy"):
+                raise self._refuse(f"member {name!r} is not a .npy array (its name lacks the "
+                                   ".npy suffix)")
+            key = name[:-4]
+            if key in members:
+                raise self._refuse(f"entry {key!r} appears more than once")
+            if info.flag_bits & 0x1:
+                raise self._refuse(f"entry {key!r} is encrypted")
+            if info.compress_type == zipfile.ZIP_STORED:
+                if info.compress_size != info.file_size:
+                    raise self._refuse(f"damaged .npz archive (entry {key!r} is stored but "
+                                       "its sizes disagree)")
+            elif info.compress_type == zipfile.ZIP_DEFLATED and allow_compressed:
+                cap = max(EXPANSION_FLOOR, MAX_EXPANSION * info.compress_size)
+                if info.file_size > cap:
+                    raise self._refuse(f"entry {key!r} would expand from "
+                                       f"{info.compress_size} to {info.file_size} bytes; "
+                                       f"more than {MAX_EXPANSION} times is refused")
+            elif info.compress_type == zipfile.ZIP_DEFLATED:
+                raise self._refuse(f"entry {key!r} is compressed; model files hold "
+                                   "uncompressed entries only, as save writes them")
+            else:
+                raise self._refuse(f"entry {key!r} uses compression method "
+                                   f"{info.compress_type}, which is not supported")
+            if info.header_offset + info.compress_size > size:
+                raise self._refuse(f"damaged .npz archive (entry {key!r} extends past the "
+                                   "end of the file)")
+            members[key] = info
+        if sum(info.compress_size for info in infos) > size:
+            raise self._refuse("damaged .npz archive (its entries overlap)")
+        return members
+
+    @property
+    def names(self) -> list[str]:
+        """The entry names (without the ``.npy`` suffix), in file order."""
+        return list(self._members)
+
+    def _header(self, key: str, f) -> tuple[tuple[int, ...], np.dtype, int]:
+        """Read an entry's ``.npy`` header; return its shape, dtype and length in bytes."""
+        lead = f.read(8)
+        if len(lead) < 8 or lead[:6] != b"\x93NUMPY":
+            raise self._refuse(f"entry {key!r} is not a .npy array")
+        version = (lead[6], lead[7])
+        if version not in ((1, 0), (2, 0)):
+            raise self._refuse(f"entry {key!r} uses .npy format version {version[0]}."
+                               f"{version[1]}; versions 1.0 and 2.0 are read")
+        width = 2 if version == (1, 0) else 4
+        raw = f.read(width)
+        length = int.from_bytes(raw, "little")
+        if len(raw) < width or length > MAX_HEADER_BYTES:
+            raise self._refuse(f"entry {key!r} has a .npy header of {length} bytes; at most "
+                               f"{MAX_HEADER_BYTES} are read")
+        header = f.read(length)
+        if len(header) < length:
+            raise self._refuse(f"entry {key!r} ends inside its .npy header")
+        parse = (np.lib.format.read_array_header_1_0 if version == (1, 0)
+                 else np.lib.format.read_array_header_2_0)
+        try:
+            shape, _, dtype = parse(io.BytesIO(raw + header), max_header_size=MAX_HEADER_BYTES)
+        except Exception as exc:  # noqa: BLE001 -- NumPy's parser fails in many ways
+            # (ValueError, SyntaxError, tokenize's TokenError, RecursionError ...) on at
+            # most MAX_HEADER_BYTES of text; every one means the same to the caller.
+            raise self._refuse(f"entry {key!r} has an unreadable .npy header "
+                               f"({type(exc).__name__}: {str(exc)[:200]})") from None
+        if dtype.hasobject:
+            raise self._refuse(f"entry {key!r} holds pickled Python objects, which are never "
+                               "loaded")
+        if any(n < 0 for n in shape) or dtype.itemsize == 0:
+            raise self._refuse(f"entry {key!r} declares an impossible array: shape {shape}, "
+                               f"dtype {dtype}")
+        return shape, dtype, 8 + width + length
+
+    def read(self, key: str) -> np.ndarray:
+        """The array stored under ``key``, read after its header has been checked."""
+        info = self._members[key]
+        try:
+            with self._zip.open(info) as f:
+                shape, dtype, offset = self._header(key, f)
+            nbytes = math.prod(shape) * dtype.itemsize
+            if info.file_size != offset + nbytes:
+                raise self._refuse(f"entry {key!r} declares {nbytes} bytes of data (shape "
+                                   f"{shape}, dtype {dtype}) but holds "
+                                   f"{info.file_size - offset}")
+            with self._zip.open(info) as f:
+                array = np.lib.format.read_array(f, allow_pickle=False,
+                                                 max_header_size=MAX_HEADER_BYTES)
+                if f.read(1):
+                    raise zipfile.BadZipFile(f"entry {key!r} holds more than its array")
+        except _ZIP_ERRORS as exc:
+            raise self._refuse(f"damaged .npz archive (entry {key!r}: {exc})") from None
+        return array
+
+    def close(self) -> None:
+        if hasattr(self, "_zip"):
+            self._zip.close()
+        self._file.close()
+
+    def __enter__(self) -> "Archive":
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
 
 
 def read_archive(path: str | os.PathLike) -> dict[str, np.ndarray]:
     """Read every entry of an ``.npz`` archive in file order, refusing pickled content.
 
-    Raises FileNotFoundError for a missing file and ValueError, naming the file, for
-    anything that is not a readable archive of plain arrays.
+    The archive is checked as :class:`Archive` describes before any entry is read.
+
+    Raises
+    ------
+    FileNotFoundError
+        If ``path`` does not exist.
+    ValueError
+        Naming the file and the entry, for anything that is not a plain archive of plain
+        arrays.
+    OSError
+        If the file cannot be opened (no permission, for example).
     """
-    path = os.fspath(path)
-    if not os.path.exists(path):
-        raise FileNotFoundError(f"no such file: {path}")
-    if os.path.isdir(path):
-        raise ValueError(f"{path}: is a directory, not an .npz file")
-    with open(path, "rb") as f:
-        magic = f.read(4)
-        if magic[:4] not in (b"PK\x03\x04", b"PK\x05\x06"):
-            what = "a single .npy array" if magic.startswith(b"\x93NUM") else "not a zip file"
-            raise ValueError(f"{path}: not an .npz archive ({what})")
-        f.seek(0)
-        entries: dict[str, np.ndarray] = {}
-        try:
-            with np.load(f, allow_pickle=False) as archive:
-                for key in archive.files:
-                    try:
-                        entries[key] = archive[key]
-                    except ValueError as exc:
-                        if "allow_pickle" in str(exc) or "Object arrays" in str(exc):
-                            raise ValueError(f"entry {key!r} holds pickled Python objects, "
-                                             "which are never loaded") from None
-                        raise ValueError(f"entry {key!r} cannot be read ({exc})") from None
-        except (zipfile.BadZipFile, EOFError, OSError) as exc:
-            raise ValueError(f"{path}: damaged .npz archive ({exc})") from None
-        except ValueError as exc:
-            raise ValueError(f"{path}: {exc}") from None
-    return entries
+    with Archive(path) as archive:
+        return {key: archive.read(key) for key in archive.names}
 
 
 # -- validation --------------------------------------------------------------------------------
@@ -233,11 +560,28 @@ def _describe(a: np.ndarray) -> str:
     return f"dtype {a.dtype} with shape {a.shape}"
 
 
+def _listing(a: np.ndarray) -> str:
+    """An integer array for a message: in full when short, else its ends and its length."""
+    if a.size <= 12:
+        return str(a.tolist())
+    return f"[{', '.join(map(str, a[:3].tolist()))}, ..., {a[-1]}] ({a.size} entries)"
+
+
+def _row_blocks(n_rows: int, row_bytes: int, budget: int = 1 << 24):
+    """Slices over ``n_rows`` rows, each block about ``budget`` bytes of work at most."""
+    step = max(1, budget // max(1, row_bytes))
+    for start in range(0, n_rows, step):
+        yield slice(start, min(start + step, n_rows))
+
+
 def validate_record(model_type: Any, params: Any) -> None:
     """Check a softmax record as a whole; raise ValueError saying what is wrong.
 
     Checks, in order: the model type; the set of keys (all 15, no others); each entry's
-    dtype and rank; then the values and the shapes against each other.
+    dtype and rank; then the values and the shapes against each other, sizes first, so
+    that nothing of the size a record merely claims is built before the arrays it holds
+    confirm it; then the coefficients (finite, with lower-triangular factors whose
+    diagonal is positive) and the bounds of ``num_steps`` and ``class_counts``.
     """
     if model_type != MODEL_TYPE:
         raise ValueError(f"model type must be {MODEL_TYPE!r}, got {model_type!r}")
@@ -285,11 +629,11 @@ def validate_record(model_type: Any, params: Any) -> None:
     ref = int(p["ref_class"])
     if not 0 <= ref < k:
         raise ValueError(f"'ref_class' must lie in [0, {k}) for {k} classes, got {ref}")
-    expected = [c for c in range(k) if c != ref]
-    if p["non_ref_classes"].tolist() != expected:
+    non_ref = p["non_ref_classes"]
+    # The length first: only then is a range of k classes no larger than the array itself.
+    if non_ref.shape != (k - 1,) or not np.array_equal(non_ref, np.delete(np.arange(k), ref)):
         raise ValueError(f"'non_ref_classes' must list the {k - 1} classes other than the "
-                         f"reference class {ref} in ascending order, got "
-                         f"{p['non_ref_classes'].tolist()}")
+                         f"reference class {ref} in ascending order, got {_listing(non_ref)}")
     if beta.shape[0] != k - 1 or beta.shape[1] < 1:
         raise ValueError(f"'beta_mean' must have {k - 1} rows (one per non-reference class) "
                          f"and at least one column, got shape {beta.shape}")
@@ -297,10 +641,11 @@ def validate_record(model_type: Any, params: Any) -> None:
     if chol.shape != (k - 1, d, d):
         raise ValueError(f"'beta_cov_chol' must have shape {(k - 1, d, d)} to match "
                          f"'beta_mean' {beta.shape}, got {chol.shape}")
-    if p["class_counts"].shape != (k,):
+    counts = p["class_counts"]
+    if counts.shape != (k,):
         raise ValueError(f"'class_counts' must have {k} entries, one per class, got "
-                         f"{p['class_counts'].shape[0]}")
-    if (p["class_counts"] < 0).any():
+                         f"{counts.shape[0]}")
+    if (counts < 0).any():
         raise ValueError("'class_counts' must not be negative")
     for key in ("w_loc", "b_loc"):
         if not math.isfinite(float(p[key])):
@@ -312,5 +657,26 @@ def validate_record(model_type: Any, params: Any) -> None:
     lr = float(p["learning_rate"])
     if not 0 < lr <= 1:
         raise ValueError(f"'learning_rate' must lie in (0, 1], got {lr}")
-    if int(p["num_steps"]) < 1:
-        raise ValueError(f"'num_steps' must be at least 1, got {int(p['num_steps'])}")
+    steps = int(p["num_steps"])
+    if steps < 1:
+        raise ValueError(f"'num_steps' must be at least 1, got {steps}")
+    if steps > MAX_NUM_STEPS:
+        raise ValueError(f"'num_steps' must be at most {MAX_NUM_STEPS}, got {steps}")
+    # Summed in floating point: an int64 sum could itself wrap.
+    if counts.sum(dtype=np.float64) > MAX_TRIALS:
+        raise ValueError(f"'class_counts' must sum to at most {MAX_TRIALS} trials (2**53), "
+                         f"got {counts.sum(dtype=np.float64):.4g}")
+    if not np.isfinite(beta).all():
+        raise ValueError("'beta_mean' must be finite")
+    diagonal = np.diagonal(chol, axis1=1, axis2=2)
+    if not (np.isfinite(diagonal).all() and (diagonal > 0).all()):
+        raise ValueError("'beta_cov_chol' must have a finite, positive diagonal (it holds "
+                         "Cholesky factors)")
+    # Row slices are views: the factors are scanned once, without copies of their size.
+    for rows in _row_blocks(k - 1, d * d * chol.itemsize):
+        block = chol[rows]
+        if any(block[:, i, i + 1:].any() for i in range(d - 1)):
+            raise ValueError("'beta_cov_chol' must be lower triangular (it holds Cholesky "
+                             "factors); it has non-zero entries above the diagonal")
+        if not np.isfinite(block).all():
+            raise ValueError("'beta_cov_chol' must be finite")
