@@ -614,8 +614,10 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             If the hyperparameters are invalid, or the labels are of a type a classifier
             file cannot hold (text, numbers and booleans only; no NaN).
         """
-        fitted = self._state()
-        hp = self._settings()
+        with self._writer():        # the feature names and the state of one fit
+            fitted = self._state()
+            hp = self._settings()
+            names = getattr(self, "feature_names_in_", None)
         labels = _storable_labels(fitted.model_labels)
         problem = _label_problem(labels, len(labels))
         if problem:
@@ -627,8 +629,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         replay = fitted.replay.trimmed(int(hp["replay_per_class"]))
         arrays[_REPLAY_X_KEY] = np.asarray(replay.X, dtype=np.float64)
         arrays[_REPLAY_Y_KEY] = np.asarray(replay.y, dtype=np.int64)
-        if hasattr(self, "feature_names_in_"):
-            arrays[_NAMES_KEY] = np.asarray(self.feature_names_in_, dtype=str)
+        if names is not None:
+            arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
 
     @classmethod
