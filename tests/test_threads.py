@@ -123,14 +123,31 @@ def test_results_are_private_to_the_caller():
 
 # -- the scikit-learn classifier shared by a decoding thread and a learning thread ----------
 
-def tight_switching():
-    """Let threads swap every few microseconds, so that any window between two writes of a
-    shared state is hit often; returns a callable that restores the interval."""
+def run_together(*targets):
+    """Run each callable in a thread of its own and return what they raised. Threads swap
+    every few microseconds meanwhile, so that any window between two writes of a shared
+    state is hit often."""
     import sys
+
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 -- returned to the test
+            errors.append(e)
 
     before = sys.getswitchinterval()
     sys.setswitchinterval(1e-5)
-    return lambda: sys.setswitchinterval(before)
+    try:
+        threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(before)
+    return errors
 
 
 def test_predictions_see_one_state_while_another_thread_adds_classes():
@@ -154,36 +171,25 @@ def test_predictions_see_one_state_while_another_thread_adds_classes():
     labels = [np.unique(np.concatenate([y[calib], *[b[1] for b in batches[:i]]]))
               for i in range(len(states))]
 
-    seen, errors = [], []
-    restore = tight_switching()
-    try:
-        for _ in range(20):
-            clf = fresh()
-            done = threading.Event()
+    seen = []
+    for _ in range(20):
+        clf = fresh()
+        done = threading.Event()
 
-            def learn():
-                try:
-                    for Xb, yb in batches:
-                        clf.partial_fit(Xb, yb)
-                finally:
-                    done.set()
+        def learn():
+            try:
+                for Xb, yb in batches:
+                    clf.partial_fit(Xb, yb)
+            finally:
+                done.set()
 
-            def decode():
-                try:
-                    while not done.is_set():
-                        seen.append((clf.predict_proba(Xq), clf.predict(Xq),
-                                     clf.sample_predictive(Xq, 2)))
-                except BaseException as e:  # noqa: BLE001 -- reported below
-                    errors.append(e)
+        def decode():
+            while not done.is_set():
+                seen.append((clf.predict_proba(Xq), clf.predict(Xq),
+                             clf.sample_predictive(Xq, 2)))
 
-            threads = [threading.Thread(target=learn), threading.Thread(target=decode)]
-            for t in threads:
-                t.start()
-            for t in threads:
-                t.join()
-    finally:
-        restore()
-    assert not errors, errors
+        errors = run_together(learn, decode)
+        assert not errors, errors
     assert seen
     predictions = [lab[np.argmax(p, axis=1)] for lab, p in zip(labels, states)]
     for proba, pred, draws in seen:
@@ -205,26 +211,16 @@ def test_concurrent_partial_fit_calls_are_all_absorbed():
     clf = KovaniSoftmaxClassifier(num_steps=1, n_posterior_samples=1, random_state=0)
     clf.fit(X[calib], np.where(y[calib] < 2, y[calib], 0))    # two classes; the others come later
     streams = np.array_split(np.arange(20, 320), 4)            # 75 single-trial updates each
-    errors = []
     barrier = threading.Barrier(len(streams))
 
-    def learn(rows):
-        barrier.wait()
-        try:
+    def learner(rows):
+        def learn():
+            barrier.wait()
             for i in rows:
                 clf.partial_fit(X[i:i + 1], y[i:i + 1])
-        except BaseException as e:  # noqa: BLE001 -- reported below
-            errors.append(e)
+        return learn
 
-    restore = tight_switching()
-    try:
-        threads = [threading.Thread(target=learn, args=(rows,)) for rows in streams]
-        for t in threads:
-            t.start()
-        for t in threads:
-            t.join()
-    finally:
-        restore()
+    errors = run_together(*[learner(rows) for rows in streams])
     assert not errors, errors
     counts = dict(zip(clf.model_labels_.tolist(), clf.model_.params["class_counts"].tolist()))
     expected = np.bincount(np.concatenate([np.where(y[calib] < 2, y[calib], 0), y[20:]]))
