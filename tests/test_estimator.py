@@ -188,11 +188,97 @@ def test_partial_fit_first_call_classes_and_errors():
     ("num_steps", 0, "num_steps must be an integer >= 1"),
     ("num_steps", 2.5, "num_steps must be an integer >= 1"),
     ("n_posterior_samples", True, "n_posterior_samples must be an integer >= 1"),
+    ("num_steps", 2**31, "num_steps must be an integer >= 1 and <= 10000, got 2147483648"),
+    ("n_posterior_samples", 2**70, "n_posterior_samples must be an integer >= 1 and <= 100000"),
+    ("replay_per_class", -1, "replay_per_class must be an integer >= 0 and <= 1000"),
+    ("replay_per_class", 1001, "replay_per_class must be an integer >= 0 and <= 1000"),
 ])
 def test_bad_hyperparameters_are_reported(param, value, message):
     X, y = blobs(5, [0, 1])
     with pytest.raises(ValueError, match=message):
         KovaniSoftmaxClassifier(**{param: value}).fit(X, y)
+
+
+def test_counts_beyond_their_bounds_are_refused_where_they_are_used():
+    X, y = blobs(5, [0, 1])
+    clf = KovaniSoftmaxClassifier(num_steps=2, n_posterior_samples=2, random_state=0).fit(X, y)
+    model = clf.model_
+    with pytest.raises(ValueError, match="num_steps must be an integer >= 1 and <= 10000"):
+        clf.set_params(num_steps=2**31).partial_fit(X, y)
+    assert clf.model_ is model
+    clf.set_params(num_steps=2, n_posterior_samples=2**70)
+    for call in (clf.predict_proba, clf.predict):
+        with pytest.raises(ValueError, match="n_posterior_samples must be an integer >= 1 and"):
+            call(X)
+    clf.set_params(n_posterior_samples=2)
+    with pytest.raises(ValueError, match="n_samples must be an integer >= 1 and <= 100000"):
+        clf.sample_predictive(X, 2**70)
+    for ok in (0, 1000):
+        KovaniSoftmaxClassifier(num_steps=1, replay_per_class=ok).fit(X, y)
+
+
+def test_label_types_do_not_drift():
+    X, y = blobs(10, [0, 1], seed=10)
+    clf = KovaniSoftmaxClassifier(num_steps=2, random_state=0).fit(X, y)
+    clf.partial_fit(X[:2] + 8, np.array([1.0, 7.0]))        # integral floats: integer labels
+    assert clf.classes_.dtype == np.int64 and clf.classes_.tolist() == [0, 1, 7]
+    assert clf.predict(X).dtype == np.int64 and clf.sample_predictive(X, 2).dtype == np.int64
+    clf.partial_fit(X[:1], y[:1], classes=[1.0])             # known, whatever its type
+    assert clf.classes_.dtype == np.int64
+
+    # A label the classifier's type cannot hold exactly is refused, and nothing changes.
+    model = clf.model_
+    flags = KovaniSoftmaxClassifier(num_steps=2).fit(X, y == 1)
+    floats = KovaniSoftmaxClassifier(num_steps=2).fit(X, y.astype(float))
+    for est, bad in ((flags, [2]), (floats, np.array([2**53 + 1])), (clf, np.array([2**63], dtype=np.uint64))):
+        before = est.model_
+        with pytest.raises(ValueError, match="cannot represent exactly"):
+            est.partial_fit(X[:1], bad)
+        assert est.model_ is before
+    assert floats.partial_fit(X[:1], [3]).classes_.tolist() == [0.0, 1.0, 3.0]
+    assert floats.classes_.dtype == np.float64
+    with pytest.raises(ValueError, match="contains NaN"):
+        clf.partial_fit(X[:1], [np.nan])
+    assert clf.model_ is model
+
+    # Declared classes: an empty list adds nothing, a non-empty one sets the label type,
+    # NaN is never a class.
+    assert KovaniSoftmaxClassifier(num_steps=2).partial_fit(
+        X, y, classes=[]).classes_.dtype == np.int64
+    declared = KovaniSoftmaxClassifier(num_steps=2).partial_fit(X, y.astype(float),
+                                                                classes=[0, 1, 2])
+    assert declared.classes_.dtype == np.int64 and declared.classes_.tolist() == [0, 1, 2]
+    for classes in ([0, 1, 2, np.nan], [np.inf]):
+        with pytest.raises(ValueError, match="classes must not hold NaN or infinite labels"):
+            KovaniSoftmaxClassifier(num_steps=2).partial_fit(X, y, classes=classes)
+        with pytest.raises(ValueError, match="classes must not hold NaN or infinite labels"):
+            clf.partial_fit(X[:1], y[:1], classes=classes)
+    with pytest.raises(ValueError, match="1-D"):
+        KovaniSoftmaxClassifier(num_steps=2).partial_fit(X, y, classes=[[0, 1]])
+
+    # Text held as Python objects joins text labels as text.
+    text = KovaniSoftmaxClassifier(num_steps=2).fit(X, np.where(y == 1, "b", "a"))
+    text.partial_fit(X[:1], np.array(["c"], dtype=object))
+    assert text.classes_.dtype.kind == "U" and text.classes_.tolist() == ["a", "b", "c"]
+
+
+def test_command_line_prints_integer_labels_after_an_update_with_float_labels(tmp_path, capsys):
+    from kovani_bci.cli import main
+
+    X, y = blobs(15, [1, 2], spread=5.0, seed=11)
+    np.savez(tmp_path / "calib.npz", X=X, y=y)
+    np.savez(tmp_path / "more.npz", X=np.concatenate([X[:2], X[:2] + 20.0]),
+             y=np.array([y[0], y[1], 7, 7], dtype=float))
+    assert main(["fit", str(tmp_path / "calib.npz"), "--out", str(tmp_path / "m.npz"),
+                 "--num-steps", "2"]) == 0
+    assert main(["update", str(tmp_path / "m.npz"), str(tmp_path / "more.npz"),
+                 "--out", str(tmp_path / "m2.npz")]) == 0
+    capsys.readouterr()
+    assert main(["predict", str(tmp_path / "m2.npz"), str(tmp_path / "calib.npz"),
+                 "--proba"]) == 0
+    lines = capsys.readouterr().out.split()
+    assert lines[0] == "prediction,p_1,p_2,p_7"
+    assert {line.split(",")[0] for line in lines[1:]} == {"1", "2"}
 
 
 def test_pipeline_cross_validation():
@@ -261,6 +347,18 @@ def test_classifier_load_errors(tmp_path):
             np.savez(f, **entries, **extra)
         with pytest.raises(ValueError, match=message):
             KovaniSoftmaxClassifier.load(path)
+    # Labels the file cannot hold are refused by save, before anything is written.
+    dates = np.array(["2024-01-01", "2024-01-02"], dtype="datetime64[D]")
+    dated = KovaniSoftmaxClassifier(num_steps=2).fit(X, np.where(y == "a", dates[0], dates[1]))
+    with pytest.raises(ValueError, match="cannot save the classifier: its class labels must "
+                                         "hold text, numbers or booleans, got dtype datetime64"):
+        dated.save(tmp_path / "dated.npz")
+    assert not (tmp_path / "dated.npz").exists()
+    # ... and load refuses what save would.
+    with open(tmp_path / "nan.npz", "wb") as f:
+        np.savez(f, **entries, **{"estimator.class_labels": np.array([0.0, np.nan])})
+    with pytest.raises(ValueError, match="must not hold NaN or infinite labels"):
+        KovaniSoftmaxClassifier.load(tmp_path / "nan.npz")
     # Text labels held in an object array (as pandas gives them) are stored as text.
     objs = KovaniSoftmaxClassifier(num_steps=2).fit(X, y.astype(object))
     objs.save(tmp_path / "objs.npz")

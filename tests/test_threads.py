@@ -119,3 +119,116 @@ def test_results_are_private_to_the_caller():
                    inference.kovani_softmax_predict_samples(model, X, 2, 0)):
         assert result.flags.writeable and not np.shares_memory(result, X)
         result[...] = 0
+
+
+# -- the scikit-learn classifier shared by a decoding thread and a learning thread ----------
+
+def run_together(*targets):
+    """Run each callable in a thread of its own and return what they raised. Threads swap
+    every few microseconds meanwhile, so that any window between two writes of a shared
+    state is hit often."""
+    import sys
+
+    errors = []
+
+    def guarded(target):
+        try:
+            target()
+        except BaseException as e:  # noqa: BLE001 -- returned to the test
+            errors.append(e)
+
+    before = sys.getswitchinterval()
+    sys.setswitchinterval(1e-5)
+    try:
+        threads = [threading.Thread(target=guarded, args=(t,)) for t in targets]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(before)
+    return errors
+
+
+def test_predictions_see_one_state_while_another_thread_adds_classes():
+    from kovani_bci import KovaniSoftmaxClassifier
+
+    X, y = make_trials(40, 3, 4, seed=41, separation=4.0)
+    Xq = frozen(make_trials(5, 3, 4, seed=42)[0])
+    calib = y < 2
+    batches = [(X[y == c][:4], y[y == c][:4]) for c in (2, 3)]   # a new class each
+
+    def fresh():
+        return KovaniSoftmaxClassifier(num_steps=2, n_posterior_samples=3, random_state=0).fit(
+            X[calib], y[calib])
+
+    # Serially, every state the learner will publish, and what each predicts.
+    clf = fresh()
+    states = [clf.predict_proba(Xq)]
+    for Xb, yb in batches:
+        states.append(clf.partial_fit(Xb, yb).predict_proba(Xq))
+        clf.sample_predictive(Xq, 2)            # compiled now, not under tight switching
+    labels = [np.unique(np.concatenate([y[calib], *[b[1] for b in batches[:i]]]))
+              for i in range(len(states))]
+
+    seen = []
+    for _ in range(20):
+        clf = fresh()
+        done = threading.Event()
+
+        def learn():
+            try:
+                for Xb, yb in batches:
+                    clf.partial_fit(Xb, yb)
+            finally:
+                done.set()
+
+        def decode():
+            while not done.is_set():
+                seen.append((clf.predict_proba(Xq), clf.predict(Xq),
+                             clf.sample_predictive(Xq, 2)))
+
+        errors = run_together(learn, decode)
+        assert not errors, errors
+    assert seen
+    predictions = [lab[np.argmax(p, axis=1)] for lab, p in zip(labels, states)]
+    for proba, pred, draws in seen:
+        # Each answer is exactly one published state's answer, never a mix of two.
+        assert any(np.array_equal(p, proba) for p in states)
+        assert any(np.array_equal(p, pred) for p in predictions)
+        assert set(np.unique(draws).tolist()) <= set(labels[-1].tolist())
+
+
+def test_concurrent_partial_fit_calls_are_all_absorbed():
+    import pickle
+
+    from sklearn.base import clone
+
+    from kovani_bci import KovaniSoftmaxClassifier
+
+    X, y = make_trials(320, 3, 5, seed=43, separation=3.0)
+    calib = np.arange(20)
+    clf = KovaniSoftmaxClassifier(num_steps=1, n_posterior_samples=1, random_state=0)
+    clf.fit(X[calib], np.where(y[calib] < 2, y[calib], 0))    # two classes; the others come later
+    streams = np.array_split(np.arange(20, 320), 4)            # 75 single-trial updates each
+    barrier = threading.Barrier(len(streams))
+
+    def learner(rows):
+        def learn():
+            barrier.wait()
+            for i in rows:
+                clf.partial_fit(X[i:i + 1], y[i:i + 1])
+        return learn
+
+    errors = run_together(*[learner(rows) for rows in streams])
+    assert not errors, errors
+    counts = dict(zip(clf.model_labels_.tolist(), clf.model_.params["class_counts"].tolist()))
+    expected = np.bincount(np.concatenate([np.where(y[calib] < 2, y[calib], 0), y[20:]]))
+    assert counts == dict(enumerate(expected.tolist()))
+    assert clf.classes_.tolist() == [0, 1, 2, 3, 4]
+
+    # The lock is not part of the state: copies pickle, clone and predict alike.
+    copy = pickle.loads(pickle.dumps(clf))
+    np.testing.assert_array_equal(copy.predict_proba(X[:5]), clf.predict_proba(X[:5]))
+    copy.partial_fit(X[:2], y[:2])
+    assert clone(clf).get_params() == clf.get_params()

@@ -5,20 +5,38 @@ from __future__ import annotations
 import math
 import numbers
 import os
+import threading
+from dataclasses import dataclass
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin
+from sklearn.exceptions import NotFittedError
 from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import validate_data
 
 from kovani_bci.kovani_io import EXTRA_PREFIX, KovaniModel, read_archive, write_archive
+
+# Upper bounds of the sweep count and of the posterior draws per prediction. Model files are
+# held to the same bounds; larger values only ever meant a hang or an overflow.
+MAX_NUM_STEPS = 10_000
+MAX_POSTERIOR_SAMPLES = 100_000
+# Recent trials kept per class for new classes to learn against (see ``replay_per_class``).
+MAX_REPLAY_PER_CLASS = 1_000
 
 _SEED_LIMIT = 2**31 - 1   # seeds stay within int32, where JAX treats them alike in both modes
 
 _LABELS_KEY = EXTRA_PREFIX + "class_labels"
 _SAMPLES_KEY = EXTRA_PREFIX + "n_posterior_samples"
 _NAMES_KEY = EXTRA_PREFIX + "feature_names_in"
+_REPLAY_SIZE_KEY = EXTRA_PREFIX + "replay_per_class"
+_REPLAY_X_KEY = EXTRA_PREFIX + "replay_X"
+_REPLAY_Y_KEY = EXTRA_PREFIX + "replay_y"
+_EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
+               _REPLAY_Y_KEY)
+
+_NUMERIC = "biuf"
+_STORABLE_LABEL_KINDS = "biufU"
 
 
 def _learning():
@@ -39,10 +57,62 @@ def _seed_from(random_state) -> int:
     return int(check_random_state(random_state).randint(0, _SEED_LIMIT))
 
 
+def _check_count(name: str, value, low: int, high: int) -> int:
+    if (isinstance(value, bool) or not isinstance(value, numbers.Integral)
+            or not low <= value <= high):
+        raise ValueError(f"{name} must be an integer >= {low} and <= {high}, got {value!r}")
+    return int(value)
+
+
+# -- labels ------------------------------------------------------------------------------------
+
 def _same_kind(a: np.ndarray, b: np.ndarray) -> bool:
-    numeric = set("biuf")
     ka, kb = a.dtype.kind, b.dtype.kind
-    return (ka in numeric and kb in numeric) or ka == kb
+    return (ka in _NUMERIC and kb in _NUMERIC) or ka == kb
+
+
+def _as_labels_of(values: np.ndarray, like: np.ndarray, what: str) -> np.ndarray:
+    """``values`` in the dtype of the labels ``like``, refusing any change of value.
+
+    Keeps an integer classifier's labels integers when it is handed ``1.0``, and refuses a
+    value the classifier's label type cannot hold (``2`` for boolean labels, ``2**53 + 1``
+    for float labels) rather than merging it into a neighbouring label.
+    """
+    if values.dtype == like.dtype:
+        return values
+    if values.dtype.kind in _NUMERIC and like.dtype.kind in _NUMERIC:
+        with np.errstate(invalid="ignore", over="ignore"):
+            cast = values.astype(like.dtype)
+        # Python compares ints and floats exactly, so any rounding shows up here.
+        lost = [v for v, c in zip(values.tolist(), cast.tolist()) if v != c]
+        if lost:
+            raise ValueError(f"{what} holds labels {sorted(set(lost))[:5]!r} that the "
+                             f"classifier's labels (dtype {like.dtype}) cannot represent "
+                             f"exactly; pass labels of dtype {like.dtype}")
+        return cast
+    if values.dtype.kind == "U" and like.dtype.kind == "O":
+        return values.astype(object)
+    if (values.dtype.kind == "O" and like.dtype.kind == "U"
+            and all(isinstance(v, str) for v in values.tolist())):
+        return np.array(values.tolist(), dtype=str).reshape(values.shape)
+    if values.dtype.kind == like.dtype.kind:
+        return values
+    raise ValueError(f"{what} holds labels of kind {values.dtype}, but the classifier was "
+                     f"fitted with labels of kind {like.dtype}")
+
+
+def _declared_classes(classes) -> np.ndarray:
+    """The ``classes`` argument of :meth:`partial_fit` as a checked 1-D label array."""
+    declared = np.asarray(classes)
+    if declared.ndim != 1:
+        raise ValueError(f"classes must be a 1-D array-like of labels, got shape "
+                         f"{declared.shape}")
+    if declared.dtype.kind in "fc" and not np.isfinite(declared).all():
+        raise ValueError(f"classes must not hold NaN or infinite labels, got "
+                         f"{declared.tolist()!r}")
+    if len(declared):
+        check_classification_targets(declared)
+    return declared
 
 
 def _storable_labels(labels: np.ndarray) -> np.ndarray:
@@ -60,6 +130,113 @@ def _storable_labels(labels: np.ndarray) -> np.ndarray:
                      "use str, int or float labels")
 
 
+def _label_problem(labels: np.ndarray, n_classes: int) -> str | None:
+    """What keeps ``labels`` from being a classifier file's labels, or None.
+
+    ``save`` and ``load`` share it, so that every file written can be read back.
+    """
+    if labels.ndim != 1 or labels.shape[0] != n_classes:
+        return (f"must be 1-D with one label per class ({n_classes}), got shape "
+                f"{labels.shape}")
+    if labels.dtype.kind not in _STORABLE_LABEL_KINDS:
+        return f"must hold text, numbers or booleans, got dtype {labels.dtype}"
+    if labels.dtype.kind == "f" and not np.isfinite(labels).all():
+        return "must not hold NaN or infinite labels"
+    if len(np.unique(labels)) != n_classes:
+        return "must not repeat a label"
+    return None
+
+
+# -- fitted state ------------------------------------------------------------------------------
+
+def _last_per_class(labels: np.ndarray, per_class: int) -> np.ndarray:
+    """Indices, ascending, of the last ``per_class`` entries of each label in ``labels``."""
+    order = np.argsort(labels, kind="stable")       # grouped by label, arrival order within
+    grouped = labels[order]
+    ends = np.searchsorted(grouped, grouped, side="right")
+    from_end = ends - 1 - np.arange(len(labels))
+    return np.sort(order[from_end < per_class])
+
+
+def _frozen(a: np.ndarray) -> np.ndarray:
+    a.flags.writeable = False
+    return a
+
+
+@dataclass(frozen=True, eq=False)
+class _Replay:
+    """The most recent trials of each class index, every one already absorbed by every row
+    of the model it belongs to; a class added later learns against them once."""
+
+    X: np.ndarray   # (m, n_features) float64
+    y: np.ndarray   # (m,) int64 class indices
+
+    @classmethod
+    def empty(cls, n_features: int) -> "_Replay":
+        return cls(_frozen(np.zeros((0, n_features))), _frozen(np.zeros(0, dtype=np.int64)))
+
+    def trimmed(self, per_class: int) -> "_Replay":
+        return self.extended(self.X[:0], self.y[:0], per_class)
+
+    def extended(self, X: np.ndarray, y: np.ndarray, per_class: int) -> "_Replay":
+        """This buffer after the trials ``X, y``, trimmed to ``per_class`` trials per class."""
+        if per_class == 0:
+            return self if len(self.y) == 0 else _Replay.empty(self.X.shape[1])
+        labels = np.concatenate([self.y, y])
+        keep = _last_per_class(labels, per_class)
+        m = len(self.y)
+        # Index before concatenating: a large fit's X is never copied whole.
+        rows = np.concatenate([self.X[keep[keep < m]], X[keep[keep >= m] - m]])
+        return _Replay(_frozen(rows), _frozen(labels[keep]))
+
+
+@dataclass(frozen=True, eq=False)
+class _Fitted:
+    """Everything fitting learns, published as one object.
+
+    The classifier holds exactly one of these and replaces it with a single assignment, so
+    a reader that takes it once per call never pairs one version's model with another
+    version's labels or column order.
+    """
+
+    model: KovaniModel
+    model_labels: np.ndarray    # label of each class index of ``model``
+    classes: np.ndarray         # the labels, sorted
+    column_order: np.ndarray    # class index shown in each column of predict_proba
+    replay: _Replay
+
+    @classmethod
+    def build(cls, model: KovaniModel, model_labels: np.ndarray,
+              replay: _Replay) -> "_Fitted":
+        order = np.argsort(model_labels, kind="stable")
+        return cls(model=model, model_labels=model_labels, classes=model_labels[order],
+                   column_order=order, replay=replay)
+
+    @property
+    def n_features(self) -> int:
+        return self.model.params["beta_mean"].shape[1] - 1
+
+
+def _fitted_attribute(field: str, doc: str) -> property:
+    def get(self):
+        fitted = self.__dict__.get("_fitted")
+        if fitted is None:
+            raise AttributeError(f"{type(self).__name__!r} object has no attribute "
+                                 f"'{field}_' (it is not fitted yet)")
+        return getattr(fitted, field)
+    return property(get, doc=doc)
+
+
+def _with_rows(base: KovaniModel, source: KovaniModel, rows: np.ndarray) -> KovaniModel:
+    """``base`` with the posterior rows ``rows`` taken from ``source`` (same shapes)."""
+    params = dict(base.params)
+    for key in ("beta_mean", "beta_cov_chol"):
+        value = np.array(base.params[key])
+        value[rows] = source.params[key][rows]
+        params[key] = value
+    return KovaniModel(model_type=base.model_type, params=params)
+
+
 class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     """Bayesian multinomial logistic regression fitted by Polya-Gamma variational sweeps.
 
@@ -69,6 +246,10 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     probabilities are posterior-predictive averages over ``n_posterior_samples`` coefficient
     draws. :meth:`partial_fit` updates the posterior online and accepts labels it has never
     seen, adding a class for each.
+
+    One thread may predict while another learns: every call works on one fitted state, the
+    one before or the one after a concurrent update, and concurrent :meth:`fit` and
+    :meth:`partial_fit` calls are applied one after the other, none lost.
 
     Parameters
     ----------
@@ -84,10 +265,18 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     learning_rate : float, default=1.0
         Damping of each variational step, in (0, 1]; 1 means undamped.
     num_steps : int, default=10
-        Variational sweeps per :meth:`fit` and per :meth:`partial_fit` call (>= 1).
+        Variational sweeps per :meth:`fit` and per :meth:`partial_fit` call, in
+        [1, ``MAX_NUM_STEPS``] (10 000).
     n_posterior_samples : int, default=100
-        Posterior draws averaged by :meth:`predict_proba`; 1 gives the plug-in estimate at
-        the posterior means.
+        Posterior draws averaged by :meth:`predict_proba`, in [1, ``MAX_POSTERIOR_SAMPLES``]
+        (100 000); 1 gives the plug-in estimate at the posterior means.
+    replay_per_class : int, default=5
+        Recent trials of each class that the classifier keeps, in [0,
+        ``MAX_REPLAY_PER_CLASS``] (1 000). When :meth:`partial_fit` adds a class, the new
+        class learns against these trials of the classes it joins, so a batch holding only
+        the new class does not make it win everywhere. Each kept trial enters the new
+        class's posterior once; the classes that absorbed it before do not see it again,
+        and it is not counted again in ``class_counts``. 0 turns this off.
     random_state : int, RandomState instance or None, default=None
         Seeds the posterior draws. The seed is fixed when the model is fitted and stored in
         the model record, so a fitted (or reloaded) classifier answers the same inputs with
@@ -116,7 +305,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     """
 
     def __init__(self, *, w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=10.0, learning_rate=1.0,
-                 num_steps=10, n_posterior_samples=100, random_state=None):
+                 num_steps=10, n_posterior_samples=100, replay_per_class=5,
+                 random_state=None):
         self.w_loc = w_loc
         self.w_scale = w_scale
         self.b_loc = b_loc
@@ -124,48 +314,92 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.learning_rate = learning_rate
         self.num_steps = num_steps
         self.n_posterior_samples = n_posterior_samples
+        self.replay_per_class = replay_per_class
         self.random_state = random_state
+
+    model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
+    model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
+    classes_ = _fitted_attribute("classes", "The class labels, sorted.")
+
+    # -- fitted state and its lock ---------------------------------------------------------
+    # Fitted state lives in one place, ``self._fitted`` (a ``_Fitted``); methods read it once
+    # and build a new one to publish. Methods that publish hold ``_writer()`` from reading
+    # the state they build on to publishing, so no update is built on a stale state.
+
+    def __sklearn_is_fitted__(self) -> bool:
+        return self.__dict__.get("_fitted") is not None
+
+    def _state(self) -> _Fitted:
+        fitted = self.__dict__.get("_fitted")
+        if fitted is None:
+            raise NotFittedError(f"This {type(self).__name__} instance is not fitted yet. "
+                                 "Call 'fit' with appropriate arguments before using this "
+                                 "estimator.")
+        return fitted
+
+    def _publish(self, fitted: _Fitted) -> None:
+        self._fitted = fitted
+
+    def _writer(self) -> threading.RLock:
+        lock = self.__dict__.get("_lock")
+        if lock is None:
+            # setdefault is atomic: two first callers end up sharing one lock.
+            lock = self.__dict__.setdefault("_lock", threading.RLock())
+        return lock
+
+    def __getstate__(self):
+        state = dict(super().__getstate__())
+        state.pop("_lock", None)            # locks do not pickle; a copy gets its own
+        return state
+
+    def __setstate__(self, state):
+        state = dict(state)
+        if "model_" in state and "_fitted" not in state:
+            # Pickled before the fitted state was one object.
+            model, labels = state.pop("model_"), state.pop("model_labels_")
+            state.pop("classes_", None)
+            state.pop("_column_order", None)
+            state["_fitted"] = _Fitted.build(
+                model, labels, _Replay.empty(model.params["beta_mean"].shape[1] - 1))
+        state.setdefault("replay_per_class",
+                         KovaniSoftmaxClassifier.__init__.__kwdefaults__["replay_per_class"])
+        super().__setstate__(state)
 
     # -- parameter checks ----------------------------------------------------------------
 
-    def _check_params(self) -> None:
+    def _settings(self) -> dict:
+        """The hyperparameters, read once and checked, so a call uses one consistent set."""
+        hp = {name: getattr(self, name) for name in (
+            "w_loc", "w_scale", "b_loc", "b_scale", "learning_rate", "num_steps",
+            "n_posterior_samples", "replay_per_class", "random_state")}
+
         def real(name, positive=False):
-            v = getattr(self, name)
+            v = hp[name]
             if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
                 raise ValueError(f"{name} must be a finite real number, got {v!r}")
             if positive and not v > 0:
                 raise ValueError(f"{name} must be > 0, got {v!r}")
 
-        def count(name):
-            v = getattr(self, name)
-            if isinstance(v, bool) or not isinstance(v, numbers.Integral) or v < 1:
-                raise ValueError(f"{name} must be an integer >= 1, got {v!r}")
-
         real("w_loc")
         real("w_scale", positive=True)
         real("b_loc")
         real("b_scale", positive=True)
-        lr = self.learning_rate
+        lr = hp["learning_rate"]
         if (isinstance(lr, bool) or not isinstance(lr, numbers.Real)
                 or not 0 < lr <= 1):
             raise ValueError(f"learning_rate must lie in (0, 1], got {lr!r}")
-        count("num_steps")
-        count("n_posterior_samples")
+        _check_count("num_steps", hp["num_steps"], 1, MAX_NUM_STEPS)
+        _check_count("n_posterior_samples", hp["n_posterior_samples"], 1,
+                     MAX_POSTERIOR_SAMPLES)
+        _check_count("replay_per_class", hp["replay_per_class"], 0, MAX_REPLAY_PER_CLASS)
+        return hp
 
-    # -- label bookkeeping ---------------------------------------------------------------
-
-    def _set_labels(self, model_labels: np.ndarray) -> None:
-        """Adopt the labels of the model's class indices; ``classes_`` is their sorted view."""
-        order = np.argsort(model_labels, kind="stable")
-        self.model_labels_ = model_labels
-        self.classes_ = model_labels[order]
-        self._column_order = order
-
-    def _prior_and_schedule(self) -> dict:
+    @staticmethod
+    def _prior_and_schedule(hp: dict) -> dict:
         """The hyperparameters as the fit takes them and the record stores them."""
-        return dict(w_loc=float(self.w_loc), w_scale=float(self.w_scale),
-                    b_loc=float(self.b_loc), b_scale=float(self.b_scale),
-                    learning_rate=float(self.learning_rate), num_steps=int(self.num_steps))
+        return dict(w_loc=float(hp["w_loc"]), w_scale=float(hp["w_scale"]),
+                    b_loc=float(hp["b_loc"]), b_scale=float(hp["b_scale"]),
+                    learning_rate=float(hp["learning_rate"]), num_steps=int(hp["num_steps"]))
 
     @staticmethod
     def _finite(model: KovaniModel, what: str) -> KovaniModel:
@@ -177,18 +411,53 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              "The classifier is unchanged.")
         return model
 
-    def _fit_new(self, X: np.ndarray, y: np.ndarray, labels: np.ndarray) -> None:
+    # -- fitting -------------------------------------------------------------------------
+
+    def _fit_new(self, X: np.ndarray, y: np.ndarray, labels: np.ndarray, hp: dict) -> _Fitted:
         if len(labels) < 2:
             raise ValueError(f"{type(self).__name__} needs at least 2 classes to fit; got "
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         model = _learning().kovani_softmax_fit(
-            X, y_idx, len(labels), 0, rng_seed=_seed_from(self.random_state),
-            **self._prior_and_schedule())
-        self.model_ = self._finite(model, "the fit")
-        self._set_labels(labels)
+            X, y_idx, len(labels), 0, rng_seed=_seed_from(hp["random_state"]),
+            **self._prior_and_schedule(hp))
+        replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
+        return _Fitted.build(self._finite(model, "the fit"), labels, replay)
 
-    # -- fitting -------------------------------------------------------------------------
+    def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
+                declared: np.ndarray | None, hp: dict) -> _Fitted:
+        """The state after updating ``fitted`` with the labelled trials ``X, y``."""
+        known = fitted.model_labels
+        y = _as_labels_of(y, known, "y")
+        if declared is not None:
+            unknown = np.setdiff1d(_as_labels_of(declared, known, "classes"), known)
+            if len(unknown):
+                raise ValueError(f"classes may only be declared on the first call to "
+                                 f"partial_fit; {unknown.tolist()!r} are not known yet (new "
+                                 f"labels are added when they appear in y)")
+        new_labels = np.setdiff1d(np.unique(y), known)
+        model_labels = np.concatenate([known, new_labels]) if len(new_labels) else known
+        order = np.argsort(model_labels, kind="stable")
+        y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
+        # The record carries the settings the update reads; give it the current ones.
+        params = dict(fitted.model.params)
+        for key, value in self._prior_and_schedule(hp).items():
+            params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
+        current = KovaniModel(model_type=fitted.model.model_type, params=params)
+        update = _learning().kovani_softmax_update
+        model = self._finite(update(current, X, y_idx), "the update")
+        replay = fitted.replay.trimmed(hp["replay_per_class"])
+        if len(new_labels) and len(replay.y):
+            # A batch of new classes alone holds no trial against them, and their rows would
+            # learn that they win everywhere. Their rows learn from the batch together with
+            # the kept trials of the older classes; every other row, and class_counts, from
+            # the batch alone, since they have absorbed the kept trials already.
+            with_replay = update(current, np.concatenate([X, replay.X]),
+                                 np.concatenate([y_idx, replay.y]))
+            added = np.flatnonzero(model.params["non_ref_classes"] >= len(known))
+            model = self._finite(_with_rows(model, with_replay, added), "the update")
+        replay = replay.extended(X, y_idx, hp["replay_per_class"])
+        return _Fitted.build(model, model_labels, replay)
 
     def fit(self, X, y):
         """Fit the posterior to labelled trials, from the prior.
@@ -203,10 +472,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         -------
         self
         """
-        self._check_params()
-        X, y = validate_data(self, X, y, dtype=np.float64)
-        check_classification_targets(y)
-        self._fit_new(X, y, np.unique(y))
+        with self._writer():
+            hp = self._settings()
+            X, y = validate_data(self, X, y, dtype=np.float64)
+            check_classification_targets(y)
+            self._publish(self._fit_new(X, y, np.unique(y), hp))
         return self
 
     def partial_fit(self, X, y, classes=None):
@@ -214,66 +484,54 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
         The first call fits from the prior (with every label of ``classes`` as a class, even
         those without trials in the batch). Later calls update the current posterior; a label
-        never seen before becomes a new class, starting from the prior. The current values of
-        ``learning_rate`` and ``num_steps`` govern each update, and the prior parameters
-        govern classes added from then on.
+        never seen before becomes a new class, starting from the prior, and learns against
+        the kept recent trials of the other classes (``replay_per_class``). The current
+        values of ``learning_rate`` and ``num_steps`` govern each update, and the prior
+        parameters govern classes added from then on.
+
+        Labels keep the classifier's label type: an integer classifier given ``7.0`` learns
+        the label ``7``, and a label the type cannot hold exactly raises ``ValueError``.
 
         Parameters
         ----------
         X : array-like of shape (n_trials, n_features)
         y : array-like of shape (n_trials,)
         classes : array-like of shape (n_classes,), default=None
-            Labels to include from the first call on. On later calls it may only repeat
-            known labels: new labels are added when they appear in ``y``.
+            Labels to include from the first call on; their type is the classifier's label
+            type. On later calls it may only repeat known labels: new labels are added when
+            they appear in ``y``.
 
         Returns
         -------
         self
         """
-        self._check_params()
-        first = not hasattr(self, "model_")
-        X, y = validate_data(self, X, y, dtype=np.float64, reset=first)
-        check_classification_targets(y)
-        if first:
+        with self._writer():
+            hp = self._settings()
+            fitted = self.__dict__.get("_fitted")
+            X, y = validate_data(self, X, y, dtype=np.float64, reset=fitted is None)
+            check_classification_targets(y)
+            declared = None if classes is None else _declared_classes(classes)
+            if fitted is not None:
+                self._publish(self._absorb(fitted, X, y, declared, hp))
+                return self
             labels = np.unique(y)
-            if classes is not None:
-                declared = np.asarray(classes)
+            if declared is not None and len(declared):
                 if not _same_kind(labels, declared):
                     raise ValueError("classes and y hold labels of different kinds: "
                                      f"{declared.dtype} and {labels.dtype}")
-                labels = np.unique(np.concatenate([declared, labels]))
-            self._fit_new(X, y, labels)
-            return self
-
-        known = self.model_labels_
-        if not _same_kind(known, y):
-            raise ValueError(f"y holds labels of kind {y.dtype}, but the classifier was "
-                             f"fitted with labels of kind {known.dtype}")
-        if classes is not None:
-            unknown = np.setdiff1d(np.asarray(classes), known)
-            if len(unknown):
-                raise ValueError(f"classes may only be declared on the first call to "
-                                 f"partial_fit; {unknown.tolist()!r} are not known yet (new "
-                                 f"labels are added when they appear in y)")
-        new_labels = np.setdiff1d(np.unique(y), known)
-        model_labels = np.concatenate([known, new_labels]) if len(new_labels) else known
-        # Encode against the grown label set without touching self until the update is done.
-        order = np.argsort(model_labels, kind="stable")
-        y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
-        # The record carries the settings the update reads; give it the current ones.
-        params = dict(self.model_.params)
-        for key, value in self._prior_and_schedule().items():
-            params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
-        current = KovaniModel(model_type=self.model_.model_type, params=params)
-        model = _learning().kovani_softmax_update(current, X, y_idx)
-        self.model_ = self._finite(model, "the update")
-        self._set_labels(model_labels)
+                y = _as_labels_of(y, declared, "y")
+                labels = np.unique(np.concatenate([declared, y]))
+            self._publish(self._fit_new(X, y, labels, hp))
         return self
 
     # -- prediction ----------------------------------------------------------------------
 
-    def _seed(self) -> int:
-        return int(self.model_.params["rng_seed"])
+    def _validated_X(self, fitted: _Fitted, X) -> np.ndarray:
+        X = validate_data(self, X, dtype=np.float64, reset=False)
+        if X.shape[1] != fitted.n_features:     # only when a concurrent fit changed the width
+            raise ValueError(f"X has {X.shape[1]} features, but {type(self).__name__} is "
+                             f"expecting {fitted.n_features} features as input.")
+        return X
 
     def predict_proba(self, X):
         """Posterior-predictive class probabilities.
@@ -287,18 +545,19 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ndarray of shape (n_trials, n_classes), float64
             Column ``j`` is the probability of ``classes_[j]``; rows sum to 1.
         """
-        check_is_fitted(self)
-        self._check_params()
-        X = validate_data(self, X, dtype=np.float64, reset=False)
+        return self._predict_proba(self._state(), X)
+
+    def _predict_proba(self, fitted: _Fitted, X) -> np.ndarray:
+        n_draws = self._settings()["n_posterior_samples"]
+        X = self._validated_X(fitted, X)
         proba = _inference().kovani_softmax_predict_proba(
-            self.model_, X, int(self.n_posterior_samples), self._seed())
+            fitted.model, X, int(n_draws), int(fitted.model.params["rng_seed"]))
         proba = np.asarray(proba, dtype=np.float64)
         proba = proba / proba.sum(axis=1, keepdims=True)
-        return proba[:, self._column_order]
+        return proba[:, fitted.column_order]
 
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (``-inf`` where a probability underflowed)."""
-        check_is_fitted(self)
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
@@ -309,8 +568,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         -------
         ndarray of shape (n_trials,)
         """
-        check_is_fitted(self)
-        return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+        fitted = self._state()
+        return fitted.classes[np.argmax(self._predict_proba(fitted, X), axis=1)]
 
     def sample_predictive(self, X, n_samples, random_state=None):
         """Draw labels from the posterior predictive distribution.
@@ -319,7 +578,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ----------
         X : array-like of shape (n_trials, n_features)
         n_samples : int
-            Number of coefficient draws, one label per trial for each.
+            Number of coefficient draws, one label per trial for each, in [1,
+            ``MAX_POSTERIOR_SAMPLES``].
         random_state : int, RandomState instance or None, default=None
             Seed of the draws; None uses the seed fixed at fitting time.
 
@@ -328,32 +588,49 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ndarray of shape (n_samples, n_trials)
             Row ``s`` holds the labels drawn with the ``s``-th coefficient draw.
         """
-        check_is_fitted(self)
-        if (isinstance(n_samples, bool) or not isinstance(n_samples, numbers.Integral)
-                or n_samples < 1):
-            raise ValueError(f"n_samples must be an integer >= 1, got {n_samples!r}")
-        X = validate_data(self, X, dtype=np.float64, reset=False)
-        seed = self._seed() if random_state is None else _seed_from(random_state)
-        idx = _inference().kovani_softmax_predict_samples(self.model_, X, int(n_samples), seed)
-        return self.model_labels_[np.asarray(idx, dtype=np.int64)]
+        fitted = self._state()
+        n_samples = _check_count("n_samples", n_samples, 1, MAX_POSTERIOR_SAMPLES)
+        X = self._validated_X(fitted, X)
+        seed = (int(fitted.model.params["rng_seed"]) if random_state is None
+                else _seed_from(random_state))
+        idx = _inference().kovani_softmax_predict_samples(fitted.model, X, n_samples, seed)
+        return fitted.model_labels[np.asarray(idx, dtype=np.int64)]
 
     # -- persistence ---------------------------------------------------------------------
 
     def save(self, path: str | os.PathLike) -> None:
         """Write the fitted classifier to an ``.npz`` file (no pickle).
 
-        The file is a model file (see :mod:`kovani_bci.kovani_io`) with three more entries:
+        The file is a model file (see :mod:`kovani_bci.kovani_io`) with more entries:
         ``estimator.class_labels`` (the label of each class index), ``estimator.
-        n_posterior_samples`` and, when known, ``estimator.feature_names_in``. The prior,
-        learning rate, sweep count and seed live in the record itself.
+        n_posterior_samples``, ``estimator.replay_per_class`` with the kept recent trials
+        ``estimator.replay_X`` and ``estimator.replay_y`` (their class indices) and, when
+        known, ``estimator.feature_names_in``. The prior, learning rate, sweep count and
+        seed live in the record itself.
+
+        Raises
+        ------
+        ValueError
+            If the hyperparameters are invalid, or the labels are of a type a classifier
+            file cannot hold (text, numbers and booleans only; no NaN).
         """
-        check_is_fitted(self)
-        self._check_params()
-        arrays = self.model_.to_arrays()
-        arrays[_LABELS_KEY] = _storable_labels(self.model_labels_)
-        arrays[_SAMPLES_KEY] = np.array(int(self.n_posterior_samples), dtype=np.int64)
-        if hasattr(self, "feature_names_in_"):
-            arrays[_NAMES_KEY] = np.asarray(self.feature_names_in_, dtype=str)
+        with self._writer():        # the feature names and the state of one fit
+            fitted = self._state()
+            hp = self._settings()
+            names = getattr(self, "feature_names_in_", None)
+        labels = _storable_labels(fitted.model_labels)
+        problem = _label_problem(labels, len(labels))
+        if problem:
+            raise ValueError(f"cannot save the classifier: its class labels {problem}")
+        arrays = fitted.model.to_arrays()
+        arrays[_LABELS_KEY] = labels
+        arrays[_SAMPLES_KEY] = np.array(int(hp["n_posterior_samples"]), dtype=np.int64)
+        arrays[_REPLAY_SIZE_KEY] = np.array(int(hp["replay_per_class"]), dtype=np.int64)
+        replay = fitted.replay.trimmed(int(hp["replay_per_class"]))
+        arrays[_REPLAY_X_KEY] = np.asarray(replay.X, dtype=np.float64)
+        arrays[_REPLAY_Y_KEY] = np.asarray(replay.y, dtype=np.int64)
+        if names is not None:
+            arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
 
     @classmethod
@@ -362,7 +639,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
         A plain :meth:`KovaniModel.save` file has no class labels; its classes are then the
         integers ``label_base`` ... ``label_base + n_classes - 1``. The hyperparameters are
-        restored from the record, and ``random_state`` is set to the recorded seed.
+        restored from the record, and ``random_state`` is set to the recorded seed. Files
+        written before kept trials were saved load with none kept.
 
         Raises
         ------
@@ -376,31 +654,33 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         model = KovaniModel.from_arrays(entries, source=source)
         p = model.params
         k = int(p["n_classes"])
+        n_features = p["beta_mean"].shape[1] - 1
 
         def fail(msg):
             raise ValueError(f"{source}: {msg}")
 
+        def scalar(key, default, low, high):
+            value = entries.get(key)
+            if value is None:
+                return default
+            if value.dtype != np.int64 or value.shape != () or not low <= int(value) <= high:
+                fail(f"'{key}' must be an int64 scalar >= {low} and <= {high}")
+            return int(value)
+
         unknown = [key for key in entries if key.startswith(EXTRA_PREFIX)
-                   and key not in (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY)]
+                   and key not in _EXTRA_KEYS]
         if unknown:
             fail("unknown entries " + ", ".join(map(repr, unknown)))
         labels = entries.get(_LABELS_KEY)
         if labels is None:
             labels = np.arange(k, dtype=np.int64) + int(p["label_base"])
-        elif labels.ndim != 1 or labels.shape[0] != k:
-            fail(f"'{_LABELS_KEY}' must be 1-D with one label per class ({k}), got shape "
-                 f"{labels.shape}")
-        elif labels.dtype.kind not in "biufU":
-            fail(f"'{_LABELS_KEY}' must hold text, numbers or booleans, got dtype "
-                 f"{labels.dtype}")
-        elif len(np.unique(labels)) != k:
-            fail(f"'{_LABELS_KEY}' must not repeat a label")
-        n_post = entries.get(_SAMPLES_KEY)
-        if n_post is None:
-            n_post = cls().n_posterior_samples
-        elif n_post.dtype != np.int64 or n_post.shape != () or int(n_post) < 1:
-            fail(f"'{_SAMPLES_KEY}' must be an int64 scalar >= 1")
-        n_features = p["beta_mean"].shape[1] - 1
+        elif problem := _label_problem(labels, k):
+            fail(f"'{_LABELS_KEY}' {problem}")
+        defaults = cls()
+        n_post = scalar(_SAMPLES_KEY, defaults.n_posterior_samples, 1, MAX_POSTERIOR_SAMPLES)
+        per_class = scalar(_REPLAY_SIZE_KEY, defaults.replay_per_class, 0,
+                           MAX_REPLAY_PER_CLASS)
+        replay = cls._read_replay(entries, k, n_features, per_class, fail)
         names = entries.get(_NAMES_KEY)
         if names is not None and (names.dtype.kind != "U" or names.shape != (n_features,)):
             fail(f"'{_NAMES_KEY}' must hold {n_features} feature names as text")
@@ -408,10 +688,32 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         est = cls(w_loc=float(p["w_loc"]), w_scale=float(p["w_scale"]),
                   b_loc=float(p["b_loc"]), b_scale=float(p["b_scale"]),
                   learning_rate=float(p["learning_rate"]), num_steps=int(p["num_steps"]),
-                  n_posterior_samples=int(n_post), random_state=int(p["rng_seed"]))
-        est.model_ = model
+                  n_posterior_samples=n_post, replay_per_class=per_class,
+                  random_state=int(p["rng_seed"]))
         est.n_features_in_ = n_features
         if names is not None:
             est.feature_names_in_ = names.astype(object)
-        est._set_labels(labels)
+        est._publish(_Fitted.build(model, labels, replay))
         return est
+
+    @staticmethod
+    def _read_replay(entries, n_classes, n_features, per_class, fail) -> _Replay:
+        X, y = entries.get(_REPLAY_X_KEY), entries.get(_REPLAY_Y_KEY)
+        if X is None and y is None:
+            return _Replay.empty(n_features)
+        if X is None or y is None:
+            fail(f"'{_REPLAY_X_KEY}' and '{_REPLAY_Y_KEY}' come together; one is missing")
+        if y.dtype != np.int64 or y.ndim != 1:
+            fail(f"'{_REPLAY_Y_KEY}' must be a 1-D int64 array, got dtype {y.dtype} with "
+                 f"shape {y.shape}")
+        if X.dtype != np.float64 or X.shape != (len(y), n_features):
+            fail(f"'{_REPLAY_X_KEY}' must be a float64 array of shape {(len(y), n_features)}, "
+                 f"got dtype {X.dtype} with shape {X.shape}")
+        if len(y) and (y.min() < 0 or y.max() >= n_classes):
+            fail(f"'{_REPLAY_Y_KEY}' must hold class indices in [0, {n_classes})")
+        if len(y) and np.bincount(y).max() > per_class:
+            fail(f"'{_REPLAY_Y_KEY}' holds more than replay_per_class ({per_class}) trials of "
+                 "a class")
+        if not np.isfinite(X).all():
+            fail(f"'{_REPLAY_X_KEY}' must be finite")
+        return _Replay(_frozen(X), _frozen(y))
