@@ -15,12 +15,17 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
-from kovani_bci.kovani_io import EXTRA_PREFIX, KovaniModel, read_archive, write_archive
+# The bounds of the sweep count and of the posterior draws per prediction are those of model
+# files: larger values only ever meant a hang or an overflow.
+from kovani_bci.kovani_io import (
+    EXTRA_PREFIX,
+    MAX_NUM_STEPS,
+    MAX_POSTERIOR_SAMPLES,
+    KovaniModel,
+    read_archive,
+    write_archive,
+)
 
-# Upper bounds of the sweep count and of the posterior draws per prediction. Model files are
-# held to the same bounds; larger values only ever meant a hang or an overflow.
-MAX_NUM_STEPS = 10_000
-MAX_POSTERIOR_SAMPLES = 100_000
 # Recent trials kept per class for new classes to learn against (see ``replay_per_class``).
 MAX_REPLAY_PER_CLASS = 1_000
 
