@@ -66,7 +66,7 @@ def test_cluster_errors_are_one_line(capsys, monkeypatch):
     cases = [
         (["--dask", f"tcp://127.0.0.1:{port}"], 1, f"Timed out trying to connect to "
                                                   f"tcp://127.0.0.1:{port}"),
-        (["--n-jobs", "0"], 2, "argument --n-jobs: must be >= 1, or -1 for one per CPU"),
+        (["--n-jobs", "0"], 2, "argument --n-jobs: must be >= 1, got 0"),
         (["--n-jobs", "two"], 2, "argument --n-jobs: 'two' is not an integer"),
     ]
     for extra, status, message in cases:

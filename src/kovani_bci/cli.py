@@ -265,13 +265,7 @@ def _positive_int(text):
 
 
 def _n_jobs(text):
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not an integer") from None
-    if value < 1 and value != -1:
-        raise argparse.ArgumentTypeError(f"must be >= 1, or -1 for one per CPU; got {value}")
-    return value
+    return -1 if text.strip() == "-1" else _positive_int(text)
 
 
 def build_parser():

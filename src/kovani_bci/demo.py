@@ -3,7 +3,7 @@
 Calibrate on the first block, then decode every later trial before learning from it
 (predict, then update), as a live decoder would; a third class first appears half-way
 through the session. Prints per-block accuracy, log loss and calibration, the latencies of
-predict and update, and writes a figure.
+the features, predict and update of a trial, and writes a figure.
 
 Two feature sets: log-variances of band-passed channels (8 channels, 16 features), or the
 Riemannian tangent-space features of real pipelines (22 channels, their covariance matrices
