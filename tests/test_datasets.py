@@ -3,8 +3,8 @@
 import numpy as np
 import pytest
 
-from kovani_bci.datasets import (CLASS_NAMES, log_variance_features, make_motor_imagery_session,
-                                 simulate_trials)
+from kovani_bci.datasets import (CLASS_NAMES, log_variance_features, make_motor_imagery_epochs,
+                                 make_motor_imagery_session, simulate_trials)
 
 
 def test_session_is_deterministic_per_seed():
@@ -74,3 +74,18 @@ def test_imagery_suppresses_the_rhythm_over_the_imagined_limb():
         simulate_trials(["tongue"])
     with pytest.raises(ValueError, match="n_channels must be an integer >= 3"):
         simulate_trials(["feet"], n_channels=2)
+
+
+def test_epochs_are_the_session_before_its_features():
+    kwargs = dict(n_blocks=3, trials_per_block=9, late_block=1, n_channels=5, random_state=3)
+    epochs = make_motor_imagery_epochs(**kwargs)
+    session = make_motor_imagery_session(**kwargs)
+    assert epochs.trials.shape == (27, 5, 256) and epochs.sfreq == 128.0
+    np.testing.assert_array_equal(epochs.y, session.y)
+    np.testing.assert_array_equal(epochs.block, session.block)
+    np.testing.assert_array_equal(log_variance_features(epochs.trials, epochs.sfreq), session.X)
+    wide = make_motor_imagery_epochs(n_blocks=2, trials_per_block=6, late_block=1,
+                                     n_channels=22, duration=0.5, random_state=0)
+    assert wide.trials.shape == (12, 22, 64) and np.all(np.isfinite(wide.trials))
+    with pytest.raises(ValueError, match="late_block must lie in"):
+        make_motor_imagery_epochs(n_blocks=2, late_block=2)

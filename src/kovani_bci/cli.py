@@ -13,6 +13,7 @@ exit status 1 (2 for wrong usage, an option value out of its range included).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import io
 import math
@@ -211,6 +212,24 @@ def _load_classifier(path):
     return KovaniSoftmaxClassifier.load(path)
 
 
+# Optional dependencies of some commands, and the extra that installs each.
+_EXTRAS = {"pyriemann": "bci", "distributed": "cluster", "dask": "cluster", "tqdm": "demo",
+           "matplotlib": "demo", "sklearn": "demo"}
+
+
+@contextlib.contextmanager
+def _optional_dependencies():
+    """A missing optional package becomes a one-line error that names the extra to install."""
+    try:
+        yield
+    except ModuleNotFoundError as exc:
+        top = (exc.name or "").partition(".")[0]
+        if top not in _EXTRAS:
+            raise
+        raise CommandError(f"this needs the package '{top}', which is not installed: "
+                           f"pip install 'kovani_bci[{_EXTRAS[top]}]'") from None
+
+
 # -- commands ---------------------------------------------------------------------------------
 
 def cmd_fit(args, out):
@@ -292,16 +311,18 @@ def cmd_info(args, out):
 def cmd_demo(args, out):
     from kovani_bci.demo import run_demo
 
-    run_demo(seed=args.seed, figure_path=args.figure, n_blocks=args.blocks,
-             trials_per_block=args.trials_per_block, out=out)
+    with _optional_dependencies():
+        run_demo(seed=args.seed, figure_path=args.figure, n_blocks=args.blocks,
+                 trials_per_block=args.trials_per_block, out=out, features=args.features)
 
 
 def cmd_compare(args, out):
     from kovani_bci.compare import run_compare
 
-    run_compare(folds=args.folds, num_steps=args.num_steps,
-                n_posterior_samples=args.posterior_samples, datasets=args.datasets,
-                markdown=args.markdown, out=out)
+    with _optional_dependencies():
+        run_compare(folds=args.folds, num_steps=args.num_steps,
+                    n_posterior_samples=args.posterior_samples, datasets=args.datasets,
+                    markdown=args.markdown, out=out, n_jobs=args.n_jobs, dask=args.dask)
 
 
 # -- argument parsing -------------------------------------------------------------------------
@@ -345,6 +366,10 @@ _samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
 _seed = _int_in(0, _MAX_SEED)
 
 
+def _n_jobs(text):
+    return -1 if text.strip() == "-1" else _positive_int(text)
+
+
 def build_parser():
     parser = _Parser(
         prog=PROG, description="Bayesian softmax decoding for brain-computer interfaces.")
@@ -360,6 +385,11 @@ def build_parser():
     p.add_argument("--blocks", type=_int_in(1, 100), default=4, help="blocks (default 4)")
     p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=45,
                    help="trials per block (default 45)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space"],
+                   default="log-variance",
+                   help="log-variance: 8 channels, 16 band-power features (default); "
+                   "tangent-space: 22 channels, covariance matrices in the Riemannian "
+                   "tangent space, 253 features (needs pyriemann)")
     p.set_defaults(func=cmd_demo)
 
     p = sub.add_parser("fit", help="fit a classifier to a feature file",
@@ -412,6 +442,12 @@ def build_parser():
     p.add_argument("--datasets", nargs="+", default=["digits", "wine", "breast_cancer"],
                    choices=["digits", "wine", "breast_cancer"], help="which data sets")
     p.add_argument("--markdown", action="store_true", help="print a Markdown table")
+    p.add_argument("--n-jobs", type=_n_jobs, default=None, metavar="N",
+                   help="run the folds in N local worker processes (-1: one per CPU); with "
+                   "--dask, the most folds in flight at once (default: all workers)")
+    p.add_argument("--dask", metavar="ADDRESS", default=None,
+                   help="run the folds on the workers of the Dask scheduler at ADDRESS "
+                   "(such as tcp://10.0.0.5:8786); needs dask.distributed")
     p.set_defaults(func=cmd_compare)
     return parser
 

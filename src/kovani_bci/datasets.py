@@ -153,6 +153,18 @@ def log_variance_features(trials, sfreq, bands=(MU_BAND, BETA_BAND)):
 
 
 @dataclass(frozen=True)
+class MotorImageryEpochs:
+    """A simulated session as raw trials: the signals, labels and block of every trial."""
+
+    trials: np.ndarray          #: (n_trials, n_channels, n_samples) simulated EEG
+    y: np.ndarray               #: (n_trials,) class names
+    block: np.ndarray           #: (n_trials,) block index, from 0
+    sfreq: float                #: sampling rate in Hz
+    late_class: str             #: the class absent from the blocks before ``late_block``
+    late_block: int
+
+
+@dataclass(frozen=True)
 class MotorImagerySession:
     """A simulated session: features, labels and the block of every trial, in order."""
 
@@ -164,18 +176,18 @@ class MotorImagerySession:
     late_block: int
 
 
-def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
-                               late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
-                               drift=0.5, random_state=0):
-    """Simulate a whole session in blocks, with one class that first appears later.
+def make_motor_imagery_epochs(*, n_blocks=4, trials_per_block=45, late_block=2,
+                              late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
+                              drift=0.5, random_state=0):
+    """Simulate a whole session in blocks, as raw multichannel trials.
 
-    Blocks before ``late_block`` hold the other classes in equal numbers; from
-    ``late_block`` on every class appears equally often. Within a block the order is
-    shuffled.
+    The schedule is that of :func:`make_motor_imagery_session` (which computes its features
+    from these trials): equal seeds give the same labels and signals in both. Use it for
+    features of your own, such as covariance matrices for Riemannian pipelines.
 
     Returns
     -------
-    MotorImagerySession
+    MotorImageryEpochs
     """
     if late_class not in CLASS_NAMES:
         raise ValueError(f"late_class must be one of {list(CLASS_NAMES)}, got {late_class!r}")
@@ -194,7 +206,28 @@ def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
     y = np.concatenate(labels)
     trials = simulate_trials(y, n_channels=n_channels, sfreq=sfreq, duration=duration,
                              drift=drift, random_state=rng.integers(2**32))
-    X = log_variance_features(trials, sfreq)
+    return MotorImageryEpochs(trials=trials, y=y, block=np.concatenate(blocks), sfreq=sfreq,
+                              late_class=late_class, late_block=late_block)
+
+
+def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
+                               late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
+                               drift=0.5, random_state=0):
+    """Simulate a whole session in blocks, with one class that first appears later.
+
+    Blocks before ``late_block`` hold the other classes in equal numbers; from
+    ``late_block`` on every class appears equally often. Within a block the order is
+    shuffled.
+
+    Returns
+    -------
+    MotorImagerySession
+    """
+    epochs = make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
+                                       late_block=late_block, late_class=late_class,
+                                       n_channels=n_channels, sfreq=sfreq, duration=duration,
+                                       drift=drift, random_state=random_state)
+    X = log_variance_features(epochs.trials, sfreq)
     names = tuple(f"{band}_ch{c}" for band in ("mu", "beta") for c in range(n_channels))
-    return MotorImagerySession(X=X, y=y, block=np.concatenate(blocks), feature_names=names,
+    return MotorImagerySession(X=X, y=epochs.y, block=epochs.block, feature_names=names,
                                late_class=late_class, late_block=late_block)

@@ -3,7 +3,12 @@
 Calibrate on the first block, then decode every later trial before learning from it
 (predict, then update), as a live decoder would; a third class first appears half-way
 through the session. Prints per-block accuracy, log loss and calibration, the latencies of
-predict and update, and writes a figure.
+the features, predict and update of a trial, and writes a figure.
+
+Two feature sets: log-variances of band-passed channels (8 channels, 16 features), or the
+Riemannian tangent-space features of real pipelines (22 channels, their covariance matrices
+mapped to the tangent space at the calibration block's mean: 253 features), computed trial by
+trial in the loop from transformers fitted once on the calibration block.
 """
 
 from __future__ import annotations
@@ -14,35 +19,14 @@ import time
 
 import numpy as np
 
-from kovani_bci.datasets import CLASS_NAMES, make_motor_imagery_session
+from kovani_bci.datasets import CLASS_NAMES, log_variance_features, make_motor_imagery_epochs
 from kovani_bci.metrics import expected_calibration_error, reliability_curve
 
 _WINDOW = 20          # trials in the running-accuracy window
 _BINS = 10            # confidence bins of the calibration metrics
 
-
-class ProgressBar:
-    """A one-line text progress bar; redraws in place on a terminal, else prints quarters."""
-
-    def __init__(self, total, stream, width=30):
-        self.total, self.stream, self.width = total, stream, width
-        self.tty = hasattr(stream, "isatty") and stream.isatty()
-        self._last_quarter = 0
-
-    def update(self, done, note=""):
-        if self.tty:
-            filled = int(self.width * done / self.total)
-            bar = "#" * filled + "." * (self.width - filled)
-            self.stream.write(f"\r  [{bar}] {done}/{self.total} {note}")
-            if done == self.total:
-                self.stream.write("\n")
-            self.stream.flush()
-        else:
-            quarter = 4 * done // self.total
-            if quarter > self._last_quarter:
-                self._last_quarter = quarter
-                self.stream.write(f"  {done}/{self.total} trials {note}\n")
-                self.stream.flush()
+FEATURES = ("log-variance", "tangent-space")
+TANGENT_SPACE_CHANNELS = 22     # a common motor-imagery montage (BCI competition IV 2a)
 
 
 def _log_loss(y, proba, classes):
@@ -75,30 +59,68 @@ def _describe_calibration_model(clf, Z_calib, y_calib, Z_later, seed, out):
           f"(1000 draws): {pairs}", file=out)
 
 
+def _session_and_features(features, seed, n_blocks, trials_per_block, late_block):
+    """The simulated trials and a feature map fitted on the calibration block (block 0).
+
+    Returns ``(epochs, featurizer, description)``: ``featurizer.transform(trials)`` turns raw
+    trials into standardised features, with every statistic fixed at calibration.
+    """
+    from sklearn.pipeline import make_pipeline
+    from sklearn.preprocessing import FunctionTransformer, StandardScaler
+
+    if features not in FEATURES:
+        raise ValueError(f"features must be one of {list(FEATURES)}, got {features!r}")
+    n_channels = 8 if features == "log-variance" else TANGENT_SPACE_CHANNELS
+    epochs = make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
+                                       late_block=late_block, n_channels=n_channels,
+                                       random_state=seed)
+    if features == "log-variance":
+        steps = [FunctionTransformer(log_variance_features, kw_args={"sfreq": epochs.sfreq})]
+        n_features = 2 * n_channels
+        description = (f"{n_features} log-variance features (mu and beta band, "
+                       f"{n_channels} channels)")
+    else:
+        from pyriemann.estimation import Covariances
+        from pyriemann.tangentspace import TangentSpace
+
+        steps = [Covariances(estimator="oas"), TangentSpace(metric="riemann")]
+        n_features = n_channels * (n_channels + 1) // 2
+        description = (f"{n_features} tangent-space features ({n_channels} channels: OAS "
+                       "covariance matrices mapped to the tangent space at their Riemannian "
+                       "mean over the calibration block)")
+    calib = epochs.block == 0
+    featurizer = make_pipeline(*steps, StandardScaler()).fit(epochs.trials[calib])
+    return epochs, featurizer, description
+
+
 def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
-             trials_per_block=45, out=None, progress=None):
-    """Run the online session; return a dict of the per-trial results and the summary."""
+             trials_per_block=45, out=None, progress=None, features="log-variance"):
+    """Run the online session; return a dict of the per-trial results and the summary.
+
+    ``features`` is ``"log-variance"`` (8 channels, 16 features) or ``"tangent-space"``
+    (22 channels, 253 features; needs pyRiemann).
+    """
     from sklearn.base import clone
-    from sklearn.preprocessing import StandardScaler
+    from tqdm.auto import tqdm
 
     from kovani_bci.estimator import KovaniSoftmaxClassifier
 
     out = sys.stdout if out is None else out
     progress = sys.stderr if progress is None else progress
     late_block = max(1, n_blocks // 2)
-    session = make_motor_imagery_session(n_blocks=n_blocks, trials_per_block=trials_per_block,
-                                         late_block=late_block, random_state=seed)
-    X, y, block = session.X, session.y, session.block
+    epochs, featurizer, description = _session_and_features(features, seed, n_blocks,
+                                                             trials_per_block, late_block)
+    trials, y, block = epochs.trials, epochs.y, epochs.block
     calib, online = np.flatnonzero(block == 0), np.flatnonzero(block > 0)
     print(f"Simulated motor-imagery session (seed {seed}): {len(y)} trials in {n_blocks} "
-          f"blocks, {X.shape[1]} log-variance features (mu and beta band, "
-          f"{X.shape[1] // 2} channels).", file=out)
+          f"blocks, {description}.", file=out)
     print(f"Calibrating on block 0 ({len(calib)} trials: "
-          f"{', '.join(sorted(set(y[calib])))}); '{session.late_class}' first appears in "
+          f"{', '.join(sorted(set(y[calib])))}); '{epochs.late_class}' first appears in "
           f"block {late_block}.", file=out)
 
-    # Features are standardised with the calibration block's statistics, fixed afterwards.
-    Z = StandardScaler().fit(X[calib]).transform(X)
+    # Feature statistics (standardisation, the tangent point) are the calibration block's,
+    # fixed afterwards: the loop below computes each trial's features as it arrives.
+    Z = featurizer.transform(trials)
     clf = KovaniSoftmaxClassifier(num_steps=5, n_posterior_samples=100, random_state=seed)
     clf.fit(Z[calib], y[calib])
     static = clone(clf).fit(Z[calib], y[calib])          # the same decoder, never updated
@@ -112,24 +134,28 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
     classes = np.array(sorted(CLASS_NAMES))
     proba = np.zeros((len(online), len(classes)))
     known = np.zeros(len(online), dtype=bool)       # was the true class known when decoded?
+    t_features = np.zeros(len(online))
     t_predict = np.zeros(len(online))
     t_update = np.zeros(len(online))
-    bar = ProgressBar(len(online), progress)
-    print(f"Decoding {len(online)} trials online (predict, then update with the true "
-          "label):", file=progress)
+    print(f"Decoding {len(online)} trials online (features, predict, then update with the "
+          "true label):", file=progress)
     hits = 0
-    for n, i in enumerate(online):
-        t0 = time.perf_counter()
-        p = clf.predict_proba(Z[i:i + 1])[0]
-        t1 = time.perf_counter()
-        proba[n, np.searchsorted(classes, clf.classes_)] = p
-        known[n] = y[i] in clf.classes_
-        hits += clf.classes_[np.argmax(p)] == y[i]
-        t2 = time.perf_counter()
-        clf.partial_fit(Z[i:i + 1], y[i:i + 1])
-        t3 = time.perf_counter()
-        t_predict[n], t_update[n] = t1 - t0, t3 - t2
-        bar.update(n + 1, f"accuracy so far {hits / (n + 1):.2f}")
+    with tqdm(total=len(online), file=progress, unit="trial", leave=True) as bar:
+        for n, i in enumerate(online):
+            t0 = time.perf_counter()
+            z = featurizer.transform(trials[i:i + 1])
+            t1 = time.perf_counter()
+            p = clf.predict_proba(z)[0]
+            t2 = time.perf_counter()
+            proba[n, np.searchsorted(classes, clf.classes_)] = p
+            known[n] = y[i] in clf.classes_
+            hits += clf.classes_[np.argmax(p)] == y[i]
+            t3 = time.perf_counter()
+            clf.partial_fit(z, y[i:i + 1])
+            t4 = time.perf_counter()
+            t_features[n], t_predict[n], t_update[n] = t1 - t0, t2 - t1, t4 - t3
+            bar.set_postfix_str(f"accuracy so far {hits / (n + 1):.2f}", refresh=False)
+            bar.update()
 
     y_on = y[online]
     pred = classes[np.argmax(proba, axis=1)]
@@ -160,17 +186,19 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
 
     print("", file=out)
     print(f"{'latency (ms)':<14} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}", file=out)
-    for name, t in (("predict", t_predict), ("update", t_update)):
+    for name, t in (("features", t_features), ("predict", t_predict), ("update", t_update)):
         q = np.percentile(t * 1e3, [50, 90, 99])
         print(f"{name:<14} {q[0]:>7.2f} {q[1]:>7.2f} {q[2]:>7.2f} {t.max() * 1e3:>7.2f}",
               file=out)
-    print("(predict: one trial, 100 posterior draws; update: one trial, 5 sweeps; the first "
-          "call of each after a new class compiles for the larger model)", file=out)
+    print(f"(features: one trial's {Z.shape[1]} features from its raw signals; predict: one "
+          "trial, 100 posterior draws; update: one trial, 5 sweeps; the first call of each "
+          "after a new class compiles for the larger model)", file=out)
 
     result = dict(y=y_on, proba=proba, classes=classes, block=block[online], correct=correct,
-                  static_correct=static_correct, known=known, t_predict=t_predict,
-                  t_update=t_update, summary=summary, late_class=session.late_class,
-                  late_block=late_block)
+                  static_correct=static_correct, known=known, t_features=t_features,
+                  t_predict=t_predict, t_update=t_update, summary=summary,
+                  late_class=epochs.late_class, late_block=late_block,
+                  features=features, n_features=Z.shape[1])
     if figure_path and figure_path.lower() != "none":
         write_figure(result, figure_path)
         print(f"\nFigure: {figure_path}", file=out)
@@ -193,7 +221,8 @@ def write_figure(result, path):
     y, proba, classes = result["y"], result["proba"], result["classes"]
     trial = np.arange(1, len(y) + 1)
     fig, axes = plt.subplots(2, 2, figsize=(12, 8.5))
-    fig.suptitle("kovani-bci demo: simulated motor-imagery session decoded online")
+    fig.suptitle("kovani-bci demo: simulated motor-imagery session decoded online "
+                 f"({result['n_features']} {result['features']} features)")
 
     ax = axes[0, 0]
     ax.plot(trial, _running_mean(result["correct"], _WINDOW), label="online updates")
@@ -245,11 +274,11 @@ def write_figure(result, path):
     ax.legend(loc="upper left", fontsize=8)
 
     ax = axes[1, 1]
-    tp, tu = result["t_predict"] * 1e3, result["t_update"] * 1e3
-    lo = max(min(tp.min(), tu.min()) * 0.8, 1e-3)
-    bins = np.geomspace(lo, max(tp.max(), tu.max()) * 1.2, 40)
-    ax.hist(tp, bins=bins, alpha=0.6, label=f"predict (median {np.median(tp):.1f} ms)")
-    ax.hist(tu, bins=bins, alpha=0.6, label=f"update (median {np.median(tu):.1f} ms)")
+    times = {name: result[f"t_{name}"] * 1e3 for name in ("features", "predict", "update")}
+    lo = max(min(t.min() for t in times.values()) * 0.8, 1e-3)
+    bins = np.geomspace(lo, max(t.max() for t in times.values()) * 1.2, 40)
+    for name, t in times.items():
+        ax.hist(t, bins=bins, alpha=0.5, label=f"{name} (median {np.median(t):.2f} ms)")
     ax.set_xscale("log")
     ax.set(title="Latency per trial", xlabel="milliseconds (log scale)", ylabel="trials")
     ax.legend(fontsize=8)
