@@ -54,14 +54,64 @@ Posterior read_posterior(const Jax &j, nb::handle params) {
     return p;
 }
 
+bool trials_first(double n, double S) { return 2.0 * n <= S; }
+
 void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S) {
     // float32 at most: jit narrows float64 when the 64-bit mode is off.
     nb::object stored = j.np.attr("dtype")(p.beta_mean.attr("dtype"));
     const double itemsize = std::min(4.0, as_size(stored.attr("itemsize")));
     const double n = as_size(Xn.attr("shape")[0]), d_aug = as_size(p.beta_mean.attr("shape")[1]);
     const double K = (double) p.n_classes, samples = as_size(S);
-    const double bytes = itemsize * (samples * (2.0 * (K - 1.0) * d_aug + 3.0 * n * K) + n * d_aug);
+    // The noise, then either the coefficient sets or the trials projected through every
+    // factor (and their copy per class row), then the logits and probabilities.
+    const double noise = samples * (K - 1.0) * d_aug;
+    const double path = trials_first(n, samples) ? 2.0 * (K - 1.0) * n * d_aug : samples * (K - 1.0) * d_aug;
+    const double bytes = itemsize * (noise + path + samples * 3.0 * n * K + n * d_aug);
     check_memory(what, bytes, "the coefficient samples, logits and probabilities");
+}
+
+namespace {
+
+// XLA's CPU client shares a NumPy argument's memory from this alignment on.
+constexpr long long device_alignment = 64;
+// Below this the transfer costs microseconds either way.
+constexpr double large_factors = 1 << 20;
+
+bool is_numpy_array(const Jax &j, nb::handle value) {
+    int r = PyObject_IsInstance(value.ptr(), j.np.attr("ndarray").ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+}  // namespace
+
+nb::object factors_for_core(const Jax &j, const Posterior &p) {
+    nb::object L = p.beta_cov_chol, np = j.np;
+    if (!is_numpy_array(j, L) || !nb::cast<bool>(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
+        return L;
+    nb::object dtype = np.attr("dtype")(j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype")));
+    const double bytes = as_size(L.attr("size")) * as_size(dtype.attr("itemsize"));
+    if (bytes < large_factors || !j.jax.attr("default_backend")().equal(nb::str("cpu")))
+        return L;
+    const long long address = to_int64(L.attr("ctypes").attr("data"));
+    if (L.attr("dtype").equal(dtype) && address % device_alignment == 0 &&
+        nb::cast<bool>(L.attr("flags").attr("c_contiguous")))
+        return L;
+    // The factors exist in memory already, so their size in the working type fits.
+    const long long size = (long long) bytes;
+    nb::object buffer = np.attr("empty")(size + device_alignment, nb::arg("dtype") = np.attr("uint8"));
+    const long long start = (device_alignment - to_int64(buffer.attr("ctypes").attr("data")) % device_alignment) %
+                            device_alignment;
+    nb::object aligned = buffer[nb::slice((Py_ssize_t) start, (Py_ssize_t) (start + size), (Py_ssize_t) 1)].attr("view")(dtype).attr("reshape")(L.attr("shape"));
+    np.attr("copyto")(aligned, L);
+    return aligned;
+}
+
+nb::object factors_unused(const Jax &j, const Posterior &p) {
+    if (!is_numpy_array(j, p.beta_cov_chol))
+        return p.beta_cov_chol;
+    return p.beta_cov_chol[nb::slice((Py_ssize_t) 0, (Py_ssize_t) 0, (Py_ssize_t) 1)];
 }
 
 void check_finite_probabilities(nb::handle all_finite, nb::handle dtype) {
@@ -107,21 +157,42 @@ nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle
     nb::object jnp = j.jnp, einsum = jnp.attr("einsum");
     nb::object dtype = beta_mean.attr("dtype"), xtype = Xj.attr("dtype");
     nb::object n = Xj.attr("shape")[0], d_aug = beta_mean.attr("shape")[1];
+    const long long rows = n_classes - 1;
 
-    // 1. Standard-normal noise, one vector per sample and class row.
+    // 1. Standard-normal noise, one vector per sample and class row: the same draws
+    //    whichever way step 2 goes.
     nb::object eps = j.jax.attr("random").attr("normal")(
-        key, nb::arg("shape") = nb::make_tuple(S, n_classes - 1, d_aug), nb::arg("dtype") = dtype);
-    // 2. beta_s[s, k] = beta_mean[k] + L_k eps[s, k] ~ N(beta_mean[k], L_k L_k^T).
-    nb::object beta_s = jnp.attr("expand_dims")(beta_mean, 0) + einsum("kij,skj->ski", beta_cov_chol, eps);
-    // 3. Scores of every sampled class row for every trial: (S, K-1, n).
+        key, nb::arg("shape") = nb::make_tuple(S, rows, d_aug), nb::arg("dtype") = dtype);
     nb::object ones = jnp.attr("ones")(nb::make_tuple(n, 1), nb::arg("dtype") = xtype);
     nb::object X_aug = jnp.attr("concatenate")(nb::make_tuple(Xj, ones), nb::arg("axis") = 1);
-    nb::object eta = einsum("nd,skd->skn", X_aug, beta_s);
-    // 4. Full logits (S, n, K): the non-reference columns from eta, then the reference
-    //    column zero, written last so that it wins whatever non_ref lists.
+    // 2. Scores of every sampled class row for every trial, as (S, n, K-1):
+    //    x_aug . beta_s[s, k] with beta_s[s, k] = beta_mean[k] + L_k eps[s, k], which
+    //    is N(beta_mean[k], L_k L_k^T).
+    nb::object scores;
+    if (trials_first(as_size(n), as_size(S))) {
+        //    Through the trials: x_aug . beta_mean[k] + (L_k^T x_aug) . eps[s, k].
+        //    Both products batch over the class rows; contracting L_k's row index
+        //    without that batch makes XLA transpose every factor first.
+        nb::object dot = j.lax().attr("dot_general");
+        nb::object X_rows = jnp.attr("broadcast_to")(X_aug, nb::make_tuple(rows, n, d_aug));
+        nb::object projected = dot(X_rows, beta_cov_chol,  // (K-1, n, d_aug)
+                                   nb::make_tuple(nb::make_tuple(nb::make_tuple(2), nb::make_tuple(1)),
+                                                  nb::make_tuple(nb::make_tuple(0), nb::make_tuple(0))));
+        nb::object noise = dot(eps, projected,  // (K-1, S, n)
+                               nb::make_tuple(nb::make_tuple(nb::make_tuple(2), nb::make_tuple(2)),
+                                              nb::make_tuple(nb::make_tuple(1), nb::make_tuple(0))));
+        nb::object at_mean = j.matmul(X_aug, jnp.attr("transpose")(beta_mean));  // (n, K-1)
+        scores = jnp.attr("expand_dims")(at_mean, 0) + jnp.attr("transpose")(noise, nb::make_tuple(1, 2, 0));
+    } else {
+        //    Through the coefficient sets.
+        nb::object beta_s = jnp.attr("expand_dims")(beta_mean, 0) + einsum("kij,skj->ski", beta_cov_chol, eps);
+        nb::object eta = einsum("nd,skd->skn", X_aug, beta_s);
+        scores = jnp.attr("transpose")(eta, nb::make_tuple(0, 2, 1));
+    }
+    // 3. Full logits (S, n, K): the non-reference columns from the scores, then the
+    //    reference column zero, written last so that it wins whatever non_ref lists.
     nb::object logits_s = jnp.attr("zeros")(nb::make_tuple(S, n, n_classes), nb::arg("dtype") = xtype);
-    logits_s = Jax::set_at(logits_s, nb::make_tuple(all(), all(), non_ref),
-                           jnp.attr("transpose")(eta, nb::make_tuple(0, 2, 1)));
+    logits_s = Jax::set_at(logits_s, nb::make_tuple(all(), all(), non_ref), scores);
     return Jax::set_at(logits_s, nb::make_tuple(all(), all(), ref_class),
                        jnp.attr("zeros")(nb::make_tuple(S, n), nb::arg("dtype") = xtype));
 }
