@@ -56,7 +56,7 @@ def timings_within(fn, budget, most):
     fn()
     first = time.perf_counter() - t
     warm = []
-    while len(warm) < 3 and sum(warm) < 0.25 * budget:
+    while len(warm) < 3 and sum(warm) < budget:
         warm.append(timings(fn, 1, warmup=0)[0])
     if sum(warm) >= budget:
         return np.array(warm), first

@@ -26,14 +26,18 @@ nb::object read_int(const Jax &j, nb::handle params, const char *key) {
 
 namespace {
 
+bool instance_of(nb::handle value, nb::handle type) {
+    int r = PyObject_IsInstance(value.ptr(), type.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 // NumPy and JAX arrays pass as they are; jit canonicalises them on the way in.
 nb::object as_array(const Jax &j, nb::handle value) {
-    int is_array = PyObject_IsInstance(value.ptr(), j.np.attr("ndarray").ptr());
-    if (is_array == 0)
-        is_array = PyObject_IsInstance(value.ptr(), j.jax.attr("Array").ptr());
-    if (is_array < 0)
-        throw nb::python_error();
-    return is_array ? nb::borrow(value) : j.jnp.attr("asarray")(value);
+    if (instance_of(value, j.np.attr("ndarray")) || instance_of(value, j.jax.attr("Array")))
+        return nb::borrow(value);
+    return j.jnp.attr("asarray")(value);
 }
 
 }  // namespace
@@ -77,39 +81,38 @@ constexpr long long device_alignment = 64;
 // Below this the transfer costs microseconds either way.
 constexpr double large_factors = 1 << 20;
 
-bool is_numpy_array(const Jax &j, nb::handle value) {
-    int r = PyObject_IsInstance(value.ptr(), j.np.attr("ndarray").ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
+// A C-ordered copy of `array` in `dtype` whose data starts on the device alignment.
+nb::object aligned_copy(const Jax &j, nb::handle array, nb::handle dtype, long long bytes) {
+    nb::object buffer = j.np.attr("empty")(bytes + device_alignment, nb::arg("dtype") = j.np.attr("uint8"));
+    const long long address = to_int64(buffer.attr("ctypes").attr("data"));
+    const Py_ssize_t start = (Py_ssize_t) ((device_alignment - address % device_alignment) % device_alignment);
+    nb::object aligned = buffer[nb::slice(start, start + (Py_ssize_t) bytes, (Py_ssize_t) 1)];
+    aligned = aligned.attr("view")(dtype).attr("reshape")(array.attr("shape"));
+    j.np.attr("copyto")(aligned, array);
+    return aligned;
 }
 
 }  // namespace
 
 nb::object factors_for_core(const Jax &j, const Posterior &p) {
     nb::object L = p.beta_cov_chol, np = j.np;
-    if (!is_numpy_array(j, L) || !nb::cast<bool>(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
+    if (!instance_of(L, np.attr("ndarray")))
         return L;
-    nb::object dtype = np.attr("dtype")(j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype")));
+    if (!nb::cast<bool>(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
+        return L;  // JAX's own conversion, or its refusal, as before
+    nb::object canonical = j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype"));
+    nb::object dtype = np.attr("dtype")(canonical);
+    // The factors exist in memory already, so their size in the working type fits.
     const double bytes = as_size(L.attr("size")) * as_size(dtype.attr("itemsize"));
     if (bytes < large_factors || !j.jax.attr("default_backend")().equal(nb::str("cpu")))
         return L;
-    const long long address = to_int64(L.attr("ctypes").attr("data"));
-    if (L.attr("dtype").equal(dtype) && address % device_alignment == 0 &&
-        nb::cast<bool>(L.attr("flags").attr("c_contiguous")))
-        return L;
-    // The factors exist in memory already, so their size in the working type fits.
-    const long long size = (long long) bytes;
-    nb::object buffer = np.attr("empty")(size + device_alignment, nb::arg("dtype") = np.attr("uint8"));
-    const long long start = (device_alignment - to_int64(buffer.attr("ctypes").attr("data")) % device_alignment) %
-                            device_alignment;
-    nb::object aligned = buffer[nb::slice((Py_ssize_t) start, (Py_ssize_t) (start + size), (Py_ssize_t) 1)].attr("view")(dtype).attr("reshape")(L.attr("shape"));
-    np.attr("copyto")(aligned, L);
-    return aligned;
+    const bool ready = L.attr("dtype").equal(dtype) && nb::cast<bool>(L.attr("flags").attr("c_contiguous")) &&
+                       to_int64(L.attr("ctypes").attr("data")) % device_alignment == 0;
+    return ready ? L : aligned_copy(j, L, dtype, (long long) bytes);
 }
 
 nb::object factors_unused(const Jax &j, const Posterior &p) {
-    if (!is_numpy_array(j, p.beta_cov_chol))
+    if (!instance_of(p.beta_cov_chol, j.np.attr("ndarray")))
         return p.beta_cov_chol;
     return p.beta_cov_chol[nb::slice((Py_ssize_t) 0, (Py_ssize_t) 0, (Py_ssize_t) 1)];
 }
@@ -151,6 +154,18 @@ nb::object classes_array(const Jax &j, nb::handle key) {
     return j.np.attr("asarray")(key[1], nb::arg("dtype") = j.np.attr("int64")).attr("reshape")(key[0]);
 }
 
+namespace {
+
+// One contracted and one batch axis on each side; the result has the batch axis first,
+// then the free axes of `a`, then those of `b`.
+nb::object batched_dot(const Jax &j, nb::handle a, int a_contract, int a_batch, nb::handle b, int b_contract,
+                       int b_batch) {
+    auto axes = [](int x, int y) { return nb::make_tuple(nb::make_tuple(x), nb::make_tuple(y)); };
+    return j.lax().attr("dot_general")(a, b, nb::make_tuple(axes(a_contract, b_contract), axes(a_batch, b_batch)));
+}
+
+}  // namespace
+
 nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle Xj,
                           nb::handle beta_mean, nb::handle beta_cov_chol, nb::handle non_ref,
                           long long ref_class, long long n_classes) {
@@ -173,14 +188,9 @@ nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle
         //    Through the trials: x_aug . beta_mean[k] + (L_k^T x_aug) . eps[s, k].
         //    Both products batch over the class rows; contracting L_k's row index
         //    without that batch makes XLA transpose every factor first.
-        nb::object dot = j.lax().attr("dot_general");
         nb::object X_rows = jnp.attr("broadcast_to")(X_aug, nb::make_tuple(rows, n, d_aug));
-        nb::object projected = dot(X_rows, beta_cov_chol,  // (K-1, n, d_aug)
-                                   nb::make_tuple(nb::make_tuple(nb::make_tuple(2), nb::make_tuple(1)),
-                                                  nb::make_tuple(nb::make_tuple(0), nb::make_tuple(0))));
-        nb::object noise = dot(eps, projected,  // (K-1, S, n)
-                               nb::make_tuple(nb::make_tuple(nb::make_tuple(2), nb::make_tuple(2)),
-                                              nb::make_tuple(nb::make_tuple(1), nb::make_tuple(0))));
+        nb::object projected = batched_dot(j, X_rows, 2, 0, beta_cov_chol, 1, 0);  // (K-1, n, d_aug)
+        nb::object noise = batched_dot(j, eps, 2, 1, projected, 2, 0);            // (K-1, S, n)
         nb::object at_mean = j.matmul(X_aug, jnp.attr("transpose")(beta_mean));  // (n, K-1)
         scores = jnp.attr("expand_dims")(at_mean, 0) + jnp.attr("transpose")(noise, nb::make_tuple(1, 2, 0));
     } else {
