@@ -63,6 +63,34 @@ def timings_within(fn, budget, most):
     return timings(fn, max(1, min(most, int(budget / min(warm)))), warmup=0), first
 
 
+def paired_timings(fn, base, budget, most):
+    """Times of `fn` and of its baseline `base`, and of their first calls (which compile).
+
+    Where both are cheap the calls alternate, so that both see the same load on a shared
+    machine and their ratio holds even when the absolute times wander. A baseline that
+    takes seconds per call (the general path at large d) is timed on its own after `fn`,
+    once or twice, which the row's call count says.
+    """
+    a, first_a = timings_within(fn, budget, most)
+    if np.median(a) > budget / 3:
+        b, first_b = timings_within(base, budget, most)
+        return a, first_a, b, first_b
+    t = time.perf_counter()
+    base()
+    first_b = time.perf_counter() - t
+    once = timings(base, 1, warmup=0)[0]
+    if once > budget / 3:
+        b = np.r_[once, timings(base, 1 if once < budget else 0, warmup=0)]
+        return a, first_a, b, first_b
+    timings(base, 0, warmup=2)
+    pairs = max(3, min(most, int(2 * budget / (np.median(a) + once))))
+    a, b = np.empty(pairs), np.empty(pairs)
+    for i in range(pairs):
+        a[i] = timings(fn, 1, warmup=0)[0]
+        b[i] = timings(base, 1, warmup=0)[0]
+    return a, first_a, b, first_b
+
+
 def summary(name, t, **extra):
     row = {"name": name, "calls": int(len(t)), "p50": float(np.median(t)),
            "p90": float(np.percentile(t, 90)), "p99": float(np.percentile(t, 99)),
@@ -97,23 +125,34 @@ def fit_args(X, y, K, steps):
 KERNELS = ("_pg_binary_update", "_pg_expected_omega")
 
 
-@contextlib.contextmanager
-def general_path(learning):
-    """The fit and the update on their general path: the module's published kernels
-    replaced by thin wrappers (which the training functions treat as a caller's own
-    kernels), restored afterwards. The same wrappers serve every call inside, so the
-    general path's compiled cores are reused between them."""
-    originals = {name: getattr(learning, name) for name in KERNELS}
+class GeneralPath:
+    """The fit and the update on their general path, inside `with`: the module's published
+    kernels replaced by thin wrappers (which the training functions treat as a caller's
+    own kernels), restored on leaving. The wrappers are made once, so the general path's
+    compiled cores are reused from one `with` to the next."""
 
-    def wrapper(kernel):
+    def __init__(self, learning):
+        self.learning = learning
+        self.originals = {name: getattr(learning, name) for name in KERNELS}
+        self.wrappers = {name: self._wrap(kernel) for name, kernel in self.originals.items()}
+
+    @staticmethod
+    def _wrap(kernel):
         return lambda *a: kernel(*a)
-    try:
-        for name, kernel in originals.items():
-            setattr(learning, name, wrapper(kernel))
-        yield
-    finally:
-        for name, kernel in originals.items():
-            setattr(learning, name, kernel)
+
+    def __enter__(self):
+        for name, wrapper in self.wrappers.items():
+            setattr(self.learning, name, wrapper)
+        return self
+
+    def __exit__(self, *exc):
+        for name, kernel in self.originals.items():
+            setattr(self.learning, name, kernel)
+
+    def call(self, fn):
+        """`fn` run once on the general path."""
+        with self:
+            return fn()
 
 
 @contextlib.contextmanager

@@ -7,7 +7,7 @@ must cost a few milliseconds. K=4 classes, 10 sweeps, 32-bit mode throughout.
 
 Baselines:
 - training: the same call on the general path, taken when the module's published kernels
-  are replaced (bench.common.general_path);
+  are replaced (bench.common.GeneralPath);
 - prediction: the Monte-Carlo computation through S sampled coefficient sets, written here
   in plain JAX, jitted, fed as the module used to be (the record's arrays as stored, the
   same key and shapes); its probabilities are checked against the module's.
@@ -21,7 +21,7 @@ import sys
 
 import numpy as np
 
-from bench.common import ROOT, TARGETS, fit_args, general_path, summary, timings_within, trials
+from bench.common import ROOT, TARGETS, GeneralPath, fit_args, paired_timings, summary, timings_within, trials
 
 FEATURES = (16, 64, 253, 1000, 2080)
 K, STEPS, N_FIT, S = 4, 10, 288, 100
@@ -36,9 +36,9 @@ def calibration(api, d):
 
 def against_general(api, name, fn, args):
     """The row of `fn` on the default path, with the general path's times beside it."""
-    fast, first = timings_within(fn, args.budget, args.repeat)
-    with general_path(api.learning):
-        general, general_first = timings_within(fn, args.budget, args.repeat)
+    general_path = GeneralPath(api.learning)
+    fast, first, general, general_first = paired_timings(fn, functools.partial(general_path.call, fn),
+                                                          args.budget, args.repeat)
     return summary(name, fast, first_call=first, **{
         "general p50": float(np.median(general)), "general calls": int(len(general)),
         "general first_call": general_first, "vs general": float(np.median(fast) / np.median(general))})
@@ -115,13 +115,10 @@ def scenario_predict_wide(api, args):
         baseline = functools.partial(sets_form(), x1, p["beta_mean"], p["beta_cov_chol"], np.int64(1), S,
                                      int(p["n_classes"]), int(p["ref_class"]), tuple(p["non_ref_classes"].tolist()))
         fn = functools.partial(api.predict_proba, model, x1, S, 1)
-        fast = timings_within(fn, args.budget, args.repeat)
-        t, _ = timings_within(lambda: np.array(baseline()), args.budget, args.repeat)
-        agree = float(np.max(np.abs(fn() - np.array(baseline()))))
-        present = float(np.median(t))
-        rows.append(summary(f"predict_proba S={S} d={d}", fast[0], first_call=fast[1], **{
-            "sets form p50": present, "vs sets form": float(np.median(fast[0])) / present,
-            "max |difference|": agree}))
+        fast, first, sets, _ = paired_timings(fn, lambda: np.array(baseline()), args.budget, args.repeat)
+        rows.append(summary(f"predict_proba S={S} d={d}", fast, first_call=first, **{
+            "sets form p50": float(np.median(sets)), "vs sets form": float(np.median(fast) / np.median(sets)),
+            "max |difference|": float(np.max(np.abs(fn() - np.array(baseline()))))}))
     return rows
 
 
