@@ -26,10 +26,36 @@ struct Posterior {
 };
 Posterior read_posterior(const Jax &j, nb::handle params);
 
+// How the Monte-Carlo paths form the sampled scores x_aug . beta_s of n trials under S
+// coefficient sets. Either through the sets, beta_s = beta_mean + L eps_s, which costs
+// S (K-1) d_aug^2; or through the trials, x_aug . beta_mean + (L^T x_aug) . eps_s, which
+// costs (K-1) n d_aug^2. Both add S (K-1) n d_aug for the scores and use the same noise,
+// so they differ by rounding only. Measured, the product over trials runs at about half
+// the rate of the one over samples (its batch is the class rows, not the samples), so
+// the trials go first when 2 n <= S: a live loop's single trial always does.
+bool trials_first(double n, double S);
+
 // Refuses, with MemoryError, a prediction whose arrays cannot fit in this machine's
-// memory (see kovani/checks.h): S coefficient sets of (K-1, d_aug) and S logits and
-// probability matrices of (n, K), in the working type. `S` is 1 on the plug-in path.
+// memory (see kovani/checks.h): the noise (S, K-1, d_aug), the S coefficient sets of the
+// same shape or the (K-1, n, d_aug) projected trials, whichever trials_first picks, and
+// S logits and probability matrices of (n, K), in the working type. `S` is 1 on the
+// plug-in path.
 void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S);
+
+// The stored factors as the Monte-Carlo core should receive them. XLA's CPU client takes
+// a NumPy argument without copying only when its data is 64-byte aligned, and NumPy's
+// large allocations never are; the copy it makes instead slows down sixfold beyond 32 MiB
+// (28 ms for the (3, 2081, 2081) float32 factors of a 64-channel, 4-class model, against
+// 5 ms for NumPy's own copy). So a large floating-point NumPy array that is not aligned,
+// or not yet in the working type, is copied here into an aligned C-ordered array of the
+// working type (the same rounding as the conversion jit or the core would make).
+// Anything else passes as it is.
+nb::object factors_for_core(const Jax &j, const Posterior &p);
+
+// The plug-in path never reads the factors. A NumPy array is handed to the core as its
+// empty leading slice, which carries the element type (so a type JAX cannot take is
+// refused as before) but nothing to transfer.
+nb::object factors_unused(const Jax &j, const Posterior &p);
 
 // Refuses, with ValueError, probabilities holding NaN or infinity: the labels argmax or a
 // categorical draw makes of them are arbitrary. `all_finite` is a (host or device) boolean.

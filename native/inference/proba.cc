@@ -38,22 +38,24 @@ nb::object predict_proba(Function &self, Args &a) {
     Posterior p = read_posterior(j, a[MODEL].attr("params"));
 
     nb::object S = a[NUM_POSTERIOR_SAMPLES];
+    const bool plug_in = S.equal(nb::int_(1));
     nb::object logits_from_beta = nb::none(), seed = nb::none();
-    if (S.equal(nb::int_(1))) {
+    if (plug_in) {
         // The plug-in estimate is deterministic: the seed plays no part.
         logits_from_beta = global(self, "_logits_from_beta");
     } else {
         seed = host_seed(j, a[RNG_SEED]);
     }
     check_prediction_memory(j, "kovani_softmax_predict_proba", p, Xn, S);
+    nb::object factors = plug_in ? factors_unused(j, p) : factors_for_core(j, p);
     nb::object core = compiled_core(
         self, "_proba_core",
         {"softmax", "logits_from_beta", "n_classes", "ref_class", "non_ref", "S", "Xn", "beta_mean",
          "beta_cov_chol", "seed"},
         nb::make_tuple(0, 1, 2, 3, 4, 5), proba_core);
     nb::object probs = core(global(self, "kovani_softmax"), logits_from_beta, nb::int_(p.n_classes),
-                            nb::int_(p.ref_class), static_classes(p.non_ref), S, Xn, p.beta_mean,
-                            p.beta_cov_chol, seed);
+                            nb::int_(p.ref_class), static_classes(p.non_ref), S, Xn, p.beta_mean, factors,
+                            seed);
     // A fresh, writable host array that belongs to the caller.
     nb::object result = j.np.attr("array")(probs);
     check_finite_probabilities(j.np.attr("isfinite")(result).attr("all")(), result.attr("dtype"));

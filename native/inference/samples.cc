@@ -53,7 +53,7 @@ nb::object predict_samples(Function &self, Args &a) {
         nb::make_tuple(0, 1, 2, 3, 4), samples_core);
     nb::object draws = core(global(self, "kovani_softmax"), nb::int_(p.n_classes), nb::int_(p.ref_class),
                             static_classes(p.non_ref), a[NUM_POSTERIOR_SAMPLES], Xn, p.beta_mean,
-                            p.beta_cov_chol, seed);
+                            factors_for_core(j, p), seed);
     nb::object y0 = draws[0];
     // Read only now: a record without it fails after the draws.
     nb::object label_base = read_int(j, params, "label_base");
