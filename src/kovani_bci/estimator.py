@@ -12,6 +12,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from kovani_bci import adaptation
 from kovani_bci.kovani_io import EXTRA_PREFIX, KovaniModel, read_archive, write_archive
 
 _SEED_LIMIT = 2**31 - 1   # seeds stay within int32, where JAX treats them alike in both modes
@@ -29,6 +30,23 @@ def _learning():
 def _inference():
     from kovani_bci.models.kovani_softmax import inference
     return inference
+
+
+def _fixed_prior_update():
+    from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
+    return kovani_softmax_update_fixed_prior
+
+
+def _prior_model_and_labels(prior):
+    """The record of an earlier model passed to ``fit`` and the label of each class index."""
+    if isinstance(prior, KovaniSoftmaxClassifier):
+        check_is_fitted(prior)
+        return prior.model_, prior.model_labels_
+    if isinstance(prior, KovaniModel):
+        p = prior.params
+        return prior, np.arange(int(p["n_classes"]), dtype=np.int64) + int(p["label_base"])
+    raise TypeError("prior must be a fitted KovaniSoftmaxClassifier or a KovaniModel (of a "
+                    f"pipeline, its last step), got {type(prior).__name__}")
 
 
 def _seed_from(random_state) -> int:
@@ -92,6 +110,19 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         Seeds the posterior draws. The seed is fixed when the model is fitted and stored in
         the model record, so a fitted (or reloaded) classifier answers the same inputs with
         the same outputs.
+    prior_widening : float, default=1.0
+        Used by ``fit(X, y, prior=...)``: the earlier model's posterior covariances are
+        multiplied by this factor (> 0) before they become the prior of the new fit. 4
+        doubles every prior standard deviation, letting the new trials outweigh the earlier
+        sessions sooner.
+    forgetting_factor : float, default=1.0
+        In (0, 1]. Before each :meth:`partial_fit` update of a fitted model, the posterior
+        is moved toward the prior (w_loc, w_scale, b_loc, b_scale) by this factor, never
+        wider than the prior (see :func:`kovani_bci.adaptation.forget_toward_prior`), so the
+        decoder can follow drifting signals. 1 keeps the posterior as it is.
+    reject_below : float, default=0.0
+        In [0, 1]. Default threshold of :meth:`predict_with_reject`: a trial whose top-class
+        probability is below it is rejected (the decoder abstains). 0 never abstains.
 
     Attributes
     ----------
@@ -116,7 +147,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     """
 
     def __init__(self, *, w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=10.0, learning_rate=1.0,
-                 num_steps=10, n_posterior_samples=100, random_state=None):
+                 num_steps=10, n_posterior_samples=100, random_state=None, prior_widening=1.0,
+                 forgetting_factor=1.0, reject_below=0.0):
         self.w_loc = w_loc
         self.w_scale = w_scale
         self.b_loc = b_loc
@@ -125,6 +157,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.num_steps = num_steps
         self.n_posterior_samples = n_posterior_samples
         self.random_state = random_state
+        self.prior_widening = prior_widening
+        self.forgetting_factor = forgetting_factor
+        self.reject_below = reject_below
 
     # -- parameter checks ----------------------------------------------------------------
 
@@ -151,6 +186,18 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             raise ValueError(f"learning_rate must lie in (0, 1], got {lr!r}")
         count("num_steps")
         count("n_posterior_samples")
+        self._check_adaptation_params()
+
+    def _check_adaptation_params(self) -> None:
+        def real_in(name, ok, interval):
+            v = getattr(self, name)
+            if (isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v)
+                    or not ok(v)):
+                raise ValueError(f"{name} must be {interval}, got {v!r}")
+
+        real_in("prior_widening", lambda v: v > 0, "a finite number > 0")
+        real_in("forgetting_factor", lambda v: 0 < v <= 1, "in (0, 1]")
+        real_in("reject_below", lambda v: 0 <= v <= 1, "in [0, 1]")
 
     # -- label bookkeeping ---------------------------------------------------------------
 
@@ -190,14 +237,24 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     # -- fitting -------------------------------------------------------------------------
 
-    def fit(self, X, y):
-        """Fit the posterior to labelled trials, from the prior.
+    def fit(self, X, y, prior=None):
+        """Fit the posterior to labelled trials, from the prior or from an earlier model.
 
         Parameters
         ----------
         X : array-like of shape (n_trials, n_features)
         y : array-like of shape (n_trials,)
-            Class labels of any sortable kind (strings, integers, ...); at least two classes.
+            Class labels of any sortable kind (strings, integers, ...); at least two classes
+            (one is enough when ``prior`` is given).
+        prior : KovaniSoftmaxClassifier or KovaniModel, default=None
+            An earlier model of the same features (another session or subject, a population
+            model) to start from. Its posterior, covariances multiplied by
+            ``prior_widening``, is the prior of every class it knows; classes are matched by
+            label (a plain :class:`KovaniModel`'s labels are its class indices plus
+            ``label_base``). A label it lacks becomes a class starting at the prior given by
+            ``w_loc``, ``w_scale``, ``b_loc`` and ``b_scale``; its classes absent from ``y``
+            are kept, with their trial counts. The trials count once, however many
+            ``num_steps``. ``prior`` itself is never changed.
 
         Returns
         -------
@@ -206,8 +263,28 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self._check_params()
         X, y = validate_data(self, X, y, dtype=np.float64)
         check_classification_targets(y)
-        self._fit_new(X, y, np.unique(y))
+        if prior is None:
+            self._fit_new(X, y, np.unique(y))
+        else:
+            self._fit_from(prior, X, y)
         return self
+
+    def _fit_from(self, prior, X: np.ndarray, y: np.ndarray) -> None:
+        model, labels = _prior_model_and_labels(prior)
+        n_features = np.shape(model.params["beta_mean"])[-1] - 1
+        if n_features != X.shape[1]:
+            raise ValueError(f"X has {X.shape[1]} features, but the prior model has "
+                             f"{n_features}; start from a model of the same features")
+        if not _same_kind(labels, y):
+            raise ValueError(f"y holds labels of kind {y.dtype}, but the prior model's labels "
+                             f"are of kind {labels.dtype}")
+        labels, y_idx = adaptation.match_labels(labels, y)
+        start = adaptation.widen_posterior(model, self.prior_widening)
+        start = adaptation.with_entries(start, label_base=0, rng_seed=_seed_from(self.random_state),
+                                        **self._prior_and_schedule())
+        model = _fixed_prior_update()(start, X, y_idx)
+        self.model_ = self._finite(model, "the fit")
+        self._set_labels(labels)
 
     def partial_fit(self, X, y, classes=None):
         """Update the posterior with a batch of labelled trials.
@@ -265,6 +342,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         for key, value in self._prior_and_schedule().items():
             params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
         current = KovaniModel(model_type=self.model_.model_type, params=params)
+        if self.forgetting_factor < 1:
+            current = adaptation.forget_toward_prior(current, self.forgetting_factor)
         model = _learning().kovani_softmax_update(current, X, y_idx)
         self.model_ = self._finite(model, "the update")
         self._set_labels(model_labels)
@@ -311,6 +390,32 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """
         check_is_fitted(self)
         return self.classes_[np.argmax(self.predict_proba(X), axis=1)]
+
+    def predict_with_reject(self, X, threshold=None):
+        """Most probable label of each trial, and whether to abstain on it.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_trials, n_features)
+        threshold : float in [0, 1], default=None
+            A trial is rejected when its top-class probability (of :meth:`predict_proba`)
+            is below ``threshold``; None uses ``reject_below``. 0 rejects nothing.
+            :func:`kovani_bci.metrics.select_reject_threshold` picks one that maximises
+            the information transfer rate on calibration data.
+
+        Returns
+        -------
+        y_pred : ndarray of shape (n_trials,)
+            The labels :meth:`predict` gives, rejected trials included.
+        rejected : ndarray of shape (n_trials,), bool
+            True where the classifier abstains.
+        """
+        check_is_fitted(self)
+        t = self.reject_below if threshold is None else threshold
+        if isinstance(t, bool) or not isinstance(t, numbers.Real) or not 0 <= t <= 1:
+            raise ValueError(f"threshold must be in [0, 1], got {t!r}")
+        proba = self.predict_proba(X)
+        return self.classes_[np.argmax(proba, axis=1)], proba.max(axis=1) < t
 
     def sample_predictive(self, X, n_samples, random_state=None):
         """Draw labels from the posterior predictive distribution.
