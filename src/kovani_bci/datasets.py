@@ -20,6 +20,7 @@ CLASS_NAMES = ("left_hand", "right_hand", "feet")
 #: Position of each class's motor area on the left-to-right channel line, in [0, 1].
 _AREA_POSITION = {"left_hand": 0.8, "right_hand": 0.2, "feet": 0.5}
 MU_BAND = (8.0, 13.0)
+ALPHA_BAND = (8.0, 12.0)
 BETA_BAND = (13.0, 30.0)
 
 
@@ -64,9 +65,10 @@ def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35
     random_state : int or None
         Seed; equal seeds give equal trials.
     subject : SimulatedSubject or None, default=None
-        A subject of :func:`make_subjects`: its own mixing, channel gains and strength of
-        desynchronisation per motor area, for ``n_channels`` channels. None draws a mixing
-        near the population's for this call alone, with unit channel gains.
+        A subject of :func:`make_subjects`: its own mixing, channel gains, strength of
+        desynchronisation per motor area and posterior alpha rhythm, for ``n_channels``
+        channels. None draws a mixing near the population's for this call alone, with unit
+        channel gains and no alpha rhythm.
 
     Returns
     -------
@@ -125,6 +127,12 @@ def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35
     eeg = np.einsum("ca,nat->nct", mixing, sources)
     eeg += 6.0 * _pink_noise(rng, (n, n_channels, n_samples), sfreq)
     eeg += 1.0 * rng.standard_normal((n, n_channels, n_samples))
+    if subject is not None:
+        # A subject's posterior alpha rhythm, whose strength swings from trial to trial with
+        # attention and fatigue, leaks into the mu band of every channel.
+        alpha_amp = rng.lognormal(0.0, 0.5, size=n)
+        alpha = 8.0 * alpha_amp[:, None] * _band_noise(rng, (n, n_samples), sfreq, ALPHA_BAND)
+        eeg += subject.alpha_mixing[None, :, None] * alpha[:, None, :]
     return eeg * (channel_gain * np.exp(log_gain))[:, :, None]
 
 
@@ -219,15 +227,19 @@ def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
 class SimulatedSubject:
     """One subject's brain and electrodes, on top of the structure all subjects share.
 
-    Shared: which motor area each class desynchronises, and that area's place on the
-    left-to-right channel line. A subject's own: where exactly each area projects and how
-    widely (the mixing), the gain of every electrode, and how strongly each area
-    desynchronises during imagery.
+    Shared: which motor area each class desynchronises, that area's place on the
+    left-to-right channel line, and a posterior alpha rhythm (8-12 Hz, inside the mu band)
+    whose strength varies widely from trial to trial and spreads over the middle channels.
+    A subject's own: where exactly each area projects and how widely (the mixing), the gain
+    of every electrode, how strongly each area desynchronises during imagery, and how
+    strongly and where its alpha rhythm reaches the channels. A decoder has to learn to
+    discount the alpha rhythm, which takes trials unless another subject's model knows how.
     """
 
     mixing: np.ndarray          #: (n_channels, n_areas) area-to-channel mixing
     channel_gain: np.ndarray    #: (n_channels,) static electrode gains
     erd_gain: np.ndarray        #: (n_areas,) multiplies the mean desynchronisation of each area
+    alpha_mixing: np.ndarray    #: (n_channels,) projection of the alpha rhythm
 
 
 def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=None):
@@ -237,8 +249,10 @@ def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=Non
     channel line (the spacing of 8 channels is 0.14) and its spread by about 20%, every
     mixing weight varies by about 20%, electrode gains by about 30% and the strength of
     desynchronisation of each area by about 25% (standard deviations, the last four on a
-    log scale). ``variability`` scales all of them; 0 gives identical subjects with the
-    population's mixing.
+    log scale); the alpha rhythm's centre (at the middle of the line) moves by about 0.1,
+    its spread (0.35) by 20% and its strength (1, that of a motor area) by 30%.
+    ``variability`` scales all of them; 0 gives identical subjects with the population's
+    mixing.
 
     Parameters
     ----------
@@ -269,7 +283,12 @@ def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=Non
         width = 0.15 * rng.lognormal(0, 0.2 * v, len(areas))
         mixing = np.exp(-0.5 * ((pos[:, None] - centres[None, :]) / width[None, :]) ** 2)
         mixing *= rng.lognormal(0, 0.2 * v, size=mixing.shape)
+        alpha_centre = 0.5 + rng.normal(0, 0.1 * v)
+        alpha_width = 0.35 * rng.lognormal(0, 0.2 * v)
+        alpha_mixing = (rng.lognormal(0, 0.3 * v)
+                        * np.exp(-0.5 * ((pos - alpha_centre) / alpha_width) ** 2))
         subjects.append(SimulatedSubject(mixing=mixing,
                                          channel_gain=rng.lognormal(0, 0.3 * v, int(n_channels)),
-                                         erd_gain=rng.lognormal(0, 0.25 * v, len(areas))))
+                                         erd_gain=rng.lognormal(0, 0.25 * v, len(areas)),
+                                         alpha_mixing=alpha_mixing))
     return subjects
