@@ -88,9 +88,11 @@ def accuracy_coverage_curve(y_true, proba, classes):
     accuracy : ndarray of shape (n_thresholds,)
         Accuracy among the decided trials.
     thresholds : ndarray of shape (n_thresholds,)
-        The confidence thresholds, decreasing.
+        The confidence thresholds, decreasing. All three are empty for zero trials.
     """
     confidence, correct = _top_label(y_true, proba, classes)
+    if len(confidence) == 0:
+        return np.zeros(0), np.zeros(0), np.zeros(0)
     order = np.argsort(-confidence, kind="stable")
     conf, hits = confidence[order], correct[order]
     ends = np.flatnonzero(np.r_[conf[1:] != conf[:-1], True])   # last trial of each tie group
