@@ -14,3 +14,12 @@ def make_trials(n, n_features, n_classes, seed=0, separation=1.0):
     y = rng.integers(0, n_classes, n)
     centres = rng.normal(scale=separation, size=(n_classes, n_features))
     return rng.normal(size=(n, n_features)) + centres[y], y
+
+
+def error_message(exc, fn, *args):
+    """The message of the exception of type `exc` that fn(*args) raises."""
+    import pytest
+
+    with pytest.raises(exc) as info:
+        fn(*args)
+    return info.value.args[0]

@@ -60,16 +60,24 @@ def fit(X, y, n_classes, label_base, w_loc, w_scale, b_loc, b_scale, learning_ra
     counts, ref, non_ref = class_bookkeeping(y0, n_classes)
     Xa = augment(X)
     m0, prec0 = prior(Xa.shape[1] - 1, w_loc, w_scale, b_loc, b_scale)
-    means = np.tile(m0, (n_classes - 1, 1))
-    covs = np.tile(np.linalg.inv(prec0), (n_classes - 1, 1, 1))
-    a = learning_rate
+    R = n_classes - 1
+    means, covs = fixed_prior_sweeps(Xa, y0, non_ref, [m0] * R, [prec0] * R, np.tile(m0, (R, 1)),
+                                     np.tile(np.linalg.inv(prec0), (R, 1, 1)), learning_rate, num_steps)
+    return ref, non_ref, counts, means, covs
+
+
+def fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, means, covs, a, num_steps):
+    """Damped sweeps over the classes, row i's prior fixed at (prior_means[i], prior_precs[i]);
+    the running approximation (means, covs) starts as given. Returns the final pair."""
+    means, covs = np.array(means, np.float64), np.array(covs, np.float64)
     for _ in range(num_steps):
         for i, k in enumerate(non_ref):
             offset = class_offset(Xa, means, i)
-            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, m0, prec0, means[i], covs[i])
+            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, prior_means[i], prior_precs[i],
+                                            means[i], covs[i])
             means[i] = (1 - a) * means[i] + a * m_new
             covs[i] = (1 - a) * covs[i] + a * S_new
-    return ref, non_ref, counts, means, covs
+    return means, covs
 
 
 def update(record, X, y):
@@ -137,14 +145,7 @@ def update_fixed_prior(record, X, y):
             prior_means.append(m_hyper.copy())
             prior_covs.append(np.linalg.inv(prec_hyper))
 
-    a = float(record["learning_rate"])
     prior_precs = [np.linalg.inv(S) for S in prior_covs]
-    means, covs = np.array(prior_means), np.array(prior_covs)
-    for _ in range(int(record["num_steps"])):
-        for i, k in enumerate(non_ref):
-            offset = class_offset(Xa, means, i)
-            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, prior_means[i], prior_precs[i],
-                                            means[i], covs[i])
-            means[i] = (1 - a) * means[i] + a * m_new
-            covs[i] = (1 - a) * covs[i] + a * S_new
+    means, covs = fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, prior_means, prior_covs,
+                                     float(record["learning_rate"]), int(record["num_steps"]))
     return n_classes, np.array(non_ref), counts, means, covs

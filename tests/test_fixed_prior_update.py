@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from helpers import make_trials, rtol_for
+from helpers import error_message, make_trials, rtol_for
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import adaptation, learning
 from test_update import REPLACED, UNTOUCHED, batch, make_record, model_of
@@ -104,11 +104,7 @@ def test_record_building_leaves_the_old_model_alone():
 
 
 def update_error(exc, record, X=None, y=None):
-    if X is None:
-        X, y = batch([0, 1, 2])
-    with pytest.raises(exc) as info:
-        update(model_of(record), X, y)
-    return info.value.args[0]
+    return error_message(exc, update, model_of(record), *((X, y) if X is not None else batch([0, 1, 2])))
 
 
 def test_errors_in_the_update_order_and_beyond():
