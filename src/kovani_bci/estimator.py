@@ -293,7 +293,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         those without trials in the batch). Later calls update the current posterior; a label
         never seen before becomes a new class, starting from the prior. The current values of
         ``learning_rate`` and ``num_steps`` govern each update, and the prior parameters
-        govern classes added from then on.
+        govern classes added from then on. With ``forgetting_factor`` below 1, each later
+        call first moves the posterior toward the prior by that factor (never wider than the
+        prior), so that older trials weigh less.
 
         Parameters
         ----------
