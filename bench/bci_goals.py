@@ -120,8 +120,8 @@ def goal_abstention(out_dir, quick=False):
     print("|---|---|---|---|---|---|---|")
     for r in rows:
         name = r["dataset"] + (f", {r['sessions']} sessions" if r["sessions"] > 1 else "")
-        cells = [f"{a:.4f} ({acc:.3f})" for a, acc in zip(r["aurc"], r["accuracy"])]
-        diffs = [f"{d:+.4f} ± {se:.4f}" for d, se in zip(r["diff"], r["diff_se"])]
+        cells = [f"{a:.5f} ({acc:.3f})" for a, acc in zip(r["aurc"], r["accuracy"])]
+        diffs = [f"{d:+.5f} ± {se:.5f}" for d, se in zip(r["diff"], r["diff_se"])]
         print(f"| {name} ({r['n']}, {r['d']}, {r['k']}) | " + " | ".join(cells + diffs)
               + f" | {_verdict(r['diff'])} |")
     _plot_accuracy_coverage(curves, os.path.join(out_dir, "accuracy_coverage.png"))
