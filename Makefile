@@ -36,7 +36,7 @@ dev: $(PY)
 	cmake --build build/dev
 	# New files, not the old ones overwritten in place: a process that has a module loaded
 	# (a long test run, say) keeps its mapping instead of crashing on changed pages.
-	for so in build/dev/learning*.so build/dev/inference*.so; do \
+	for so in build/dev/learning*.so build/dev/inference*.so build/dev/adaptation*.so; do \
 	  rm -f src/kovani_bci/models/kovani_softmax/$$(basename $$so) && cp $$so src/kovani_bci/models/kovani_softmax/; \
 	done
 
@@ -48,7 +48,7 @@ dev: $(PY)
 # ASan see the interpreter's allocations.
 SAN_DIR := build/sanitize
 SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py \
-  tests/test_threads.py
+  tests/test_threads.py tests/test_fixed_prior_update.py
 sanitize: $(PY)
 	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
 	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVANI_SANITIZE=ON -DKOVANI_WERROR=ON \
@@ -56,7 +56,7 @@ sanitize: $(PY)
 	cmake --build $(SAN_DIR)
 	rm -rf $(SAN_DIR)/pkg && mkdir -p $(SAN_DIR)/pkg && cp -r src/kovani_bci $(SAN_DIR)/pkg/
 	rm -f $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/*.so
-	cp $(SAN_DIR)/learning*.so $(SAN_DIR)/inference*.so $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/
+	cp $(SAN_DIR)/learning*.so $(SAN_DIR)/inference*.so $(SAN_DIR)/adaptation*.so $(SAN_DIR)/pkg/kovani_bci/models/kovani_softmax/
 	LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	  ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:abort_on_error=1 \
 	  PYTHONMALLOC=malloc PYTHONPATH=$(abspath $(SAN_DIR)/pkg) \

@@ -41,3 +41,12 @@ def make_record(k=3, n_features=4, ref=1, dtype=np.float32, seed=0):
         "num_steps": np.array(4, dtype=np.int64),
         "class_counts": rng.integers(0, 20, size=k).astype(np.int64),
     }
+
+
+def error_message(exc, fn, *args):
+    """The message of the exception of type `exc` that fn(*args) raises."""
+    import pytest
+
+    with pytest.raises(exc) as info:
+        fn(*args)
+    return info.value.args[0]

@@ -60,16 +60,24 @@ def fit(X, y, n_classes, label_base, w_loc, w_scale, b_loc, b_scale, learning_ra
     counts, ref, non_ref = class_bookkeeping(y0, n_classes)
     Xa = augment(X)
     m0, prec0 = prior(Xa.shape[1] - 1, w_loc, w_scale, b_loc, b_scale)
-    means = np.tile(m0, (n_classes - 1, 1))
-    covs = np.tile(np.linalg.inv(prec0), (n_classes - 1, 1, 1))
-    a = learning_rate
+    R = n_classes - 1
+    means, covs = fixed_prior_sweeps(Xa, y0, non_ref, [m0] * R, [prec0] * R, np.tile(m0, (R, 1)),
+                                     np.tile(np.linalg.inv(prec0), (R, 1, 1)), learning_rate, num_steps)
+    return ref, non_ref, counts, means, covs
+
+
+def fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, means, covs, a, num_steps):
+    """Damped sweeps over the classes, row i's prior fixed at (prior_means[i], prior_precs[i]);
+    the running approximation (means, covs) starts as given. Returns the final pair."""
+    means, covs = np.array(means, np.float64), np.array(covs, np.float64)
     for _ in range(num_steps):
         for i, k in enumerate(non_ref):
             offset = class_offset(Xa, means, i)
-            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, m0, prec0, means[i], covs[i])
+            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, prior_means[i], prior_precs[i],
+                                            means[i], covs[i])
             means[i] = (1 - a) * means[i] + a * m_new
             covs[i] = (1 - a) * covs[i] + a * S_new
-    return ref, non_ref, counts, means, covs
+    return means, covs
 
 
 def update(record, X, y):
@@ -109,3 +117,35 @@ def update(record, X, y):
             means[i] = (1 - a) * means[i] + a * m_new
             factors[i] = np.linalg.cholesky((1 - a) * S + a * S_new)
     return n_classes, np.array(non_ref), counts, means, factors
+
+
+def update_fixed_prior(record, X, y):
+    """Update whose every sweep keeps the record's posterior as the prior of each class.
+
+    Row j's prior is N(mean_j, L_j L_j^T) as stored (an added class: the hyper-prior); the
+    sweeps refine a running approximation that starts there, as the fit does from the
+    hyper-prior. Returns (n_classes, non_ref, counts, means, covariances).
+    """
+    label_base, ref = int(record["label_base"]), int(record["ref_class"])
+    y0 = np.asarray(y).astype(np.int64) - label_base
+    n_classes = max(int(record["n_classes"]), int(y0.max()) + 1)
+    non_ref = [int(k) for k in record["non_ref_classes"]]
+    prior_means = [np.array(m, np.float64) for m in record["beta_mean"]]
+    prior_covs = [np.asarray(L, np.float64) @ np.asarray(L, np.float64).T for L in record["beta_cov_chol"]]
+    counts = np.zeros(n_classes, np.int64)
+    counts[:len(record["class_counts"])] = record["class_counts"]
+    counts += np.bincount(y0, minlength=n_classes)
+
+    Xa = augment(X)
+    m_hyper, prec_hyper = prior(Xa.shape[1] - 1, float(record["w_loc"]), float(record["w_scale"]),
+                                float(record["b_loc"]), float(record["b_scale"]))
+    for k in range(n_classes):
+        if k != ref and k not in non_ref:
+            non_ref.append(k)
+            prior_means.append(m_hyper.copy())
+            prior_covs.append(np.linalg.inv(prec_hyper))
+
+    prior_precs = [np.linalg.inv(S) for S in prior_covs]
+    means, covs = fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, prior_means, prior_covs,
+                                     float(record["learning_rate"]), int(record["num_steps"]))
+    return n_classes, np.array(non_ref), counts, means, covs

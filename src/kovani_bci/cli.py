@@ -266,7 +266,9 @@ def cmd_predict(args, out):
     proba = clf.predict_proba(X)
     pred = clf.classes_[np.argmax(proba, axis=1)]
     writer = csv.writer(out, lineterminator="\n")
-    if args.proba:
+    if args.reject_below is not None:
+        _write_with_abstentions(writer, clf, pred, proba, args)
+    elif args.proba:
         writer.writerow(["prediction", *[f"p_{c}" for c in clf.classes_]])
         for label, row in zip(pred, proba):
             writer.writerow([label, *[f"{p:.6f}" for p in row]])
@@ -279,6 +281,23 @@ def cmd_predict(args, out):
             y = y.astype(str)
             pred = pred.astype(str)
         print(f"accuracy {np.mean(pred == y):.3f} on {len(y)} labelled trials", file=sys.stderr)
+        if args.reject_below is not None:
+            decided = proba.max(axis=1) >= args.reject_below
+            kept = (f"accuracy {np.mean(pred[decided] == y[decided]):.3f} on the decided trials"
+                    if decided.any() else "no trial decided")
+            print(f"decided {decided.sum()} of {len(y)} trials (coverage {decided.mean():.3f}); "
+                  f"{kept}", file=sys.stderr)
+
+
+def _write_with_abstentions(writer, clf, pred, proba, args):
+    """A header row, then per trial its label (and probabilities) and 1 where the decoder
+    abstains (top-class probability below --reject-below), else 0."""
+    rejected = proba.max(axis=1) < args.reject_below
+    columns = [f"p_{c}" for c in clf.classes_] if args.proba else []
+    writer.writerow(["prediction", *columns, "abstained"])
+    for label, row, no in zip(pred, proba, rejected):
+        values = [f"{p:.6f}" for p in row] if args.proba else []
+        writer.writerow([label, *values, int(no)])
 
 
 def cmd_info(args, out):
@@ -370,6 +389,16 @@ def _n_jobs(text):
     return -1 if text.strip() == "-1" else _positive_int(text)
 
 
+def _probability(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
+    if not 0 <= value <= 1:
+        raise argparse.ArgumentTypeError(f"must be in [0, 1], got {text}")
+    return value
+
+
 def build_parser():
     parser = _Parser(
         prog=PROG, description="Bayesian softmax decoding for brain-computer interfaces.")
@@ -416,6 +445,9 @@ def build_parser():
     p.add_argument("--proba", action="store_true", help="also print class probabilities")
     p.add_argument("--posterior-samples", type=_samples, default=None,
                    help="override the model's number of posterior draws")
+    p.add_argument("--reject-below", type=_probability, default=None, metavar="P",
+                   help="abstain on trials whose top-class probability is below P (in [0, 1]): "
+                   "the output gains a header row and an 'abstained' column (1: abstained)")
     p.set_defaults(func=cmd_predict)
 
     p = sub.add_parser("update", help="update a model online with new labelled trials",

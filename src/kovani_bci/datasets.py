@@ -20,6 +20,7 @@ CLASS_NAMES = ("left_hand", "right_hand", "feet")
 #: Position of each class's motor area on the left-to-right channel line, in [0, 1].
 _AREA_POSITION = {"left_hand": 0.8, "right_hand": 0.2, "feet": 0.5}
 MU_BAND = (8.0, 13.0)
+ALPHA_BAND = (8.0, 12.0)
 BETA_BAND = (13.0, 30.0)
 
 
@@ -44,7 +45,7 @@ def _pink_noise(rng, shape, sfreq):
 
 
 def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35,
-                    drift=0.5, random_state=None):
+                    drift=0.5, random_state=None, subject=None):
     """Simulate multichannel EEG-like trials for a sequence of motor-imagery labels.
 
     Parameters
@@ -63,6 +64,11 @@ def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35
         Size of the slow random drift of the log channel gains over the session (>= 0).
     random_state : int or None
         Seed; equal seeds give equal trials.
+    subject : SimulatedSubject or None, default=None
+        A subject of :func:`make_subjects`: its own mixing, channel gains, strength of
+        desynchronisation per motor area and posterior alpha rhythm, for ``n_channels``
+        channels. None draws a mixing near the population's for this call alone, with unit
+        channel gains and no alpha rhythm.
 
     Returns
     -------
@@ -87,14 +93,22 @@ def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35
     if not drift >= 0:
         raise ValueError(f"drift must be >= 0, got {drift!r}")
 
+    if subject is not None and subject.mixing.shape[0] != n_channels:
+        raise ValueError(f"the subject has {subject.mixing.shape[0]} channels, but "
+                         f"n_channels is {n_channels}")
+
     rng = np.random.default_rng(random_state)
     n_channels, n = int(n_channels), len(labels)
     # 1. Subject: where each motor area projects on the channel line (volume conduction).
-    pos = np.linspace(0.0, 1.0, n_channels)
     areas = list(_AREA_POSITION)
-    centres = np.array([_AREA_POSITION[a] for a in areas]) + rng.normal(0, 0.03, len(areas))
-    mixing = np.exp(-0.5 * ((pos[:, None] - centres[None, :]) / 0.15) ** 2)
-    mixing *= rng.uniform(0.8, 1.2, size=mixing.shape)                  # (channels, areas)
+    if subject is None:
+        pos = np.linspace(0.0, 1.0, n_channels)
+        centres = np.array([_AREA_POSITION[a] for a in areas]) + rng.normal(0, 0.03, len(areas))
+        mixing = np.exp(-0.5 * ((pos[:, None] - centres[None, :]) / 0.15) ** 2)
+        mixing *= rng.uniform(0.8, 1.2, size=mixing.shape)              # (channels, areas)
+        channel_gain, erd_gain = np.ones(n_channels), np.ones(len(areas))
+    else:
+        mixing, channel_gain, erd_gain = subject.mixing, subject.channel_gain, subject.erd_gain
     # 2. Slow gain drift: a smoothed random walk of the log gain of every channel.
     steps = rng.normal(0, 1, size=(n, n_channels))
     walk = np.cumsum(steps, axis=0) / np.sqrt(max(n, 1))
@@ -106,14 +120,20 @@ def simulate_trials(labels, *, n_channels=8, sfreq=128.0, duration=2.0, erd=0.35
     amplitude = rng.lognormal(0.0, 0.15, size=(n, len(areas)))          # trial-to-trial spread
     for j, area in enumerate(areas):
         target = labels == area
-        drop = np.clip(rng.normal(erd, 0.15, size=target.sum()), 0.0, 0.95)
+        drop = np.clip(rng.normal(erd * erd_gain[j], 0.15, size=target.sum()), 0.0, 0.95)
         amplitude[target, j] *= 1.0 - drop
     sources = 8.0 * amplitude[:, :, None] * rhythm
     # 4. Channels: mixed sources, 1/f background, sensor noise; then the drifting gains.
     eeg = np.einsum("ca,nat->nct", mixing, sources)
     eeg += 6.0 * _pink_noise(rng, (n, n_channels, n_samples), sfreq)
     eeg += 1.0 * rng.standard_normal((n, n_channels, n_samples))
-    return eeg * np.exp(log_gain)[:, :, None]
+    if subject is not None:
+        # A subject's posterior alpha rhythm, whose strength swings from trial to trial with
+        # attention and fatigue, leaks into the mu band of every channel.
+        alpha_amp = rng.lognormal(0.0, 0.5, size=n)
+        alpha = 8.0 * alpha_amp[:, None] * _band_noise(rng, (n, n_samples), sfreq, ALPHA_BAND)
+        eeg += subject.alpha_mixing[None, :, None] * alpha[:, None, :]
+    return eeg * (channel_gain * np.exp(log_gain))[:, :, None]
 
 
 def log_variance_features(trials, sfreq, bands=(MU_BAND, BETA_BAND)):
@@ -178,12 +198,14 @@ class MotorImagerySession:
 
 def make_motor_imagery_epochs(*, n_blocks=4, trials_per_block=45, late_block=2,
                               late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
-                              drift=0.5, random_state=0):
+                              drift=0.5, random_state=0, subject=None):
     """Simulate a whole session in blocks, as raw multichannel trials.
 
     The schedule is that of :func:`make_motor_imagery_session` (which computes its features
     from these trials): equal seeds give the same labels and signals in both. Use it for
-    features of your own, such as covariance matrices for Riemannian pipelines.
+    features of your own, such as covariance matrices for Riemannian pipelines. ``subject`` (of
+    :func:`make_subjects`) fixes whose brain and electrodes the session records; see
+    :func:`simulate_trials`.
 
     Returns
     -------
@@ -205,19 +227,20 @@ def make_motor_imagery_epochs(*, n_blocks=4, trials_per_block=45, late_block=2,
         blocks.append(np.full(trials_per_block, b))
     y = np.concatenate(labels)
     trials = simulate_trials(y, n_channels=n_channels, sfreq=sfreq, duration=duration,
-                             drift=drift, random_state=rng.integers(2**32))
+                             drift=drift, random_state=rng.integers(2**32), subject=subject)
     return MotorImageryEpochs(trials=trials, y=y, block=np.concatenate(blocks), sfreq=sfreq,
                               late_class=late_class, late_block=late_block)
 
 
 def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
                                late_class="feet", n_channels=8, sfreq=128.0, duration=2.0,
-                               drift=0.5, random_state=0):
+                               drift=0.5, random_state=0, subject=None):
     """Simulate a whole session in blocks, with one class that first appears later.
 
     Blocks before ``late_block`` hold the other classes in equal numbers; from
     ``late_block`` on every class appears equally often. Within a block the order is
-    shuffled.
+    shuffled. ``subject`` (of :func:`make_subjects`) fixes whose brain and electrodes
+    the session records; see :func:`simulate_trials`.
 
     Returns
     -------
@@ -226,8 +249,82 @@ def make_motor_imagery_session(*, n_blocks=4, trials_per_block=45, late_block=2,
     epochs = make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
                                        late_block=late_block, late_class=late_class,
                                        n_channels=n_channels, sfreq=sfreq, duration=duration,
-                                       drift=drift, random_state=random_state)
+                                       drift=drift, random_state=random_state,
+                                       subject=subject)
     X = log_variance_features(epochs.trials, sfreq)
     names = tuple(f"{band}_ch{c}" for band in ("mu", "beta") for c in range(n_channels))
     return MotorImagerySession(X=X, y=epochs.y, block=epochs.block, feature_names=names,
                                late_class=late_class, late_block=late_block)
+
+
+# -- subjects that differ ------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class SimulatedSubject:
+    """One subject's brain and electrodes, on top of the structure all subjects share.
+
+    Shared: which motor area each class desynchronises, that area's place on the
+    left-to-right channel line, and a posterior alpha rhythm (8-12 Hz, inside the mu band)
+    whose strength varies widely from trial to trial and spreads over the middle channels.
+    A subject's own: where exactly each area projects and how widely (the mixing), the gain
+    of every electrode, how strongly each area desynchronises during imagery, and how
+    strongly and where its alpha rhythm reaches the channels. A decoder has to learn to
+    discount the alpha rhythm, which takes trials unless another subject's model knows how.
+    """
+
+    mixing: np.ndarray          #: (n_channels, n_areas) area-to-channel mixing
+    channel_gain: np.ndarray    #: (n_channels,) static electrode gains
+    erd_gain: np.ndarray        #: (n_areas,) multiplies the mean desynchronisation of each area
+    alpha_mixing: np.ndarray    #: (n_channels,) projection of the alpha rhythm
+
+
+def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=None):
+    """Draw subjects that differ from one another around a shared structure.
+
+    With ``variability`` 1, each area's projection centre moves by about 0.05 of the
+    channel line (the spacing of 8 channels is 0.14) and its spread by about 20%, every
+    mixing weight varies by about 20%, electrode gains by about 30% and the strength of
+    desynchronisation of each area by about 25% (standard deviations, the last four on a
+    log scale); the alpha rhythm's centre (at the middle of the line) moves by about 0.1,
+    its spread (0.35) by 20% and its strength (1, that of a motor area) by 30%.
+    ``variability`` scales all of them; 0 gives identical subjects with the population's
+    mixing.
+
+    Parameters
+    ----------
+    n_subjects : int >= 1
+    n_channels : int >= 3, default=8
+    variability : float >= 0, default=1.0
+    random_state : int or None
+        Seed; equal seeds give equal subjects, and the first subjects drawn do not depend
+        on ``n_subjects``.
+
+    Returns
+    -------
+    list of SimulatedSubject
+    """
+    if int(n_subjects) != n_subjects or n_subjects < 1:
+        raise ValueError(f"n_subjects must be an integer >= 1, got {n_subjects!r}")
+    if int(n_channels) != n_channels or n_channels < 3:
+        raise ValueError(f"n_channels must be an integer >= 3, got {n_channels!r}")
+    if not variability >= 0:
+        raise ValueError(f"variability must be >= 0, got {variability!r}")
+    v = float(variability)
+    areas = list(_AREA_POSITION)
+    pos = np.linspace(0.0, 1.0, int(n_channels))
+    base = np.array([_AREA_POSITION[a] for a in areas])
+    subjects = []
+    for rng in np.random.default_rng(random_state).spawn(int(n_subjects)):
+        centres = base + rng.normal(0, 0.05 * v, len(areas))
+        width = 0.15 * rng.lognormal(0, 0.2 * v, len(areas))
+        mixing = np.exp(-0.5 * ((pos[:, None] - centres[None, :]) / width[None, :]) ** 2)
+        mixing *= rng.lognormal(0, 0.2 * v, size=mixing.shape)
+        alpha_centre = 0.5 + rng.normal(0, 0.1 * v)
+        alpha_width = 0.35 * rng.lognormal(0, 0.2 * v)
+        alpha_mixing = (rng.lognormal(0, 0.3 * v)
+                        * np.exp(-0.5 * ((pos - alpha_centre) / alpha_width) ** 2))
+        subjects.append(SimulatedSubject(mixing=mixing,
+                                         channel_gain=rng.lognormal(0, 0.3 * v, int(n_channels)),
+                                         erd_gain=rng.lognormal(0, 0.25 * v, len(areas)),
+                                         alpha_mixing=alpha_mixing))
+    return subjects

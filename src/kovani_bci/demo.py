@@ -20,10 +20,13 @@ import time
 import numpy as np
 
 from kovani_bci.datasets import CLASS_NAMES, log_variance_features, make_motor_imagery_epochs
-from kovani_bci.metrics import expected_calibration_error, reliability_curve
+from kovani_bci.metrics import (accuracy_coverage_curve, area_under_risk_coverage_curve,
+                                 expected_calibration_error, information_transfer_rate,
+                                 reliability_curve, select_reject_threshold)
 
 _WINDOW = 20          # trials in the running-accuracy window
 _BINS = 10            # confidence bins of the calibration metrics
+_TRIAL_SECONDS = 4.0  # a trial with its cue and rest, for the information transfer rate
 
 FEATURES = ("log-variance", "tangent-space")
 TANGENT_SPACE_CHANNELS = 22     # a common motor-imagery montage (BCI competition IV 2a)
@@ -183,6 +186,7 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
     unseen = int((~known).sum())
     print(f"(log loss and ECE leave out the {unseen} trial(s) whose class the decoder had not "
           "seen yet; 'static' is the calibration model without updates)", file=out)
+    _describe_abstention(y_on[known], proba[known], classes, out)
 
     print("", file=out)
     print(f"{'latency (ms)':<14} {'p50':>7} {'p90':>7} {'p99':>7} {'max':>7}", file=out)
@@ -205,6 +209,20 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
     return result
 
 
+def _describe_abstention(y, proba, classes, out):
+    """What abstaining on unsure trials would have given on the online trials."""
+    if len(y) == 0:
+        return
+    choice = select_reject_threshold(y, proba, classes, trial_seconds=_TRIAL_SECONDS)
+    accuracy = float(np.mean(classes[np.argmax(proba, axis=1)] == y))
+    _, full = information_transfer_rate(accuracy, len(classes), _TRIAL_SECONDS)
+    print(f"Abstaining: area under the risk-coverage curve {area_under_risk_coverage_curve(y, proba, classes):.3f}; "
+          f"rejecting trials below p = {choice.threshold:.2f} decides {choice.coverage:.0%} of them at "
+          f"accuracy {choice.accuracy:.3f}, {choice.bits_per_minute:.1f} bits/min against "
+          f"{full:.1f} deciding all (Wolpaw, {_TRIAL_SECONDS:g} s per trial; threshold chosen on "
+          "these same trials, so optimistic)", file=out)
+
+
 def _running_mean(values, window):
     c = np.cumsum(np.insert(values.astype(float), 0, 0.0))
     n = np.arange(1, len(values) + 1)
@@ -220,7 +238,7 @@ def write_figure(result, path):
 
     y, proba, classes = result["y"], result["proba"], result["classes"]
     trial = np.arange(1, len(y) + 1)
-    fig, axes = plt.subplots(2, 2, figsize=(12, 8.5))
+    fig, axes = plt.subplots(2, 3, figsize=(17, 8.5))
     fig.suptitle("kovani-bci demo: simulated motor-imagery session decoded online "
                  f"({result['n_features']} {result['features']} features)")
 
@@ -283,12 +301,38 @@ def write_figure(result, path):
     ax.set(title="Latency per trial", xlabel="milliseconds (log scale)", ylabel="trials")
     ax.legend(fontsize=8)
 
+    _abstention_panels(axes[0, 2], axes[1, 2], y[k], proba[k], classes)
     fig.tight_layout()
     directory = os.path.dirname(path)
     if directory:
         os.makedirs(directory, exist_ok=True)
     fig.savefig(path, dpi=110)
     plt.close(fig)
+
+
+def _abstention_panels(ax_curve, ax_itr, y, proba, classes):
+    """Accuracy against coverage of the online predictions, and the information transfer
+    rate each confidence threshold would give, the best one marked."""
+    if len(y) == 0:
+        return
+    coverage, accuracy, thresholds = accuracy_coverage_curve(y, proba, classes)
+    choice = select_reject_threshold(y, proba, classes, trial_seconds=_TRIAL_SECONDS)
+    ax_curve.plot(coverage, accuracy, drawstyle="steps-post", label="decided trials")
+    ax_curve.plot([choice.coverage], [choice.accuracy], "o", color="tab:red",
+                  label=f"reject below p = {choice.threshold:.2f}")
+    ax_curve.set(title="Abstaining when unsure: accuracy against coverage",
+                 xlabel="coverage (share of trials decided)", ylabel="accuracy of decided trials",
+                 xlim=(0, 1.02), ylim=(max(0.0, accuracy.min() - 0.05), 1.01))
+    ax_curve.legend(loc="lower left", fontsize=8)
+
+    _, per_minute = information_transfer_rate(accuracy, len(classes), _TRIAL_SECONDS, coverage)
+    # Every threshold below the least confidence decides every trial.
+    ax_itr.plot(np.r_[thresholds, 0.0], np.r_[per_minute, per_minute[-1]], drawstyle="steps-post")
+    ax_itr.axvline(choice.threshold, color="tab:red", linestyle=":",
+                   label=f"best: {choice.bits_per_minute:.1f} bits/min")
+    ax_itr.set(title=f"Information transfer rate (Wolpaw, {_TRIAL_SECONDS:g} s per trial)",
+               xlabel="confidence threshold (reject below)", ylabel="bits per minute", xlim=(0, 1))
+    ax_itr.legend(loc="lower left", fontsize=8)
 
 
 if __name__ == "__main__":

@@ -17,6 +17,7 @@ from sklearn.utils.validation import validate_data
 
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
+from kovani_bci import adaptation
 from kovani_bci.kovani_io import (
     EXTRA_PREFIX,
     MAX_NUM_STEPS,
@@ -37,8 +38,14 @@ _NAMES_KEY = EXTRA_PREFIX + "feature_names_in"
 _REPLAY_SIZE_KEY = EXTRA_PREFIX + "replay_per_class"
 _REPLAY_X_KEY = EXTRA_PREFIX + "replay_X"
 _REPLAY_Y_KEY = EXTRA_PREFIX + "replay_y"
+# Settings of the Bayesian options, each a float64 scalar with the range __init__ allows.
+_REAL_SETTINGS = {
+    "prior_widening": (lambda v: 0 < v, "a finite number > 0"),
+    "forgetting_factor": (lambda v: 0 < v <= 1, "in (0, 1]"),
+    "reject_below": (lambda v: 0 <= v <= 1, "in [0, 1]"),
+}
 _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
-               _REPLAY_Y_KEY)
+               _REPLAY_Y_KEY, *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
 
 _NUMERIC = "biuf"
 _STORABLE_LABEL_KINDS = "biufU"
@@ -52,6 +59,23 @@ def _learning():
 def _inference():
     from kovani_bci.models.kovani_softmax import inference
     return inference
+
+
+def _fixed_prior_update():
+    from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
+    return kovani_softmax_update_fixed_prior
+
+
+def _prior_model_and_labels(prior):
+    """The record of an earlier model passed to ``fit`` and the label of each class index."""
+    if isinstance(prior, KovaniSoftmaxClassifier):
+        fitted = prior._state()             # one consistent state, even while it learns
+        return fitted.model, fitted.model_labels
+    if isinstance(prior, KovaniModel):
+        p = prior.params
+        return prior, np.arange(int(p["n_classes"]), dtype=np.int64) + int(p["label_base"])
+    raise TypeError("prior must be a fitted KovaniSoftmaxClassifier or a KovaniModel (of a "
+                    f"pipeline, its last step), got {type(prior).__name__}")
 
 
 def _seed_from(random_state) -> int:
@@ -286,6 +310,19 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         Seeds the posterior draws. The seed is fixed when the model is fitted and stored in
         the model record, so a fitted (or reloaded) classifier answers the same inputs with
         the same outputs.
+    prior_widening : float, default=1.0
+        Used by ``fit(X, y, prior=...)``: the earlier model's posterior covariances are
+        multiplied by this factor (> 0) before they become the prior of the new fit. 4
+        doubles every prior standard deviation, letting the new trials outweigh the earlier
+        sessions sooner.
+    forgetting_factor : float, default=1.0
+        In (0, 1]. Before each :meth:`partial_fit` update of a fitted model, the posterior
+        is moved toward the prior (w_loc, w_scale, b_loc, b_scale) by this factor, never
+        wider than the prior (see :func:`kovani_bci.adaptation.forget_toward_prior`), so the
+        decoder can follow drifting signals. 1 keeps the posterior as it is.
+    reject_below : float, default=0.0
+        In [0, 1]. Default threshold of :meth:`predict_with_reject`: a trial whose top-class
+        probability is below it is rejected (the decoder abstains). 0 never abstains.
 
     Attributes
     ----------
@@ -311,6 +348,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     def __init__(self, *, w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=10.0, learning_rate=1.0,
                  num_steps=10, n_posterior_samples=100, replay_per_class=5,
+                 prior_widening=1.0, forgetting_factor=1.0, reject_below=0.0,
                  random_state=None):
         self.w_loc = w_loc
         self.w_scale = w_scale
@@ -321,6 +359,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.n_posterior_samples = n_posterior_samples
         self.replay_per_class = replay_per_class
         self.random_state = random_state
+        self.prior_widening = prior_widening
+        self.forgetting_factor = forgetting_factor
+        self.reject_below = reject_below
 
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
@@ -376,7 +417,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """The hyperparameters, read once and checked, so a call uses one consistent set."""
         hp = {name: getattr(self, name) for name in (
             "w_loc", "w_scale", "b_loc", "b_scale", "learning_rate", "num_steps",
-            "n_posterior_samples", "replay_per_class", "random_state")}
+            "n_posterior_samples", "replay_per_class", "prior_widening", "forgetting_factor",
+            "reject_below", "random_state")}
 
         def real(name, positive=False):
             v = hp[name]
@@ -397,6 +439,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         _check_count("n_posterior_samples", hp["n_posterior_samples"], 1,
                      MAX_POSTERIOR_SAMPLES)
         _check_count("replay_per_class", hp["replay_per_class"], 0, MAX_REPLAY_PER_CLASS)
+
+        for name, (ok, interval) in _REAL_SETTINGS.items():
+            v = hp[name]
+            if (isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v)
+                    or not ok(v)):
+                raise ValueError(f"{name} must be {interval}, got {v!r}")
         return hp
 
     @staticmethod
@@ -449,6 +497,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         for key, value in self._prior_and_schedule(hp).items():
             params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
         current = KovaniModel(model_type=fitted.model.model_type, params=params)
+        if hp["forgetting_factor"] < 1:
+            current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
         update = _learning().kovani_softmax_update
         model = self._finite(update(current, X, y_idx), "the update")
         replay = fitted.replay.trimmed(hp["replay_per_class"])
@@ -464,14 +514,24 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
         return _Fitted.build(model, model_labels, replay)
 
-    def fit(self, X, y):
-        """Fit the posterior to labelled trials, from the prior.
+    def fit(self, X, y, prior=None):
+        """Fit the posterior to labelled trials, from the prior or from an earlier model.
 
         Parameters
         ----------
         X : array-like of shape (n_trials, n_features)
         y : array-like of shape (n_trials,)
-            Class labels of any sortable kind (strings, integers, ...); at least two classes.
+            Class labels of any sortable kind (strings, integers, ...); at least two classes
+            (one is enough when ``prior`` is given).
+        prior : KovaniSoftmaxClassifier or KovaniModel, default=None
+            An earlier model of the same features (another session or subject, a population
+            model) to start from. Its posterior, covariances multiplied by
+            ``prior_widening``, is the prior of every class it knows; classes are matched by
+            label (a plain :class:`KovaniModel`'s labels are its class indices plus
+            ``label_base``). A label it lacks becomes a class starting at the prior given by
+            ``w_loc``, ``w_scale``, ``b_loc`` and ``b_scale``; its classes absent from ``y``
+            are kept, with their trial counts. The trials count once, however many
+            ``num_steps``. ``prior`` itself is never changed.
 
         Returns
         -------
@@ -481,8 +541,29 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             hp = self._settings()
             X, y = validate_data(self, X, y, dtype=np.float64)
             check_classification_targets(y)
-            self._publish(self._fit_new(X, y, np.unique(y), hp))
+            if prior is None:
+                self._publish(self._fit_new(X, y, np.unique(y), hp))
+            else:
+                self._publish(self._fit_from(prior, X, y, hp))
         return self
+
+    def _fit_from(self, prior, X: np.ndarray, y: np.ndarray, hp: dict) -> _Fitted:
+        model, labels = _prior_model_and_labels(prior)
+        n_features = np.shape(model.params["beta_mean"])[-1] - 1
+        if n_features != X.shape[1]:
+            raise ValueError(f"X has {X.shape[1]} features, but the prior model has "
+                             f"{n_features}; start from a model of the same features")
+        if not _same_kind(labels, y):
+            raise ValueError(f"y holds labels of kind {y.dtype}, but the prior model's labels "
+                             f"are of kind {labels.dtype}")
+        labels, y_idx = adaptation.match_labels(labels, y)
+        start = adaptation.widen_posterior(model, hp["prior_widening"])
+        start = adaptation.with_entries(start, label_base=0,
+                                        rng_seed=_seed_from(hp["random_state"]),
+                                        **self._prior_and_schedule(hp))
+        model = _fixed_prior_update()(start, X, y_idx)
+        replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
+        return _Fitted.build(self._finite(model, "the fit"), labels, replay)
 
     def partial_fit(self, X, y, classes=None):
         """Update the posterior with a batch of labelled trials.
@@ -492,7 +573,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         never seen before becomes a new class, starting from the prior, and learns against
         the kept recent trials of the other classes (``replay_per_class``). The current
         values of ``learning_rate`` and ``num_steps`` govern each update, and the prior
-        parameters govern classes added from then on.
+        parameters govern classes added from then on. With ``forgetting_factor`` below 1,
+        each later call first moves the posterior toward the prior by that factor (never
+        wider than the prior), so that older trials weigh less.
 
         Labels keep the classifier's label type: an integer classifier given ``7.0`` learns
         the label ``7``, and a label the type cannot hold exactly raises ``ValueError``.
@@ -576,6 +659,33 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         fitted = self._state()
         return fitted.classes[np.argmax(self._predict_proba(fitted, X), axis=1)]
 
+    def predict_with_reject(self, X, threshold=None):
+        """Most probable label of each trial, and whether to abstain on it.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_trials, n_features)
+        threshold : float in [0, 1], default=None
+            A trial is rejected when its top-class probability (of :meth:`predict_proba`)
+            is below ``threshold``; None uses ``reject_below``. 0 rejects nothing.
+            :func:`kovani_bci.metrics.select_reject_threshold` picks one that maximises
+            the information transfer rate on calibration data.
+
+        Returns
+        -------
+        y_pred : ndarray of shape (n_trials,)
+            The labels :meth:`predict` gives, rejected trials included.
+        rejected : ndarray of shape (n_trials,), bool
+            True where the classifier abstains.
+        """
+        fitted = self._state()
+        t = self._settings()["reject_below"] if threshold is None else threshold
+        if (isinstance(t, bool) or not isinstance(t, numbers.Real) or not math.isfinite(t)
+                or not 0 <= t <= 1):
+            raise ValueError(f"threshold must be in [0, 1], got {t!r}")
+        proba = self._predict_proba(fitted, X)
+        return fitted.classes[np.argmax(proba, axis=1)], proba.max(axis=1) < t
+
     def sample_predictive(self, X, n_samples, random_state=None):
         """Draw labels from the posterior predictive distribution.
 
@@ -609,9 +719,10 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         The file is a model file (see :mod:`kovani_bci.kovani_io`) with more entries:
         ``estimator.class_labels`` (the label of each class index), ``estimator.
         n_posterior_samples``, ``estimator.replay_per_class`` with the kept recent trials
-        ``estimator.replay_X`` and ``estimator.replay_y`` (their class indices) and, when
-        known, ``estimator.feature_names_in``. The prior, learning rate, sweep count and
-        seed live in the record itself.
+        ``estimator.replay_X`` and ``estimator.replay_y`` (their class indices),
+        ``estimator.prior_widening``, ``estimator.forgetting_factor`` and
+        ``estimator.reject_below`` (float64) and, when known, ``estimator.feature_names_in``.
+        The prior, learning rate, sweep count and seed live in the record itself.
 
         Raises
         ------
@@ -634,6 +745,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         replay = fitted.replay.trimmed(int(hp["replay_per_class"]))
         arrays[_REPLAY_X_KEY] = np.asarray(replay.X, dtype=np.float64)
         arrays[_REPLAY_Y_KEY] = np.asarray(replay.y, dtype=np.int64)
+        for name in _REAL_SETTINGS:
+            arrays[EXTRA_PREFIX + name] = np.array(float(hp[name]), dtype=np.float64)
         if names is not None:
             arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
@@ -686,6 +799,15 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         per_class = scalar(_REPLAY_SIZE_KEY, defaults.replay_per_class, 0,
                            MAX_REPLAY_PER_CLASS)
         replay = cls._read_replay(entries, k, n_features, per_class, fail)
+        settings = {}
+        for name, (ok, interval) in _REAL_SETTINGS.items():
+            value = entries.get(EXTRA_PREFIX + name)
+            if value is None:
+                continue
+            if (value.dtype != np.float64 or value.shape != () or not math.isfinite(value)
+                    or not ok(float(value))):
+                fail(f"'{EXTRA_PREFIX + name}' must be a float64 scalar, {interval}")
+            settings[name] = float(value)
         names = entries.get(_NAMES_KEY)
         if names is not None and (names.dtype.kind != "U" or names.shape != (n_features,)):
             fail(f"'{_NAMES_KEY}' must hold {n_features} feature names as text")
@@ -694,7 +816,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                   b_loc=float(p["b_loc"]), b_scale=float(p["b_scale"]),
                   learning_rate=float(p["learning_rate"]), num_steps=int(p["num_steps"]),
                   n_posterior_samples=n_post, replay_per_class=per_class,
-                  random_state=int(p["rng_seed"]))
+                  random_state=int(p["rng_seed"]), **settings)
         est.n_features_in_ = n_features
         if names is not None:
             est.feature_names_in_ = names.astype(object)

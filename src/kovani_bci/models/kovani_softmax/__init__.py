@@ -1,5 +1,6 @@
 """Bayesian multinomial softmax regression with Polya-Gamma variational updates."""
 
+from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
 from kovani_bci.models.kovani_softmax.inference import (
     kovani_softmax_predict,
     kovani_softmax_predict_proba,
@@ -13,6 +14,7 @@ from kovani_bci.models.kovani_softmax.learning import (
 __all__ = [
     "kovani_softmax_fit",
     "kovani_softmax_update",
+    "kovani_softmax_update_fixed_prior",
     "kovani_softmax_predict_proba",
     "kovani_softmax_predict",
     "kovani_softmax_predict_samples",
