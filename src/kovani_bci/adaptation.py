@@ -23,12 +23,9 @@ import numbers
 
 import numpy as np
 
-from kovani_bci.kovani_io import KovaniModel
+from kovani_bci.kovani_io import KovaniModel, record_scalar
 
 __all__ = ["widen_posterior", "forget_toward_prior", "match_labels", "with_entries"]
-
-_INT_ENTRIES = ("n_classes", "label_base", "ref_class", "rng_seed", "num_steps")
-
 
 def with_entries(model: KovaniModel, **entries) -> KovaniModel:
     """A new model whose record is a copy of ``model.params`` with ``entries`` replaced.
@@ -39,9 +36,7 @@ def with_entries(model: KovaniModel, **entries) -> KovaniModel:
     """
     params = dict(model.params)
     for key, value in entries.items():
-        if np.ndim(value) == 0:
-            value = np.array(value, dtype=np.int64 if key in _INT_ENTRIES else np.float64)
-        params[key] = value
+        params[key] = record_scalar(key, value) if np.ndim(value) == 0 else value
     return KovaniModel(model_type=model.model_type, params=params)
 
 

@@ -454,16 +454,6 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                     b_loc=float(hp["b_loc"]), b_scale=float(hp["b_scale"]),
                     learning_rate=float(hp["learning_rate"]), num_steps=int(hp["num_steps"]))
 
-    @staticmethod
-    def _finite(model: KovaniModel, what: str) -> KovaniModel:
-        p = model.params
-        if not (np.isfinite(p["beta_mean"]).all() and np.isfinite(p["beta_cov_chol"]).all()):
-            raise ValueError(f"{what} gave a non-finite posterior (a covariance lost positive "
-                             "definiteness, or the features are too large for the working "
-                             "precision); standardise the features or lower learning_rate. "
-                             "The classifier is unchanged.")
-        return model
-
     # -- fitting -------------------------------------------------------------------------
 
     def _fit_new(self, X: np.ndarray, y: np.ndarray, labels: np.ndarray, hp: dict) -> _Fitted:
@@ -475,7 +465,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             X, y_idx, len(labels), 0, rng_seed=_seed_from(hp["random_state"]),
             **self._prior_and_schedule(hp))
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(self._finite(model, "the fit"), labels, replay)
+        return _Fitted.build(model, labels, replay)
 
     def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
                 declared: np.ndarray | None, hp: dict) -> _Fitted:
@@ -493,14 +483,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         order = np.argsort(model_labels, kind="stable")
         y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
         # The record carries the settings the update reads; give it the current ones.
-        params = dict(fitted.model.params)
-        for key, value in self._prior_and_schedule(hp).items():
-            params[key] = np.array(value, dtype=np.int64 if key == "num_steps" else np.float64)
-        current = KovaniModel(model_type=fitted.model.model_type, params=params)
+        current = adaptation.with_entries(fitted.model, **self._prior_and_schedule(hp))
         if hp["forgetting_factor"] < 1:
             current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
         update = _learning().kovani_softmax_update
-        model = self._finite(update(current, X, y_idx), "the update")
+        model = update(current, X, y_idx)
         replay = fitted.replay.trimmed(hp["replay_per_class"])
         if len(new_labels) and len(replay.y):
             # A batch of new classes alone holds no trial against them, and their rows would
@@ -510,7 +497,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             with_replay = update(current, np.concatenate([X, replay.X]),
                                  np.concatenate([y_idx, replay.y]))
             added = np.flatnonzero(model.params["non_ref_classes"] >= len(known))
-            model = self._finite(_with_rows(model, with_replay, added), "the update")
+            model = _with_rows(model, with_replay, added)
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
         return _Fitted.build(model, model_labels, replay)
 
@@ -563,7 +550,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                                         **self._prior_and_schedule(hp))
         model = _fixed_prior_update()(start, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(self._finite(model, "the fit"), labels, replay)
+        return _Fitted.build(model, labels, replay)
 
     def partial_fit(self, X, y, classes=None):
         """Update the posterior with a batch of labelled trials.

@@ -75,15 +75,26 @@ MAX_HEADER_BYTES = 10_000
 MAX_EXPANSION = 100
 EXPANSION_FLOOR = 64 << 20
 
-# The 15 entries of a softmax record, in the order the fit writes them.
-_INT_SCALARS = ("n_classes", "label_base", "ref_class", "rng_seed", "num_steps")
-_FLOAT_SCALARS = ("w_loc", "w_scale", "b_loc", "b_scale", "learning_rate")
+# The 15 entries of a softmax record, in the order the fit writes them, and the types of its
+# scalars. The native modules write records of the same schema; tests/test_record_rule.py
+# holds both to it.
+INT_SCALARS = ("n_classes", "label_base", "ref_class", "rng_seed", "num_steps")
+FLOAT_SCALARS = ("w_loc", "w_scale", "b_loc", "b_scale", "learning_rate")
 PARAM_KEYS = (
     "backend", "n_classes", "label_base", "ref_class", "non_ref_classes", "beta_mean",
     "beta_cov_chol", "w_loc", "w_scale", "b_loc", "b_scale", "rng_seed", "learning_rate",
     "num_steps", "class_counts",
 )
 _META_KEYS = ("format_version", "model_type")
+
+
+def record_scalar(key: str, value) -> np.ndarray:
+    """``value`` as the 0-d array that the record stores under the scalar entry ``key``."""
+    if key in INT_SCALARS:
+        return np.array(value, dtype=np.int64)
+    if key in FLOAT_SCALARS:
+        return np.array(value, dtype=np.float64)
+    raise KeyError(f"{key!r} is not a scalar setting of the record")
 
 
 class KovaniModel:
@@ -604,10 +615,10 @@ def validate_record(model_type: Any, params: Any) -> None:
                          f"{_describe(backend)}")
     if backend.item() != BACKEND:
         raise ValueError(f"'backend' must be {BACKEND!r}, got {backend.item()!r}")
-    for key in _INT_SCALARS:
+    for key in INT_SCALARS:
         if p[key].dtype != np.int64 or p[key].shape != ():
             raise ValueError(f"{key!r} must be an int64 scalar, got {_describe(p[key])}")
-    for key in _FLOAT_SCALARS:
+    for key in FLOAT_SCALARS:
         if p[key].dtype != np.float64 or p[key].shape != ():
             raise ValueError(f"{key!r} must be a float64 scalar, got {_describe(p[key])}")
     for key in ("non_ref_classes", "class_counts"):
