@@ -26,12 +26,9 @@ nb::object augment(const Jax &j, nb::handle Xj) {
     return j.jnp.attr("concatenate")(nb::make_tuple(Xj, ones), nb::arg("axis") = 1);
 }
 
-ClassTarget class_target(const Jax &j, nb::handle X_aug, nb::handle beta_mean, nb::handle ref0,
-                         nb::handle one_s, nb::handle yj, nb::handle non_ref_j, nb::handle i) {
+ClassTarget class_target(const Jax &j, nb::handle eta, nb::handle ref0, nb::handle one_s, nb::handle yj,
+                         nb::handle non_ref_j, nb::handle i) {
     nb::object jnp = j.jnp;
-    // Logits of every non-reference class from the current means; rows already updated
-    // in this sweep take part with their new values.
-    nb::object eta = j.matmul(X_aug, beta_mean.attr("T"));
     nb::object all_logits = jnp.attr("concatenate")(nb::make_tuple(eta, ref0), nb::arg("axis") = 1);
     nb::object logZ = j.jax.attr("nn").attr("logsumexp")(all_logits, nb::arg("axis") = 1);
     nb::object eta_i = eta[nb::make_tuple(all(), i)];
@@ -41,6 +38,51 @@ ClassTarget class_target(const Jax &j, nb::handle X_aug, nb::handle beta_mean, n
     nb::object offset = logZ + jnp.attr("log")(jnp.attr("maximum")(nb::borrow(one_s) - p, eps));
     nb::object z = (yj.attr("__eq__")(non_ref_j[i])).attr("astype")(one_s.attr("dtype"));
     return {offset, z};
+}
+
+nb::object pg_step(const Jax &j, nb::handle omega_of, nb::handle Xa, nb::handle z, nb::handle offset,
+                   nb::handle m0, nb::handle prec0, nb::handle m, nb::handle S) {
+    nb::object jnp = j.jnp;
+    nb::object dtype = Xa.attr("dtype");
+    Constants k(j, dtype);
+
+    // 1. Moments of each trial's predictor psi_t = x_t . beta - offset_t under N(m, S);
+    //    the variances are row sums of (Xa S) * Xa, never the n x n matrix Xa S Xa^T.
+    nb::object psi_mean = j.matmul(Xa, m) - offset;
+    nb::object psi_var = jnp.attr("sum")(j.matmul(Xa, S) * Xa, nb::arg("axis") = 1);
+    nb::object c = jnp.attr("sqrt")(psi_mean * psi_mean + psi_var + k.eps);
+    nb::object omega = omega_of(c);
+
+    // 2. Gaussian likelihood terms exp(kappa psi - omega psi^2 / 2) combined with the prior:
+    //    prec = prec0 + sum_t omega_t x_t x_t^T,  b = prec0 m0 + Xa^T (kappa + omega * offset).
+    nb::object XaT = nb::borrow(Xa).attr("T");
+    nb::object prec = prec0 + j.matmul(XaT, Xa * j.column(omega));
+    nb::object kappa = z - k.half;
+    nb::object b = j.matmul(prec0, m0) + j.matmul(XaT, kappa + omega * offset);
+
+    // 3. One factorisation serves both solves: the mean and the covariance prec^-1.
+    nb::object cho_solve = j.jax.attr("scipy").attr("linalg").attr("cho_solve");
+    nb::object L = jnp.attr("linalg").attr("cholesky")(prec);
+    nb::object factor = nb::make_tuple(L, true);
+    nb::object m_new = cho_solve(factor, b);
+    Py_ssize_t d = nb::cast<Py_ssize_t>(prec.attr("shape")[0]);
+    nb::object eye = jnp.attr("eye")(d, nb::arg("dtype") = dtype);
+    nb::object S_new = cho_solve(factor, eye);
+    return nb::make_tuple(m_new, S_new);
+}
+
+bool own_kernels(Function &self) {
+    return is_published(self, global(self, "_pg_binary_update"), "_pg_binary_update") &&
+           is_published(self, global(self, "_pg_expected_omega"), "_pg_expected_omega");
+}
+
+nb::object sweeps(Function &self, const Jax &j, nb::handle num_steps, nb::handle rows, nb::handle state,
+                  nb::handle class_step) {
+    nb::object step = nb::borrow(class_step), count = nb::borrow(rows);
+    nb::object sweep = closure(self, "sweep", {"_", "state"}, [j, step, count](Function &, Args &s) {
+        return j.lax().attr("fori_loop")(0, count, step, s[1]);
+    });
+    return j.lax().attr("fori_loop")(0, num_steps, sweep, state);
 }
 
 nb::object damp(nb::handle one_s, nb::handle alpha, nb::handle old, nb::handle step) {
