@@ -421,8 +421,7 @@ nb::object CoreArgs::operator[](const char *name) const {
     throw nb::python_error();
 }
 
-nb::object call_core(Function &self, const Core &core,
-                     std::initializer_list<std::pair<const char *, nb::handle>> args) {
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args) {
     const size_t n = core.params.size();
     if (args.size() != n)
         raise(PyExc_RuntimeError, (std::string(core.name) + ": wrong number of arguments").c_str());
@@ -449,7 +448,7 @@ nb::object call_core(Function &self, const Core &core,
     // Positional, in declared order: the fastest way through jit's dispatch.
     nb::list ordered;
     for (size_t i = 0; i < n; ++i) {
-        const std::pair<const char *, nb::handle> *found = nullptr;
+        const CoreArg *found = nullptr;
         for (const auto &arg : args)
             if (std::strcmp(arg.first, core.params[i].name) == 0)
                 found = &arg;

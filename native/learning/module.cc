@@ -1,5 +1,4 @@
 // Module `learning`: imports its collaborators, then publishes its functions in order.
-#include "factor_kernel.h"
 #include "learning.h"
 
 namespace kovani::learning {
@@ -11,7 +10,6 @@ void init(nb::module_ m) {
     m.attr("jnp") = nb::module_::import_("jax.numpy");
     m.attr("np") = nb::module_::import_("numpy");
     m.attr("KovaniModel") = import_from(m, "kovani_io", "KovaniModel", 3);
-    register_factor_kernel(m.attr("jax"));
 
     nb::object type = make_function_type(m);
     for (Declaration (*declare)() : {jax_dtype_from_numpy, pg_expected_omega, pg_binary_update,

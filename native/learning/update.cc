@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <string>
+#include <utility>
 
 namespace kovani::learning {
 namespace {
@@ -208,7 +209,7 @@ Batch pad_batch(const Jax &j, const Trials &trials, const Record &r) {
 
 // What both cores share: the arrays in the working type and the loop constants.
 struct UpdateState {
-    nb::object dtype, X_aug, yj, non_ref_j, beta_mean, beta_cov_chol, alpha, one_s, ref0;
+    nb::object dtype, X_aug, yj, non_ref_j, beta_mean, alpha, one_s, ref0;
 };
 
 UpdateState update_state(const Jax &j, const CoreArgs &a) {
@@ -221,7 +222,6 @@ UpdateState update_state(const Jax &j, const CoreArgs &a) {
             a["yj"],
             a["non_ref_j"],
             in_type(a["beta_mean"]),
-            in_type(a["beta_cov_chol"]),
             in_type(a["alpha"]),
             in_type(nb::int_(1)),
             jnp.attr("zeros")(nb::make_tuple(n, 1), nb::arg("dtype") = dtype)};
@@ -249,6 +249,7 @@ nb::object general_core(Function &self, const CoreArgs &a) {
     Jax j(self);
     UpdateState u = update_state(j, a);
     nb::object pg_update = a["pg_update"];
+    nb::object beta_cov_chol = j.jnp.attr("asarray")(a["beta_cov_chol"], nb::arg("dtype") = u.dtype);
     nb::object update_one = closure(self, "update_one", {"i", "st"}, [j, u, pg_update](Function &, Args &s) {
         nb::object i = s[0], beta_mean = s[1][0], beta_cov_chol = s[1][1];
         nb::object eta = j.matmul(u.X_aug, beta_mean.attr("T"));
@@ -256,7 +257,7 @@ nb::object general_core(Function &self, const CoreArgs &a) {
         nb::object step = running_step(j, pg_update, u, u.X_aug, t, beta_mean[i], beta_cov_chol[i]);
         return nb::object(nb::make_tuple(Jax::set_at(beta_mean, i, step[0]), Jax::set_at(beta_cov_chol, i, step[1])));
     });
-    return sweeps(self, j, a["num_steps"], u.beta_mean.attr("shape")[0], nb::make_tuple(u.beta_mean, u.beta_cov_chol),
+    return sweeps(self, j, a["num_steps"], u.beta_mean.attr("shape")[0], nb::make_tuple(u.beta_mean, beta_cov_chol),
                   update_one);
 }
 const Core general_update = {"_update_core",
@@ -273,15 +274,15 @@ const Core general_update = {"_update_core",
                              general_core};
 
 // The same sweeps for a batch of fewer trials than coefficients, in the batch's own
-// n-dimensional space (reduced.h): class steps of O(n^3), and the record's factors carried
-// through the batch's rank-n change once at the end. Taken only while the module's own
-// kernels are in place, whose maths it applies directly.
+// n-dimensional space (reduced.h): class steps of O(n^3). Takes the whitened trials
+// V = X L0 (made on the host) and returns, per row, v = Q mu (rows, d) and the directions
+// that carry the stored factors through the batch (on the host again). Taken only while
+// the module's own kernels are in place.
 nb::object reduced_core(Function &self, const CoreArgs &a) {
     Jax j(self);
     nb::object jnp = j.jnp;
     UpdateState u = update_state(j, a);
-    nb::object L0 = lower_triangular(self, j, u.beta_cov_chol);
-    Reduced r = reduce(j, jnp.attr("einsum")("nd,rde->rne", u.X_aug, L0));
+    Reduced r = reduce(j, jnp.attr("asarray")(a["V"], nb::arg("dtype") = u.dtype));
     nb::object Xm0 = j.matmul(u.X_aug, u.beta_mean.attr("T"));  // (n, rows)
     nb::object rows = u.beta_mean.attr("shape")[0], n = u.X_aug.attr("shape")[0];
     nb::object pg_update = global(self, "_pg_binary_update");
@@ -298,46 +299,56 @@ nb::object reduced_core(Function &self, const CoreArgs &a) {
         return nb::object(nb::make_tuple(Jax::set_at(mu, i, step[0]), Jax::set_at(C, i, step[1])));
     });
     nb::object final_state = sweeps(self, j, a["num_steps"], rows, nb::make_tuple(mu, C), update_one);
-    nb::object means = lifted_means(j, u.beta_mean, L0, r.Q, final_state[0]);
-    nb::object factors = lifted_factors(self, j, L0, r.Q, eigen_from_factor(j, final_state[1]));
-    return nb::make_tuple(means, factors);
+    nb::object v = jnp.attr("einsum")("rdn,rn->rd", r.Q, final_state[0]);
+    Directions dir = directions_from_factor(j, r.Q, final_state[1]);
+    return nb::make_tuple(v, dir.U, dir.s);
 }
 const Core reduced_update = {"_update_reduced_core",
                              {{"dtype", true},
                               {"num_steps", true},
+                              {"V"},
                               {"X_aug"},
                               {"yj"},
                               {"non_ref_j"},
                               {"beta_mean"},
-                              {"beta_cov_chol"},
                               {"alpha"}},
                              reduced_core};
 
 // Whether a padded batch of `rows` trials is cheaper in its own space than in the
-// coefficients': measured on a 2-core CPU (K=4, 10 sweeps), see reduced_pays.
-bool reduced_pays(long long rows, long long d_aug) { return rows < d_aug; }
+// coefficients' (measured on a 2-core CPU, K = 4, 10 sweeps: 16 rows pay from 33
+// coefficients on, 64 rows from 129, not at 17 or 65).
+bool reduced_pays(long long rows, long long d_aug) { return 2 * rows <= d_aug; }
 
 // Steps 22-24: the sweeps, in the reduced core where that pays and the kernels are the
-// module's own, otherwise in the general one.
-nb::object run_sweeps(Function &self, const Jax &j, const Record &r, const Batch &b) {
+// module's own, otherwise in the general one. Returns (beta_mean, beta_cov_chol) as NumPy
+// arrays. The reduced path takes the stored factors to be lower-triangular, as every
+// record this module writes has them; the general one uses whatever matrix is stored as a
+// square root of the covariance.
+std::pair<nb::object, nb::object> run_sweeps(Function &self, const Jax &j, const Record &r, const Batch &b) {
     nb::object non_ref_j = r.non_ref.attr("astype")(j.np.attr("int32"));
     nb::object num_steps = nb::int_(r.num_steps), alpha = nb::float_(r.alpha);
-    if (reduced_pays(b.rows, b.d_aug) && own_kernels(self))
-        return call_core(self, reduced_update,
-                         {{"dtype", r.dtype}, {"num_steps", num_steps}, {"X_aug", b.X_aug}, {"yj", b.yj},
-                          {"non_ref_j", non_ref_j}, {"beta_mean", r.beta_mean},
-                          {"beta_cov_chol", r.beta_cov_chol}, {"alpha", alpha}});
-    return call_core(self, general_update,
-                     {{"pg_update", global(self, "_pg_binary_update")},
-                      {"pg_omega", global(self, "_pg_expected_omega")},
-                      {"dtype", r.dtype},
-                      {"num_steps", num_steps},
-                      {"X_aug", b.X_aug},
-                      {"yj", b.yj},
-                      {"non_ref_j", non_ref_j},
-                      {"beta_mean", r.beta_mean},
-                      {"beta_cov_chol", r.beta_cov_chol},
-                      {"alpha", alpha}});
+    if (reduced_pays(b.rows, b.d_aug) && own_kernels(self) && lower_triangular(j, r.beta_cov_chol)) {
+        nb::object V = whitened(j, b.X_aug, r.beta_cov_chol);
+        nb::object out = call_core(self, reduced_update,
+                                   {{"dtype", r.dtype}, {"num_steps", num_steps}, {"V", V}, {"X_aug", b.X_aug},
+                                    {"yj", b.yj}, {"non_ref_j", non_ref_j}, {"beta_mean", r.beta_mean},
+                                    {"alpha", alpha}});
+        nb::object np = j.np;
+        return {lifted_means(j, r.beta_mean, r.beta_cov_chol, np.attr("asarray")(out[0])),
+                lifted_factors(j, r.beta_cov_chol, Directions{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])})};
+    }
+    nb::object out = call_core(self, general_update,
+                               {{"pg_update", global(self, "_pg_binary_update")},
+                                {"pg_omega", global(self, "_pg_expected_omega")},
+                                {"dtype", r.dtype},
+                                {"num_steps", num_steps},
+                                {"X_aug", b.X_aug},
+                                {"yj", b.yj},
+                                {"non_ref_j", non_ref_j},
+                                {"beta_mean", r.beta_mean},
+                                {"beta_cov_chol", aligned(j, r.beta_cov_chol)},
+                                {"alpha", alpha}});
+    return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 
 // ---------------------------------------------------------------- the new record
@@ -371,8 +382,7 @@ nb::object update(Function &self, Args &a) {
         r.class_counts +
         j.np.attr("bincount")(r.y0, nb::arg("minlength") = r.new_n_classes).attr("astype")(j.np.attr("int64"));
     Batch b = pad_batch(j, trials, r);
-    nb::object result = run_sweeps(self, j, r, b);                     // 22-24
-    nb::object beta_mean = j.np.attr("array")(result[0]), beta_cov_chol = j.np.attr("array")(result[1]);
+    auto [beta_mean, beta_cov_chol] = run_sweeps(self, j, r, b);      // 22-24
     check_finite_result(j, "update", beta_mean, beta_cov_chol, r.dtype);
     return new_record(self, j, a[MODEL], r, new_counts, beta_mean, beta_cov_chol);  // 25-27
 }

@@ -14,7 +14,6 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
-#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,9 +108,9 @@ struct Core {
 };
 
 // Calls `core`, compiled on first use and kept in `state(self)` under its name, with every
-// declared parameter given once by name.
-nb::object call_core(Function &self, const Core &core,
-                     std::initializer_list<std::pair<const char *, nb::handle>> args);
+// declared parameter given once by name (in any order).
+using CoreArg = std::pair<const char *, nb::handle>;
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
 
 // Whether `value` is the function this module published as `name`: an object of the
 // module's own function type, declared under that name, with the module's namespace. A
