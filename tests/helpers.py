@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from kovani_bci.kovani_io import KovaniModel
+
 
 def rtol_for(x64_on):
     """Agreement expected with the float64 reference: tight in 64-bit mode, loose in 32-bit."""
@@ -14,3 +16,30 @@ def make_trials(n, n_features, n_classes, seed=0, separation=1.0):
     y = rng.integers(0, n_classes, n)
     centres = rng.normal(scale=separation, size=(n_classes, n_features))
     return rng.normal(size=(n, n_features)) + centres[y], y
+
+
+def make_record(K=3, F=3, ref_class=0, label_base=0, lr=1.0, steps=2, dtype=np.float64, seed=0,
+                counts=None):
+    """A record as the fit writes it, with a non-trivial posterior for every row."""
+    rng = np.random.default_rng(seed)
+    d = F + 1
+    A = rng.normal(size=(K - 1, d, d))
+    covs = 0.3 * A @ np.swapaxes(A, 1, 2) / d + 0.2 * np.eye(d)
+    return {
+        "backend": np.array("pg_softmax_ref", dtype=object),
+        "n_classes": np.array(K, np.int64),
+        "label_base": np.array(label_base, np.int64),
+        "ref_class": np.array(ref_class, np.int64),
+        "non_ref_classes": np.array([k for k in range(K) if k != ref_class], np.int64),
+        "beta_mean": rng.normal(scale=0.5, size=(K - 1, d)).astype(dtype),
+        "beta_cov_chol": np.linalg.cholesky(covs).astype(dtype),
+        "w_loc": np.array(0.1), "w_scale": np.array(1.5), "b_loc": np.array(-0.2), "b_scale": np.array(2.0),
+        "rng_seed": np.array(7, np.int64),
+        "learning_rate": np.array(lr, np.float64),
+        "num_steps": np.array(steps, np.int64),
+        "class_counts": np.array(counts if counts is not None else np.arange(K) + 5, np.int64),
+    }
+
+
+def model_of(record):
+    return KovaniModel(model_type="kovani_softmax", params=record)
