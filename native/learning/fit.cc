@@ -158,13 +158,19 @@ nb::object precision_core(Function &self, const CoreArgs &a) {
         closure(self, "update_one", {"i", "st"}, [j, f, prec0, eye, omega, solve_triangular](Function &, Args &s) {
             nb::object jnp = j.jnp;
             nb::object i = s[0], beta_mean = s[1][0], Lp = s[1][1];
-            nb::object eta = j.matmul(f.X_aug, beta_mean.attr("T"));
-            ClassTarget t = class_target(j, eta, f.ref0, f.one_s, f.yj, f.non_ref_j, i);
+            // X [Lp^-T | beta_mean^T]: the whitened trials and every class's logits in one
+            // pass over the trials.
             nb::object inverse = solve_triangular(Lp[i], eye, nb::arg("lower") = true);
-            nb::object whitened = j.matmul(f.X_aug, inverse.attr("T"));
+            nb::object both = j.matmul(f.X_aug, jnp.attr("concatenate")(
+                                                    nb::make_tuple(inverse.attr("T"), beta_mean.attr("T")),
+                                                    nb::arg("axis") = 1));
+            nb::object d = eye.attr("shape")[0];
+            nb::object whitened = both[nb::make_tuple(all(), nb::slice(nb::none(), d, nb::none()))];
+            nb::object eta = both[nb::make_tuple(all(), nb::slice(d, nb::none(), nb::none()))];
+            ClassTarget t = class_target(j, eta, f.ref0, f.one_s, f.yj, f.non_ref_j, i);
             nb::object psi_var = jnp.attr("sum")(whitened * whitened, nb::arg("axis") = 1);
             nb::object psi_mean = eta[nb::make_tuple(all(), i)] - t.offset;
-            Natural nat = pg_natural(j, omega, f.X_aug, t.z, t.offset, psi_mean, psi_var, f.m_prior, prec0);
+            Natural nat = pg_natural(j, omega, f.X_aug, t.z, t.offset, psi_mean, psi_var, f.m_prior, prec0, true);
             nb::object L = jnp.attr("linalg").attr("cholesky")(nat.prec);
             nb::object m_new = j.jax.attr("scipy").attr("linalg").attr("cho_solve")(nb::make_tuple(L, true), nat.b);
             return nb::object(nb::make_tuple(Jax::set_at(beta_mean, i, m_new), Jax::set_at(Lp, i, L)));
