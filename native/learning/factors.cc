@@ -77,7 +77,6 @@ struct DiagonalSource {
 // the directions still to come (F^T x), and the rows of a block of the factor (L F).
 template <class T>
 KOVANI_INLINE void apply_term(T *__restrict c, T *__restrict sum, std::int64_t count, T delta, T q, T w) {
-#pragma GCC ivdep
     for (std::int64_t l = 0; l < count; ++l) {
         const T x = c[l];
         c[l] = delta * x + q * sum[l];

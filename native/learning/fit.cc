@@ -89,6 +89,7 @@ std::vector<CoreParam> fit_params(std::vector<CoreParam> statics) {
     return statics;
 }
 
+// pg_omega is part of the cache key only: the kernel looks it up while it is traced.
 const Core general_fit = {"_fit_core",
                           fit_params({{"pg_update"}, {"pg_omega"}, {"dtype"}, {"n_classes"}, {"num_steps"}}),
                           general_core};

@@ -260,6 +260,7 @@ nb::object general_core(Function &self, const CoreArgs &a) {
     return sweeps(self, j, a["num_steps"], u.beta_mean.attr("shape")[0], nb::make_tuple(u.beta_mean, beta_cov_chol),
                   update_one);
 }
+// pg_omega is part of the cache key only: the kernel looks it up while it is traced.
 const Core general_update = {"_update_core",
                              {{"pg_update", true},
                               {"pg_omega", true},
