@@ -171,7 +171,7 @@ nb::object precision_core(Function &self, const CoreArgs &a) {
             ClassTarget t = class_target(j, eta, f.ref0, f.one_s, f.yj, f.non_ref_j, i);
             nb::object psi_var = jnp.attr("sum")(whitened * whitened, nb::arg("axis") = 1);
             nb::object psi_mean = eta[nb::make_tuple(all(), i)] - t.offset;
-            Natural nat = pg_natural(j, omega, f.X_aug, t.z, t.offset, psi_mean, psi_var, f.m_prior, prec0, true);
+            Natural nat = pg_natural(j, omega, f.X_aug, t.z, t.offset, psi_mean, psi_var, f.m_prior, prec0);
             nb::object L = jnp.attr("linalg").attr("cholesky")(nat.prec);
             nb::object m_new = j.jax.attr("scipy").attr("linalg").attr("cho_solve")(nb::make_tuple(L, true), nat.b);
             return nb::object(nb::make_tuple(Jax::set_at(beta_mean, i, m_new), Jax::set_at(Lp, i, L)));

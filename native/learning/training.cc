@@ -44,7 +44,7 @@ ClassTarget class_target(const Jax &j, nb::handle eta, nb::handle ref0, nb::hand
 }
 
 Natural pg_natural(const Jax &j, nb::handle omega_of, nb::handle Xa, nb::handle z, nb::handle offset,
-                   nb::handle psi_mean, nb::handle psi_var, nb::handle m0, nb::handle prec0, bool one_pass) {
+                   nb::handle psi_mean, nb::handle psi_var, nb::handle m0, nb::handle prec0) {
     nb::object jnp = j.jnp;
     Constants k(j, nb::borrow(Xa).attr("dtype"));
     nb::object c = jnp.attr("sqrt")(nb::borrow(psi_mean) * psi_mean + psi_var + k.eps);
@@ -52,18 +52,10 @@ Natural pg_natural(const Jax &j, nb::handle omega_of, nb::handle Xa, nb::handle 
     // Gaussian likelihood terms exp(kappa psi - omega psi^2 / 2); the term omega_t offset_t
     // comes from expanding psi^2 with the offset.
     nb::object XaT = nb::borrow(Xa).attr("T");
+    nb::object prec = prec0 + j.matmul(XaT, Xa * j.column(omega));
     nb::object kappa = z - k.half;
-    nb::object r = kappa + omega * offset;
-    nb::object prior = j.matmul(prec0, m0);
-    if (one_pass) {
-        // Xa^T [Xa * omega | r]: the Gram matrix and the right-hand side in one pass over Xa.
-        nb::object both = j.matmul(XaT, jnp.attr("concatenate")(nb::make_tuple(Xa * j.column(omega), j.column(r)),
-                                                                 nb::arg("axis") = 1));
-        nb::object d = nb::borrow(Xa).attr("shape")[1];
-        return {prec0 + both[nb::make_tuple(all(), nb::slice(nb::none(), d, nb::none()))],
-                prior + both[nb::make_tuple(all(), d)]};
-    }
-    return {prec0 + j.matmul(XaT, Xa * j.column(omega)), prior + j.matmul(XaT, r)};
+    nb::object b = j.matmul(prec0, m0) + j.matmul(XaT, kappa + omega * offset);
+    return {prec, b};
 }
 
 nb::object pg_step(const Jax &j, nb::handle omega_of, nb::handle Xa, nb::handle z, nb::handle offset,
@@ -74,7 +66,7 @@ nb::object pg_step(const Jax &j, nb::handle omega_of, nb::handle Xa, nb::handle 
     nb::object psi_mean = j.matmul(Xa, m) - offset;
     nb::object psi_var = jnp.attr("sum")(j.matmul(Xa, S) * Xa, nb::arg("axis") = 1);
     // 2. The precision and right-hand side of the new posterior.
-    Natural nat = pg_natural(j, omega_of, Xa, z, offset, psi_mean, psi_var, m0, prec0, false);
+    Natural nat = pg_natural(j, omega_of, Xa, z, offset, psi_mean, psi_var, m0, prec0);
     // 3. One factorisation serves both solves: the mean and the covariance prec^-1.
     nb::object cho_solve = j.jax.attr("scipy").attr("linalg").attr("cho_solve");
     nb::object L = jnp.attr("linalg").attr("cholesky")(nat.prec);

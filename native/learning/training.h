@@ -43,13 +43,11 @@ ClassTarget class_target(const Jax &j, nb::handle eta, nb::handle ref0, nb::hand
 // predictor moments under the current approximation: omega = E[PG(1, c)] at
 // c = sqrt(psi_mean^2 + psi_var + eps), then
 //     prec = prec0 + sum_t omega_t x_t x_t^T,  b = prec0 m0 + Xa^T (kappa + omega * offset).
-// With `one_pass` both products over the trials are one matrix product (for many trials,
-// where the passes over Xa dominate; for few, the concatenation costs more than it saves).
 struct Natural {
     nb::object prec, b;
 };
 Natural pg_natural(const Jax &j, nb::handle omega, nb::handle Xa, nb::handle z, nb::handle offset,
-                   nb::handle psi_mean, nb::handle psi_var, nb::handle m0, nb::handle prec0, bool one_pass);
+                   nb::handle psi_mean, nb::handle psi_var, nb::handle m0, nb::handle prec0);
 
 // One Polya-Gamma step of a binary logistic model with offset: the maths of the published
 // `_pg_binary_update`, returning (m_new, S_new). `omega` evaluates E[PG(1, c)]: the
