@@ -2,6 +2,8 @@
 
 import numpy as np
 
+from kovani_bci.kovani_io import KovaniModel
+
 
 def rtol_for(x64_on):
     """Agreement expected with the float64 reference: tight in 64-bit mode, loose in 32-bit."""
@@ -16,31 +18,31 @@ def make_trials(n, n_features, n_classes, seed=0, separation=1.0):
     return rng.normal(size=(n, n_features)) + centres[y], y
 
 
-def make_record(k=3, n_features=4, ref=1, dtype=np.float32, seed=0):
-    """A consistent record built by hand, independent of the fitting code."""
+def make_record(K=3, F=3, ref_class=0, label_base=0, lr=1.0, steps=2, dtype=np.float64, seed=0,
+                counts=None):
+    """A record as the fit writes it, with a non-trivial posterior for every row."""
     rng = np.random.default_rng(seed)
-    d = n_features + 1
-    chol = np.tril(rng.normal(size=(k - 1, d, d)))
-    diagonal = np.einsum("kii->ki", chol)
-    diagonal[:] = np.abs(diagonal) + 0.1                 # Cholesky factors: positive diagonal
-    chol = chol.astype(dtype)
+    d = F + 1
+    A = rng.normal(size=(K - 1, d, d))
+    covs = 0.3 * A @ np.swapaxes(A, 1, 2) / d + 0.2 * np.eye(d)
     return {
         "backend": np.array("pg_softmax_ref", dtype=object),
-        "n_classes": np.array(k, dtype=np.int64),
-        "label_base": np.array(0, dtype=np.int64),
-        "ref_class": np.array(ref, dtype=np.int64),
-        "non_ref_classes": np.array([c for c in range(k) if c != ref], dtype=np.int64),
-        "beta_mean": rng.normal(size=(k - 1, d)).astype(dtype),
-        "beta_cov_chol": chol,
-        "w_loc": np.array(0.25),
-        "w_scale": np.array(1.5),
-        "b_loc": np.array(-0.5),
-        "b_scale": np.array(3.0),
-        "rng_seed": np.array(12345, dtype=np.int64),
-        "learning_rate": np.array(0.7),
-        "num_steps": np.array(4, dtype=np.int64),
-        "class_counts": rng.integers(0, 20, size=k).astype(np.int64),
+        "n_classes": np.array(K, np.int64),
+        "label_base": np.array(label_base, np.int64),
+        "ref_class": np.array(ref_class, np.int64),
+        "non_ref_classes": np.array([k for k in range(K) if k != ref_class], np.int64),
+        "beta_mean": rng.normal(scale=0.5, size=(K - 1, d)).astype(dtype),
+        "beta_cov_chol": np.linalg.cholesky(covs).astype(dtype),
+        "w_loc": np.array(0.1), "w_scale": np.array(1.5), "b_loc": np.array(-0.2), "b_scale": np.array(2.0),
+        "rng_seed": np.array(7, np.int64),
+        "learning_rate": np.array(lr, np.float64),
+        "num_steps": np.array(steps, np.int64),
+        "class_counts": np.array(counts if counts is not None else np.arange(K) + 5, np.int64),
     }
+
+
+def model_of(record):
+    return KovaniModel(model_type="kovani_softmax", params=record)
 
 
 def error_message(exc, fn, *args):

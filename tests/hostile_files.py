@@ -21,7 +21,7 @@ import numpy as np
 
 from helpers import make_record
 
-PARAMS = make_record(k=3, n_features=4, ref=1, dtype=np.float32)
+PARAMS = make_record(K=3, F=4, ref_class=1, dtype=np.float32)
 
 
 def model_entries():

@@ -29,7 +29,7 @@ def assert_same_record(a, b):
 @pytest.mark.parametrize("k, ref, dtype", [(2, 0, np.float32), (4, 2, np.float64),
                                            (3, 2, np.float32)])
 def test_round_trip_is_exact(tmp_path, k, ref, dtype):
-    model = make_model(k=k, ref=ref, dtype=dtype)
+    model = make_model(K=k, ref_class=ref, dtype=dtype)
     # Values that a lossy format would damage: signed zero, subnormals, NaN payloads.
     model.params["beta_mean"].flat[0] = -0.0
     model.params["beta_mean"].flat[1] = np.finfo(dtype).smallest_subnormal
@@ -282,7 +282,7 @@ def test_save_does_not_replace_a_read_only_file(tmp_path):
 
 def test_files_written_by_earlier_versions_still_load(tmp_path):
     # Earlier versions wrote the archive with np.savez straight from to_arrays().
-    model = make_model(k=4, ref=0, dtype=np.float64)
+    model = make_model(K=4, ref_class=0, dtype=np.float64)
     path = tmp_path / "old.npz"
     with open(path, "wb") as f:
         np.savez(f, **model.to_arrays(), **{"estimator.n_posterior_samples": np.array(7)})

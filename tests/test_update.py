@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import reference as ref
-from helpers import make_trials, rtol_for
+from helpers import make_record, make_trials, model_of, rtol_for
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import learning
 
@@ -16,33 +16,6 @@ update = learning.kovani_softmax_update
 UNTOUCHED = ["label_base", "ref_class", "w_loc", "w_scale", "b_loc", "b_scale", "rng_seed",
              "learning_rate", "num_steps"]
 REPLACED = ["backend", "n_classes", "non_ref_classes", "beta_mean", "beta_cov_chol", "class_counts"]
-
-
-def make_record(K=3, F=3, ref_class=0, label_base=0, lr=1.0, steps=2, dtype=np.float64, seed=0,
-                counts=None):
-    """A record as the fit writes it, with a non-trivial posterior for every row."""
-    rng = np.random.default_rng(seed)
-    d = F + 1
-    A = rng.normal(size=(K - 1, d, d))
-    covs = 0.3 * A @ np.swapaxes(A, 1, 2) / d + 0.2 * np.eye(d)
-    return {
-        "backend": np.array("pg_softmax_ref", dtype=object),
-        "n_classes": np.array(K, np.int64),
-        "label_base": np.array(label_base, np.int64),
-        "ref_class": np.array(ref_class, np.int64),
-        "non_ref_classes": np.array([k for k in range(K) if k != ref_class], np.int64),
-        "beta_mean": rng.normal(scale=0.5, size=(K - 1, d)).astype(dtype),
-        "beta_cov_chol": np.linalg.cholesky(covs).astype(dtype),
-        "w_loc": np.array(0.1), "w_scale": np.array(1.5), "b_loc": np.array(-0.2), "b_scale": np.array(2.0),
-        "rng_seed": np.array(7, np.int64),
-        "learning_rate": np.array(lr, np.float64),
-        "num_steps": np.array(steps, np.int64),
-        "class_counts": np.array(counts if counts is not None else np.arange(K) + 5, np.int64),
-    }
-
-
-def model_of(record):
-    return KovaniModel(model_type="kovani_softmax", params=record)
 
 
 def check_against_reference(new, record, X, y, x64_on):

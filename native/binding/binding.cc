@@ -2,6 +2,7 @@
 
 #include <structmember.h>
 
+#include <cstring>
 #include <memory>
 #include <new>
 #include <typeinfo>
@@ -18,6 +19,7 @@ struct Impl {
     Body body;
     nb::object globals;
     nb::object store;
+    bool published = false;
 };
 
 struct Function {
@@ -355,7 +357,7 @@ nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     if (!decl.returns.empty())
         annotations["return"] = nb::str(decl.returns.c_str());
 
-    auto *impl = new Impl{decl.name, std::move(decl.params), std::move(decl.body), {}, {}};
+    auto *impl = new Impl{decl.name, std::move(decl.params), std::move(decl.body), {}, {}, true};
     nb::object fn = make((PyTypeObject *) type.ptr(), impl, nb::getattr(module, "__dict__"),
                          decl.name, annotations, decl.doc);
     nb::setattr(module, decl.name.c_str(), fn);
@@ -367,7 +369,7 @@ nb::object closure(Function &parent, const std::string &name, std::vector<std::s
     std::vector<Param> plain;
     for (std::string &p : params)
         plain.push_back(Param{std::move(p), {}, Conv::Plain});
-    auto *impl = new Impl{name, std::move(plain), std::move(body), {}, {}};
+    auto *impl = new Impl{name, std::move(plain), std::move(body), {}, {}, false};
     nb::object parent_qualname = nb::getattr(nb::handle((PyObject *) &parent), "__qualname__");
     std::string qualname = std::string(nb::str(parent_qualname).c_str()) + ".<locals>." + name;
     return make(Py_TYPE((PyObject *) &parent), impl, parent.impl->globals, qualname, nb::dict(), "");
@@ -388,14 +390,84 @@ nb::object global(Function &self, const char *name) {
 
 nb::object &state(Function &self) { return self.impl->store; }
 
+namespace {
+
+// The dict of compiled cores in `state(self)`, keyed by name.
+nb::dict cores(Function &self) {
+    nb::object &store = state(self);
+    if (!store.is_valid())
+        store = nb::dict();
+    return nb::borrow<nb::dict>(store);
+}
+
+}  // namespace
+
 nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
                          nb::handle static_argnums, Body body) {
-    nb::object &core = state(self);
-    if (!core.is_valid()) {
-        nb::object fn = closure(self, name, std::move(params), std::move(body));
-        core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
-    }
+    nb::dict store = cores(self);
+    if (store.contains(name))
+        return store[name];
+    nb::object fn = closure(self, name, std::move(params), std::move(body));
+    nb::object core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
+    store[name] = core;
     return core;
+}
+
+nb::object CoreArgs::operator[](const char *name) const {
+    for (size_t i = 0; i < params_.size(); ++i)
+        if (std::strcmp(params_[i].name, name) == 0)
+            return values_[i];
+    PyErr_Format(PyExc_RuntimeError, "compiled core has no parameter '%s'", name);
+    throw nb::python_error();
+}
+
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args) {
+    const size_t n = core.params.size();
+    if (args.size() != n)
+        raise(PyExc_RuntimeError, (std::string(core.name) + ": wrong number of arguments").c_str());
+    nb::dict store = cores(self);
+    nb::object jitted;
+    if (store.contains(core.name)) {
+        jitted = store[core.name];
+    } else {
+        std::vector<std::string> names;
+        nb::list static_argnums;
+        for (size_t i = 0; i < n; ++i) {
+            names.emplace_back(core.params[i].name);
+            if (core.params[i].is_static)
+                static_argnums.append(i);
+        }
+        std::vector<CoreParam> params = core.params;
+        CoreBody body = core.body;
+        nb::object fn = closure(self, core.name, std::move(names), [params, body](Function &f, Args &a) {
+            return body(f, CoreArgs(params, a));
+        });
+        jitted = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = nb::tuple(static_argnums));
+        store[core.name] = jitted;
+    }
+    // Positional, in declared order: the fastest way through jit's dispatch.
+    nb::list ordered;
+    for (size_t i = 0; i < n; ++i) {
+        const CoreArg *found = nullptr;
+        for (const auto &arg : args)
+            if (std::strcmp(arg.first, core.params[i].name) == 0)
+                found = &arg;
+        if (!found)
+            raise(PyExc_RuntimeError,
+                  (std::string(core.name) + ": no argument for parameter " + core.params[i].name).c_str());
+        ordered.append(found->second);
+    }
+    nb::object result = nb::steal(PyObject_Call(jitted.ptr(), nb::tuple(ordered).ptr(), nullptr));
+    if (!result.is_valid())
+        throw nb::python_error();
+    return result;
+}
+
+bool is_published(Function &self, nb::handle value, const char *name) {
+    if (Py_TYPE(value.ptr()) != Py_TYPE((PyObject *) &self))
+        return false;
+    const Impl *impl = reinterpret_cast<Function *>(value.ptr())->impl;
+    return impl && impl->published && impl->name == name && impl->globals.is(self.impl->globals);
 }
 
 bool compare(nb::handle a, nb::handle b, int op) {

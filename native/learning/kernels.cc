@@ -6,19 +6,10 @@
 // every result stays in that type.
 #include "kovani/jax.h"
 #include "learning.h"
+#include "training.h"
 
 namespace kovani::learning {
 namespace {
-
-// one, two = one + one, half = one / two and the machine epsilon, in `dtype`.
-struct Constants {
-    nb::object one, two, half, eps;
-    Constants(const Jax &j, nb::handle dtype)
-        : one(j.jnp.attr("array")(1, nb::arg("dtype") = dtype)),
-          two(one + one),
-          half(one / two),
-          eps(j.eps(dtype)) {}
-};
 
 nb::object dtype_from_numpy(Function &self, Args &a) {
     Jax j(self);
@@ -44,35 +35,8 @@ nb::object expected_omega(Function &self, Args &a) {
 }
 
 nb::object binary_update(Function &self, Args &a) {
-    Jax j(self);
-    nb::object Xa = a[0], z = a[1], offset = a[2], m0 = a[3], prec0 = a[4], m = a[5], S = a[6];
-    nb::object jnp = j.jnp;
-    nb::object dtype = Xa.attr("dtype");
-    Constants k(j, dtype);
-
-    // 1. Moments of each trial's predictor psi_t = x_t . beta - offset_t under N(m, S);
-    //    the variances are row sums of (Xa S) * Xa, never the n x n matrix Xa S Xa^T.
-    nb::object psi_mean = j.matmul(Xa, m) - offset;
-    nb::object psi_var = jnp.attr("sum")(j.matmul(Xa, S) * Xa, nb::arg("axis") = 1);
-    nb::object c = jnp.attr("sqrt")(psi_mean * psi_mean + psi_var + k.eps);
-    nb::object omega = global(self, "_pg_expected_omega")(c);
-
-    // 2. Gaussian likelihood terms exp(kappa psi - omega psi^2 / 2) combined with the prior:
-    //    prec = prec0 + sum_t omega_t x_t x_t^T,  b = prec0 m0 + Xa^T (kappa + omega * offset).
-    nb::object XaT = Xa.attr("T");
-    nb::object prec = prec0 + j.matmul(XaT, Xa * j.column(omega));
-    nb::object kappa = z - k.half;
-    nb::object b = j.matmul(prec0, m0) + j.matmul(XaT, kappa + omega * offset);
-
-    // 3. One factorisation serves both solves: the mean and the covariance prec^-1.
-    nb::object cho_solve = j.jax.attr("scipy").attr("linalg").attr("cho_solve");
-    nb::object L = jnp.attr("linalg").attr("cholesky")(prec);
-    nb::object factor = nb::make_tuple(L, true);
-    nb::object m_new = cho_solve(factor, b);
-    Py_ssize_t d = nb::cast<Py_ssize_t>(prec.attr("shape")[0]);
-    nb::object eye = jnp.attr("eye")(d, nb::arg("dtype") = dtype);
-    nb::object S_new = cho_solve(factor, eye);
-    return nb::make_tuple(m_new, S_new);
+    // Looked up on every call: a caller may have replaced it.
+    return pg_step(Jax(self), global(self, "_pg_expected_omega"), a[0], a[1], a[2], a[3], a[4], a[5], a[6]);
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kovani {
@@ -72,12 +73,50 @@ int exec_module(PyObject *module, void (*init)(nb::module_ module));
 // as a Python module's `from ..name import attr` would do it.
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level);
 
-// The jitted core kept in `state(self)`, made on first use: jax.jit of a nested function
-// running `body`, with `static_argnums`. jit keys its cache on the static arguments (the
-// module-level functions a core calls among them, so replacing one re-traces), on the
-// shapes and types of the others, and on the 64-bit flag.
+// The jitted core `name` kept in `state(self)`, made on first use: jax.jit of a nested
+// function running `body`, with `static_argnums`. jit keys its cache on the static
+// arguments (the module-level functions a core calls among them, so replacing one
+// re-traces), on the shapes and types of the others, and on the 64-bit flag.
 nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
                          nb::handle static_argnums, Body body);
+
+// A compiled core declared once: its parameters in order, each static (part of jit's cache
+// key, a Python value while the core is traced) or an array. The static_argnums follow
+// from the list, bodies read their arguments by name and callers pass them by name.
+struct CoreParam {
+    const char *name;
+    bool is_static = false;
+};
+
+class CoreArgs {
+  public:
+    CoreArgs(const std::vector<CoreParam> &params, Args &values) : params_(params), values_(values) {}
+    // The argument of the declared parameter `name`; RuntimeError for an undeclared one.
+    nb::object operator[](const char *name) const;
+
+  private:
+    const std::vector<CoreParam> &params_;
+    Args &values_;
+};
+
+using CoreBody = nb::object (*)(Function &self, const CoreArgs &a);
+
+struct Core {
+    const char *name;
+    std::vector<CoreParam> params;
+    CoreBody body;
+};
+
+// Calls `core`, compiled on first use and kept in `state(self)` under its name, with every
+// declared parameter given once by name (in any order).
+using CoreArg = std::pair<const char *, nb::handle>;
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
+
+// Whether `value` is the function this module published as `name`: an object of the
+// module's own function type, declared under that name, with the module's namespace. A
+// caller's replacement, a nested function, or another published function bound under the
+// name is not.
+bool is_published(Function &self, nb::handle value, const char *name);
 
 // Python comparison `a <op> b` (op: Py_LT, Py_GE, ...); errors propagate.
 bool compare(nb::handle a, nb::handle b, int op);
