@@ -12,6 +12,9 @@ from kovani_bci.kovani_io import PARAM_KEYS, KovaniModel
 
 
 def make_model(**kw):
+    # The cases below name the entries of a float32 record of 3 classes and 4 features
+    # whose reference class is 1.
+    kw = {"K": 3, "F": 4, "ref_class": 1, "dtype": np.float32, **kw}
     return KovaniModel(model_type="kovani_softmax", params=make_record(**kw))
 
 
