@@ -272,8 +272,6 @@ Declaration softmax_update_fixed_prior() {
     return {"kovani_softmax_update_fixed_prior",
             {{"model", "KovaniModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}},
             "KovaniModel",
-            "kovani_softmax_update_fixed_prior(model: KovaniModel, X: np.ndarray, y: np.ndarray) -> KovaniModel\n"
-            "\n"
             "Update a softmax model with labeled observations, its posterior held as the prior.\n"
             "\n"
             "Every sweep takes the model's posterior as received as the prior of each class\n"

@@ -349,6 +349,22 @@ nb::object make_function_type(nb::handle module) {
     return nb::steal(type);
 }
 
+std::string docstring(const Declaration &decl) {
+    std::string line = decl.name + "(";
+    for (size_t i = 0; i < decl.params.size(); ++i) {
+        const Param &p = decl.params[i];
+        line += i ? ", " : "";
+        line += p.conv == Conv::Int ? "int " : p.conv == Conv::Float ? "double " : "";
+        line += p.name;
+        if (!p.annotation.empty())
+            line += ": " + p.annotation;
+    }
+    line += ")";
+    if (!decl.returns.empty())
+        line += " -> " + decl.returns;
+    return decl.doc.empty() ? line : line + "\n\n" + decl.doc;
+}
+
 nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     nb::dict annotations;
     for (const Param &p : decl.params)
@@ -357,9 +373,10 @@ nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     if (!decl.returns.empty())
         annotations["return"] = nb::str(decl.returns.c_str());
 
+    const std::string doc = docstring(decl);
     auto *impl = new Impl{decl.name, std::move(decl.params), std::move(decl.body), {}, {}, true};
     nb::object fn = make((PyTypeObject *) type.ptr(), impl, nb::getattr(module, "__dict__"),
-                         decl.name, annotations, decl.doc);
+                         decl.name, annotations, doc);
     nb::setattr(module, decl.name.c_str(), fn);
     return fn;
 }

@@ -40,8 +40,7 @@ Declaration logits_from_beta() {
              {"ref_class", "int", Conv::Int},
              {"n_classes", "int", Conv::Int}},
             "jax.Array",
-            "_logits_from_beta(X: jax.Array, beta_mean: jax.Array, non_ref_classes: np.ndarray, "
-            "int ref_class: int, int n_classes: int) -> jax.Array",
+            "",
             logits};
 }
 

@@ -84,9 +84,6 @@ Declaration softmax_predict_proba() {
     return {"kovani_softmax_predict_proba",
             predict_params,
             "np.ndarray",
-            "kovani_softmax_predict_proba(model: KovaniModel, X: np.ndarray, int num_posterior_samples: "
-            "int, int rng_seed: int) -> np.ndarray\n"
-            "\n"
             "Predict class probabilities for Bayesian multinomial softmax regression.",
             predict_proba};
 }
@@ -95,9 +92,6 @@ Declaration softmax_predict() {
     return {"kovani_softmax_predict",
             predict_params,
             "np.ndarray",
-            "kovani_softmax_predict(model: KovaniModel, X: np.ndarray, int num_posterior_samples: int, "
-            "int rng_seed: int) -> np.ndarray\n"
-            "\n"
             "Predict the most likely class label for each row of X.",
             predict};
 }

@@ -72,9 +72,6 @@ Declaration softmax_predict_samples() {
              {"num_posterior_samples", "int", Conv::Int},
              {"rng_seed", "int", Conv::Int}},
             "np.ndarray",
-            "kovani_softmax_predict_samples(model: KovaniModel, X: np.ndarray, int num_posterior_samples: "
-            "int, int rng_seed: int) -> np.ndarray\n"
-            "\n"
             "Draw label samples from the posterior predictive distribution.",
             predict_samples};
 }

@@ -321,11 +321,6 @@ Declaration softmax_fit() {
              {"learning_rate", "float", Conv::Float},
              {"num_steps", "int", Conv::Int}},
             "KovaniModel",
-            "kovani_softmax_fit(X: np.ndarray, y: np.ndarray, int n_classes: int, label_base: "
-            "Literal[0, 1], double w_loc: float, double w_scale: float, double b_loc: float, "
-            "double b_scale: float, int rng_seed: int, double learning_rate: float, int num_steps: "
-            "int) -> KovaniModel\n"
-            "\n"
             "Fit Bayesian multinomial softmax regression using Polya-Gamma VI.\n"
             "\n"
             "This uses a reference-class softmax model and iteratively updates each\n"

@@ -45,7 +45,7 @@ Declaration jax_dtype_from_numpy() {
     return {"_jax_dtype_from_numpy",
             {{"x", "np.ndarray"}},
             "jnp.dtype",
-            "_jax_dtype_from_numpy(x: np.ndarray) -> jnp.dtype",
+            "",
             dtype_from_numpy};
 }
 
@@ -53,7 +53,7 @@ Declaration pg_expected_omega() {
     return {"_pg_expected_omega",
             {{"c", "jax.Array"}},
             "jax.Array",
-            "_pg_expected_omega(c: jax.Array) -> jax.Array",
+            "",
             expected_omega};
 }
 
@@ -67,8 +67,7 @@ Declaration pg_binary_update() {
              {"m", "jax.Array"},
              {"S", "jax.Array"}},
             "tuple[jax.Array, jax.Array]",
-            "_pg_binary_update(Xa: jax.Array, z: jax.Array, offset: jax.Array, m0: jax.Array, "
-            "prec0: jax.Array, m: jax.Array, S: jax.Array) -> tuple[jax.Array, jax.Array]",
+            "",
             binary_update};
 }
 

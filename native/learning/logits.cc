@@ -39,8 +39,7 @@ Declaration build_logits() {
              {"ref_class", "int", Conv::Int},
              {"n_classes", "int", Conv::Int}},
             "jax.Array",
-            "_build_logits(X_aug: jax.Array, beta_mean: jax.Array, non_ref_classes: jax.Array, int "
-            "ref_class: int, int n_classes: int) -> jax.Array",
+            "",
             build};
 }
 

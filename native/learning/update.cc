@@ -394,8 +394,6 @@ Declaration softmax_update() {
     return {"kovani_softmax_update",
             {{"model", "KovaniModel"}, {"X", "np.ndarray"}, {"y", "np.ndarray"}},
             "KovaniModel",
-            "kovani_softmax_update(model: KovaniModel, X: np.ndarray, y: np.ndarray) -> KovaniModel\n"
-            "\n"
             "Update a softmax model with additional labeled observations.",
             update};
 }

@@ -36,13 +36,20 @@ struct Function;
 using Args = std::vector<nb::object>;
 using Body = std::function<nb::object(Function &self, Args &args)>;
 
+// A published function. Its documentation string begins with the signature line that
+// the binding layer writes from the declaration: the name, each parameter as "name:
+// annotation" ("int " before an `int` parameter, "double " before a `float` one), then
+// " -> " and the result's annotation; `doc`, where given, follows after an empty line.
 struct Declaration {
     std::string name;
     std::vector<Param> params;
     std::string returns;  // annotation of the result; empty: none
-    std::string doc;      // empty: no documentation string
+    std::string doc;      // the documentation after the signature line; empty: none
     Body body;
 };
+
+// The documentation string `publish` gives the function `decl` declares.
+std::string docstring(const Declaration &decl);
 
 // Creates the callable type of one extension module. Each function holds a strong
 // reference to its type, so the module keeps no reference of its own.
