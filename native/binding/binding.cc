@@ -419,17 +419,6 @@ nb::dict cores(Function &self) {
 
 }  // namespace
 
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body) {
-    nb::dict store = cores(self);
-    if (store.contains(name))
-        return store[name];
-    nb::object fn = closure(self, name, std::move(params), std::move(body));
-    nb::object core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
-    store[name] = core;
-    return core;
-}
-
 nb::object CoreArgs::operator[](const char *name) const {
     for (size_t i = 0; i < params_.size(); ++i)
         if (std::strcmp(params_[i].name, name) == 0)
@@ -489,6 +478,13 @@ bool is_published(Function &self, nb::handle value, const char *name) {
 
 bool compare(nb::handle a, nb::handle b, int op) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+bool truthy(nb::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
     if (r < 0)
         throw nb::python_error();
     return r == 1;

@@ -80,13 +80,6 @@ int exec_module(PyObject *module, void (*init)(nb::module_ module));
 // as a Python module's `from ..name import attr` would do it.
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level);
 
-// The jitted core `name` kept in `state(self)`, made on first use: jax.jit of a nested
-// function running `body`, with `static_argnums`. jit keys its cache on the static
-// arguments (the module-level functions a core calls among them, so replacing one
-// re-traces), on the shapes and types of the others, and on the 64-bit flag.
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body);
-
 // A compiled core declared once: its parameters in order, each static (part of jit's cache
 // key, a Python value while the core is traced) or an array. The static_argnums follow
 // from the list, bodies read their arguments by name and callers pass them by name.
@@ -115,8 +108,9 @@ struct Core {
 };
 
 // Calls `core`, compiled on first use and kept in `state(self)` under its name, with every
-// declared parameter given once by name (in any order).
-using CoreArg = std::pair<const char *, nb::handle>;
+// declared parameter given once by name (in any order). Arguments hold their values, so a
+// list of them may be built ahead of the call.
+using CoreArg = std::pair<const char *, nb::object>;
 nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
 
 // Whether `value` is the function this module published as `name`: an object of the
@@ -127,6 +121,9 @@ bool is_published(Function &self, nb::handle value, const char *name);
 
 // Python comparison `a <op> b` (op: Py_LT, Py_GE, ...); errors propagate.
 bool compare(nb::handle a, nb::handle b, int op);
+
+// bool(value), as Python tests truth (a NumPy or JAX boolean included); errors propagate.
+bool truthy(nb::handle value);
 
 // int(value) as a C++ integer; OverflowError when it does not fit in 64 bits.
 long long to_int64(nb::handle value);

@@ -1,4 +1,4 @@
-#include "factors.h"
+#include "model/factors.h"
 
 #include <algorithm>
 #include <cmath>
@@ -16,7 +16,7 @@
 #endif
 #define KOVANI_INLINE [[gnu::always_inline]] inline
 
-namespace kovani::learning {
+namespace kovani::model {
 namespace {
 
 // Rows of the factor computed together: the lanes of the innermost loops.
@@ -276,4 +276,4 @@ KOVANI_CLONES void rank_n_factor_update_diagonal(const double *l0, double *L, co
     factor_update(DiagonalSource<double>{l0}, L, U, s, d, n);
 }
 
-}  // namespace kovani::learning
+}  // namespace kovani::model
