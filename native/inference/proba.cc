@@ -5,6 +5,7 @@
 #include "model/finite.h"
 #include "model/logits.h"
 #include "model/prediction.h"
+#include "model/record_rule.h"
 
 namespace kovani::inference {
 namespace {
@@ -62,6 +63,7 @@ nb::object predict_proba(Function &self, Args &a) {
          {"beta_mean", p.beta_mean},
          {"beta_cov_chol", plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p)},
          {"seed", seed}});
+    model::check_factors(j, p.beta_cov_chol);  // while the core works
     // A fresh, writable host array that belongs to the caller.
     nb::object result = j.np.attr("array")(probs);
     model::check_finite_probabilities(model::all_finite(j, result), result.attr("dtype"));

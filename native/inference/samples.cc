@@ -3,6 +3,7 @@
 #include "model/finite.h"
 #include "model/logits.h"
 #include "model/prediction.h"
+#include "model/record_rule.h"
 #include "model/working_type.h"
 
 namespace kovani::inference {
@@ -69,6 +70,7 @@ nb::object predict_samples(Function &self, Args &a) {
                                   {"beta_mean", p.beta_mean},
                                   {"beta_cov_chol", model::factors_for_core(j, p)},
                                   {"seed", seed}});
+    model::check_factors(j, p.beta_cov_chol);  // while the core works
     // Read only now: a record without it fails after the draws.
     const long long label_base = record.read_int(j, "label_base");
     // Labels drawn from NaN probabilities are arbitrary; refused after the last documented read.

@@ -64,6 +64,7 @@ UpdateRows read_update_rows(const Jax &j, const Reader &record, const UpdateSett
     check_classes(s.old_n_classes, s.ref_class, s.non_ref, beta_mean, beta_cov_chol);
     check_coefficients(j, stored_mean, stored_chol, false);
     check_class_counts(class_counts, s.old_n_classes);
+    check_factors(j, stored_chol);
     return {beta_mean, beta_cov_chol, class_counts};
 }
 

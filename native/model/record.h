@@ -81,8 +81,9 @@ void grow_classes(const Jax &j, UpdateSettings &s, UpdateRows &rows, long long n
 nb::object counts_after(const Jax &j, const UpdateSettings &s, const UpdateRows &rows);
 
 // What prediction reads, in its order (n_classes, ref_class, non_ref_classes, beta_mean,
-// beta_cov_chol), checked by the record rule with a floating-point beta_mean: its type is
-// the working type. The coefficient arrays are kept as stored when they are NumPy or JAX
+// beta_cov_chol), checked by the record rule with a floating-point beta_mean (its type is
+// the working type) -- all but the factors' upper triangles, which the caller checks
+// (record_rule.h: check_factors) while its compiled core works. The coefficient arrays are kept as stored when they are NumPy or JAX
 // arrays (jit moves them to the device, canonicalising the element type exactly as
 // jnp.asarray would); anything else is made a JAX array here.
 struct Posterior {

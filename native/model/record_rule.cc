@@ -20,9 +20,8 @@ namespace {
 
 std::string text(nb::handle value) { return nb::repr(value).c_str(); }
 
-// Whether every matrix of the factors `L` (..., d, d) is zero above its diagonal (-0
-// counts as zero). Native float32 and float64 arrays are scanned in place; others through
-// NumPy.
+// Whether every matrix of the factors `L` (..., d, d) is zero above its diagonal. Native
+// float32 and float64 arrays are scanned in place; others through NumPy.
 bool lower_triangular(const Jax &j, nb::handle L) {
     nb::object np = j.np, a = np.attr("asarray")(L);
     nb::object dtype = a.attr("dtype");
@@ -90,6 +89,9 @@ void check_coefficients(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_
     if (floating_mean && !truthy(j.jnp.attr("issubdtype")(beta_mean.attr("dtype"), j.jnp.attr("floating"))))
         invalid("beta_mean must be a floating-point array (its element type is the working type), got " +
                 type_name(beta_mean));
+}
+
+void check_factors(const Jax &j, nb::handle beta_cov_chol) {
     if (!lower_triangular(j, beta_cov_chol))
         invalid("beta_cov_chol must be lower triangular (each matrix is the Cholesky factor of a "
                 "covariance); it has non-zero entries above the diagonal");

@@ -32,9 +32,13 @@ void check_classes(long long n_classes, long long ref_class, nb::handle non_ref,
 // The coefficients as read (arrays, or anything NumPy converts): real numbers (the
 // imaginary part of a complex entry would be dropped, or carried into complex
 // "probabilities"); with `floating_mean`, a floating-point beta_mean (an integer one would
-// truncate the trials to integers where it sets the working type); factors zero above the
-// diagonal, by one pass over their upper triangles.
+// truncate the trials to integers where it sets the working type).
 void check_coefficients(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_chol, bool floating_mean);
+
+// The factors zero above the diagonal, by one pass over their upper triangles (-0 counts
+// as zero). It reads half the factors' bytes, so prediction, which otherwise need not read
+// them on the host at all, runs it while its compiled core works.
+void check_factors(const Jax &j, nb::handle beta_cov_chol);
 
 // class_counts (an int64 NumPy array) holds one count per class: a shorter one would be
 // broadcast into the batch's counts rather than refused.
