@@ -19,19 +19,20 @@ def make_trials(n, n_features, n_classes, seed=0, separation=1.0):
 
 
 def make_record(K=3, F=3, ref_class=0, label_base=0, lr=1.0, steps=2, dtype=np.float64, seed=0,
-                counts=None):
-    """A record as the fit writes it, with a non-trivial posterior for every row."""
+                counts=None, scale=1.0):
+    """A record as the fit writes it, with a non-trivial posterior for every row: K classes
+    whose reference is `ref_class`, F features; `scale` multiplies every mean and factor."""
     rng = np.random.default_rng(seed)
     d = F + 1
     A = rng.normal(size=(K - 1, d, d))
-    covs = 0.3 * A @ np.swapaxes(A, 1, 2) / d + 0.2 * np.eye(d)
+    covs = scale**2 * (0.3 * A @ np.swapaxes(A, 1, 2) / d + 0.2 * np.eye(d))
     return {
         "backend": np.array("pg_softmax_ref", dtype=object),
         "n_classes": np.array(K, np.int64),
         "label_base": np.array(label_base, np.int64),
         "ref_class": np.array(ref_class, np.int64),
         "non_ref_classes": np.array([k for k in range(K) if k != ref_class], np.int64),
-        "beta_mean": rng.normal(scale=0.5, size=(K - 1, d)).astype(dtype),
+        "beta_mean": rng.normal(scale=0.5 * scale, size=(K - 1, d)).astype(dtype),
         "beta_cov_chol": np.linalg.cholesky(covs).astype(dtype),
         "w_loc": np.array(0.1), "w_scale": np.array(1.5), "b_loc": np.array(-0.2), "b_scale": np.array(2.0),
         "rng_seed": np.array(7, np.int64),

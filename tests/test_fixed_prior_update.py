@@ -6,10 +6,10 @@ import numpy as np
 import pytest
 
 import reference as ref
-from helpers import error_message, make_trials, rtol_for
+from helpers import error_message, make_record, make_trials, model_of, rtol_for
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import adaptation, learning
-from test_update import REPLACED, UNTOUCHED, batch, make_record, model_of
+from test_update import REPLACED, UNTOUCHED, batch
 
 update = adaptation.kovani_softmax_update_fixed_prior
 
