@@ -46,6 +46,23 @@ def model_of(record):
     return KovaniModel(model_type="kovani_softmax", params=record)
 
 
+def check_update_against(new, reference, x64_on):
+    """An updated model against a float64 reference's (n_classes, non_ref, counts, means):
+    the class bookkeeping, the working type, lower-triangular factors and the means.
+    Returns the factors as float64 for the caller's comparison of the covariances."""
+    K, non_ref, counts, means = reference
+    p = new.params
+    assert int(p["n_classes"]) == K
+    np.testing.assert_array_equal(p["non_ref_classes"], non_ref)
+    np.testing.assert_array_equal(p["class_counts"], counts)
+    assert p["beta_mean"].dtype == p["beta_cov_chol"].dtype == (np.float64 if x64_on else np.float32)
+    L = p["beta_cov_chol"].astype(np.float64)
+    assert np.all(np.triu(L, 1) == 0)
+    rtol = rtol_for(x64_on)
+    np.testing.assert_allclose(p["beta_mean"], means, rtol=rtol, atol=rtol)
+    return L
+
+
 def error_message(exc, fn, *args):
     """The message of the exception of type `exc` that fn(*args) raises."""
     import pytest

@@ -514,6 +514,18 @@ int exec_module(PyObject *module, void (*init)(nb::module_ module)) {
     return -1;
 }
 
+void import_array_modules(nb::handle module) {
+    nb::setattr(module, "jax", nb::module_::import_("jax"));
+    nb::setattr(module, "jnp", nb::module_::import_("jax.numpy"));
+    nb::setattr(module, "np", nb::module_::import_("numpy"));
+}
+
+void publish_all(nb::handle module, std::initializer_list<Declaration (*)()> declarations) {
+    nb::object type = make_function_type(module);
+    for (Declaration (*declare)() : declarations)
+        publish(module, type, declare());
+}
+
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level) {
     nb::object globals = nb::getattr(module, "__dict__");
     nb::object fromlist = nb::make_tuple(attr);

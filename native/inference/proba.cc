@@ -28,18 +28,7 @@ nb::object proba_core(Function &self, const CoreArgs &a) {
     return j.jnp.attr("mean")(j.jax.attr("vmap")(softmax)(logits_s), nb::arg("axis") = 0);
 }
 
-const Core proba = {"_proba_core",
-                    {{"softmax", true},
-                     {"logits_from_beta", true},
-                     {"n_classes", true},
-                     {"ref_class", true},
-                     {"non_ref", true},
-                     {"S", true},
-                     {"Xn"},
-                     {"beta_mean"},
-                     {"beta_cov_chol"},
-                     {"seed"}},
-                    proba_core};
+const Core proba = {"_proba_core", model::prediction_params({{"softmax"}, {"logits_from_beta"}}), proba_core};
 
 nb::object predict_proba(Function &self, Args &a) {
     Jax j(self);
@@ -51,18 +40,11 @@ nb::object predict_proba(Function &self, Args &a) {
     nb::object logits_from_beta = plug_in ? global(self, "_logits_from_beta") : nb::none();
     nb::object seed = plug_in ? nb::none() : model::host_seed(j, a[RNG_SEED]);
     model::check_prediction_memory(j, "kovani_softmax_predict_proba", p, Xn, S);
-    nb::object probs = call_core(
-        self, proba,
-        {{"softmax", global(self, "kovani_softmax")},
-         {"logits_from_beta", logits_from_beta},
-         {"n_classes", nb::int_(p.n_classes)},
-         {"ref_class", nb::int_(p.ref_class)},
-         {"non_ref", model::static_classes(p.non_ref)},
-         {"S", S},
-         {"Xn", Xn},
-         {"beta_mean", p.beta_mean},
-         {"beta_cov_chol", plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p)},
-         {"seed", seed}});
+    nb::object factors = plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p);
+    nb::object probs = call_core(self, proba,
+                                 model::prediction_args({{"softmax", global(self, "kovani_softmax")},
+                                                         {"logits_from_beta", logits_from_beta}},
+                                                        p, S, Xn, factors, seed));
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // A fresh, writable host array that belongs to the caller.
     nb::object result = j.np.attr("array")(probs);
@@ -81,20 +63,15 @@ nb::object predict(Function &self, Args &a) {
     return index + nb::int_(label_base);
 }
 
-const std::vector<Param> predict_params = {{"model", "KovaniModel"},
-                                           {"X", "np.ndarray"},
-                                           {"num_posterior_samples", "int", Conv::Int},
-                                           {"rng_seed", "int", Conv::Int}};
-
 }  // namespace
 
 Declaration softmax_predict_proba() {
-    return {"kovani_softmax_predict_proba", predict_params, "np.ndarray",
+    return {"kovani_softmax_predict_proba", predict_params(), "np.ndarray",
             "Predict class probabilities for Bayesian multinomial softmax regression.", predict_proba};
 }
 
 Declaration softmax_predict() {
-    return {"kovani_softmax_predict", predict_params, "np.ndarray",
+    return {"kovani_softmax_predict", predict_params(), "np.ndarray",
             "Predict the most likely class label for each row of X.", predict};
 }
 

@@ -40,17 +40,7 @@ nb::object samples_core(Function &self, const CoreArgs &a) {
     return nb::make_tuple(y0, j.jnp.attr("all")(j.jnp.attr("isfinite")(probs)));
 }
 
-const Core samples = {"_samples_core",
-                      {{"softmax", true},
-                       {"n_classes", true},
-                       {"ref_class", true},
-                       {"non_ref", true},
-                       {"S", true},
-                       {"Xn"},
-                       {"beta_mean"},
-                       {"beta_cov_chol"},
-                       {"seed"}},
-                      samples_core};
+const Core samples = {"_samples_core", model::prediction_params({{"softmax"}}), samples_core};
 
 nb::object predict_samples(Function &self, Args &a) {
     Jax j(self);
@@ -61,15 +51,9 @@ nb::object predict_samples(Function &self, Args &a) {
     nb::object seed = model::host_seed(j, a[RNG_SEED]);
     model::check_prediction_memory(j, "kovani_softmax_predict_samples", p, Xn, a[NUM_POSTERIOR_SAMPLES]);
     nb::object draws = call_core(self, samples,
-                                 {{"softmax", global(self, "kovani_softmax")},
-                                  {"n_classes", nb::int_(p.n_classes)},
-                                  {"ref_class", nb::int_(p.ref_class)},
-                                  {"non_ref", model::static_classes(p.non_ref)},
-                                  {"S", a[NUM_POSTERIOR_SAMPLES]},
-                                  {"Xn", Xn},
-                                  {"beta_mean", p.beta_mean},
-                                  {"beta_cov_chol", model::factors_for_core(j, p)},
-                                  {"seed", seed}});
+                                 model::prediction_args({{"softmax", global(self, "kovani_softmax")}}, p,
+                                                        a[NUM_POSTERIOR_SAMPLES], Xn, model::factors_for_core(j, p),
+                                                        seed));
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // Read only now: a record without it fails after the draws.
     const long long label_base = record.read_int(j, "label_base");
@@ -81,14 +65,8 @@ nb::object predict_samples(Function &self, Args &a) {
 }  // namespace
 
 Declaration softmax_predict_samples() {
-    return {"kovani_softmax_predict_samples",
-            {{"model", "KovaniModel"},
-             {"X", "np.ndarray"},
-             {"num_posterior_samples", "int", Conv::Int},
-             {"rng_seed", "int", Conv::Int}},
-            "np.ndarray",
-            "Draw label samples from the posterior predictive distribution.",
-            predict_samples};
+    return {"kovani_softmax_predict_samples", predict_params(), "np.ndarray",
+            "Draw label samples from the posterior predictive distribution.", predict_samples};
 }
 
 }  // namespace kovani::inference

@@ -129,6 +129,14 @@ nb::object sweeps_in_d(Function &self, const Jax &j, const Loop &loop, nb::handl
     return sweeps(self, j, num_steps, state[0].attr("shape")[0], state, update_one);
 }
 
+StandardStart standard_start(const Jax &j, nb::handle rows, nb::handle n, nb::handle dtype) {
+    nb::object jnp = j.jnp;
+    nb::object eye = jnp.attr("eye")(n, nb::arg("dtype") = dtype);
+    nb::object mu = jnp.attr("zeros")(nb::make_tuple(rows, n), nb::arg("dtype") = dtype);
+    return {nb::make_tuple(mu, jnp.attr("tile")(eye, nb::make_tuple(rows, 1, 1))),
+            FixedPrior{jnp.attr("zeros")(nb::make_tuple(n), nb::arg("dtype") = dtype), eye}};
+}
+
 nb::object sweeps_in_n(Function &self, const Jax &j, const Loop &loop, nb::handle num_steps, nb::handle designs,
                        nb::handle Xm0, nb::handle state, const RowStep &step) {
     nb::object D = nb::borrow(designs), shift = nb::borrow(Xm0);

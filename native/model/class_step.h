@@ -110,6 +110,15 @@ nb::object sweeps(Function &self, const Jax &j, nb::handle num_steps, nb::handle
 nb::object sweeps_in_d(Function &self, const Jax &j, const Loop &loop, nb::handle num_steps, nb::handle X_aug,
                        nb::handle state, const RowStep &step);
 
+// Where the sweeps in the n-dimensional space start: every row at theta ~ N(0, I_n), the
+// state (means (rows, n), I_n as every row's covariance or factor), and that Gaussian as
+// a fixed prior of the steps there.
+struct StandardStart {
+    nb::object state;
+    FixedPrior prior;
+};
+StandardStart standard_start(const Jax &j, nb::handle rows, nb::handle n, nb::handle dtype);
+
 // The sweeps in the n-dimensional space of a batch of n < d trials (reduced.h): the state
 // is (mu (rows, n), second (rows, n, n)); every row has the design `designs` (n, n) and
 // the logits `Xm0` (n,) at its starting mean, or each its own: designs (rows, n, n) and

@@ -65,23 +65,18 @@ const Core general_fit = {"_fit_core",
 // the means and the directions the d x d factors need, which are formed once, on the host.
 nb::object reduced_core(Function &self, const CoreArgs &a) {
     Jax j(self);
-    nb::object jnp = j.jnp;
     FitCore f = fit_core(j, a);
     // The prior covariance is diagonal: whitening scales the columns of the design.
     nb::object scale = j.asarray(a["prior_scale"], f.dtype);
     Reduced r = reduce(j, f.X_aug * scale);
     nb::object Xm0 = j.matmul(f.X_aug, f.m_prior);  // (n,), the same for every row
-    nb::object n = f.X_aug.attr("shape")[0];
-    nb::object eye = jnp.attr("eye")(n, nb::arg("dtype") = f.dtype);
-    FixedPrior prior{jnp.attr("zeros")(nb::make_tuple(n), nb::arg("dtype") = f.dtype), eye};
-    nb::object mu = jnp.attr("zeros")(nb::make_tuple(f.rows, n), nb::arg("dtype") = f.dtype);
-    nb::object Sigma = jnp.attr("tile")(eye, nb::make_tuple(f.rows, 1, 1));
-    nb::object state = sweeps_in_n(self, j, f.loop, a["num_steps"], r.design, Xm0, nb::make_tuple(mu, Sigma),
-                                   fixed_prior_step(f.loop, own_pg_update(j), prior));
+    StandardStart start = standard_start(j, nb::int_(f.rows), f.X_aug.attr("shape")[0], f.dtype);
+    nb::object state = sweeps_in_n(self, j, f.loop, a["num_steps"], r.design, Xm0, start.state,
+                                   fixed_prior_step(f.loop, own_pg_update(j), start.prior));
     // beta = m_prior + D^(1/2) Q mu, and S = D^(1/2) (I + Q (Sigma - I) Q^T) D^(1/2) from
     // Sigma's eigen-decomposition (its singular values: Sigma is positive semi-definite).
     nb::object means = f.m_prior + scale * j.matmul(state[0], r.Q.attr("T"));
-    nb::object svd = jnp.attr("linalg").attr("svd")(state[1]);
+    nb::object svd = j.jnp.attr("linalg").attr("svd")(state[1]);
     Directions dir = directions(j, r.Q, svd[1], svd[0]);
     return nb::make_tuple(means, dir.U, dir.s);
 }

@@ -58,6 +58,27 @@ nb::object factors_unused(const Jax &j, const Posterior &p) {
     return p.beta_cov_chol[nb::slice((Py_ssize_t) 0, (Py_ssize_t) 0, (Py_ssize_t) 1)];
 }
 
+std::vector<CoreParam> prediction_params(std::vector<CoreParam> statics) {
+    for (CoreParam &p : statics)
+        p.is_static = true;
+    statics.insert(statics.end(), {{"n_classes", true}, {"ref_class", true}, {"non_ref", true}, {"S", true}, {"Xn"},
+                                   {"beta_mean"}, {"beta_cov_chol"}, {"seed"}});
+    return statics;
+}
+
+std::vector<CoreArg> prediction_args(std::vector<CoreArg> statics, const Posterior &p, nb::handle S, nb::handle Xn,
+                                     nb::handle factors, nb::handle seed) {
+    statics.insert(statics.end(), {{"n_classes", nb::int_(p.n_classes)},
+                                   {"ref_class", nb::int_(p.ref_class)},
+                                   {"non_ref", static_classes(p.non_ref)},
+                                   {"S", nb::borrow(S)},
+                                   {"Xn", nb::borrow(Xn)},
+                                   {"beta_mean", p.beta_mean},
+                                   {"beta_cov_chol", nb::borrow(factors)},
+                                   {"seed", nb::borrow(seed)}});
+    return statics;
+}
+
 Working in_working_type(const Jax &j, nb::handle Xn, nb::handle beta_mean, nb::handle beta_cov_chol) {
     nb::object mean = j.jnp.attr("asarray")(beta_mean);
     nb::object dtype = mean.attr("dtype");

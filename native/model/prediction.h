@@ -6,6 +6,8 @@
 #include "kovani/jax.h"
 #include "model/record.h"
 
+#include <vector>
+
 namespace kovani::model {
 
 // X as a float64 NumPy array, after the two checks in their order: X is 2-D, then
@@ -35,6 +37,14 @@ nb::object factors_unused(const Jax &j, const Posterior &p);
 // (to its low 32 bits in 32-bit mode), so the key is the eager one.
 nb::object host_seed(const Jax &j, nb::handle rng_seed);
 nb::object key_from_seed(const Jax &j, nb::handle seed);
+
+// The parameters of a prediction core: its collaborators `statics`, then the class
+// bookkeeping (n_classes, ref_class, non_ref) and the sample count S, all static, then the
+// trials Xn, the coefficients beta_mean and beta_cov_chol and the seed; and their
+// arguments for the record `p`, the collaborators' first.
+std::vector<CoreParam> prediction_params(std::vector<CoreParam> statics);
+std::vector<CoreArg> prediction_args(std::vector<CoreArg> statics, const Posterior &p, nb::handle S, nb::handle Xn,
+                                     nb::handle factors, nb::handle seed);
 
 // Inside a core: the stored coefficients and the float64 trials in the working type, the
 // element type of beta_mean as JAX holds it.

@@ -31,19 +31,19 @@ nb::object running_core(Function &self, const CoreArgs &a) {
                        running_step(j, loop, python_pg_update(a["pg_update"]), dtype));
 }
 
+// The parameters of a general core: the kernels it calls where it takes them, the working
+// type and the sweep count, static; then the batch, the rows' classes, the stored
+// posterior and the learning rate.
+std::vector<CoreParam> general_params(std::vector<CoreParam> kernels) {
+    for (CoreParam &p : kernels)
+        p.is_static = true;
+    kernels.insert(kernels.end(), {{"dtype", true}, {"num_steps", true}, {"X_aug"}, {"yj"}, {"non_ref_j"},
+                                   {"beta_mean"}, {"beta_cov_chol"}, {"alpha"}});
+    return kernels;
+}
+
 // pg_omega is part of the cache key only: the kernel looks it up while it is traced.
-const Core running_update = {"_update_core",
-                             {{"pg_update", true},
-                              {"pg_omega", true},
-                              {"dtype", true},
-                              {"num_steps", true},
-                              {"X_aug"},
-                              {"yj"},
-                              {"non_ref_j"},
-                              {"beta_mean"},
-                              {"beta_cov_chol"},
-                              {"alpha"}},
-                             running_core};
+const Core running_update = {"_update_core", general_params({{"pg_update"}, {"pg_omega"}}), running_core};
 
 // The fixed-prior update in the record's space: the stored rows are the prior of every
 // sweep (their precisions solved once, before the sweeps), and the state, starting there,
@@ -62,16 +62,7 @@ nb::object fixed_prior_core(Function &self, const CoreArgs &a) {
     return nb::make_tuple(state[0], jnp.attr("linalg").attr("cholesky")(state[1]));
 }
 
-const Core fixed_prior_update = {"_fixed_prior_core",
-                                 {{"dtype", true},
-                                  {"num_steps", true},
-                                  {"X_aug"},
-                                  {"yj"},
-                                  {"non_ref_j"},
-                                  {"beta_mean"},
-                                  {"beta_cov_chol"},
-                                  {"alpha"}},
-                                 fixed_prior_core};
+const Core fixed_prior_update = {"_fixed_prior_core", general_params({}), fixed_prior_core};
 
 // ---------------------------------------------------------------- the reduced cores
 //
@@ -87,17 +78,12 @@ nb::object reduced_core(Function &self, const CoreArgs &a, bool fixed_prior) {
     Reduced r = reduce(j, j.asarray(a["V"], dtype));
     nb::object beta_mean = j.asarray(a["beta_mean"], dtype);
     nb::object Xm0 = j.matmul(X_aug, beta_mean.attr("T"));  // (n, rows)
-    nb::object rows = beta_mean.attr("shape")[0], n = X_aug.attr("shape")[0];
-    nb::object eye = jnp.attr("eye")(n, nb::arg("dtype") = dtype);
-    nb::object mu = jnp.attr("zeros")(nb::make_tuple(rows, n), nb::arg("dtype") = dtype);
-    nb::object identities = jnp.attr("tile")(eye, nb::make_tuple(rows, 1, 1));
+    StandardStart start = standard_start(j, beta_mean.attr("shape")[0], X_aug.attr("shape")[0], dtype);
     // The fixed prior is theta's N(0, I_n), and the state carries covariances; the running
     // estimate's factors start at I_n too.
-    RowStep step = fixed_prior
-                       ? fixed_prior_step(loop, own_pg_update(j),
-                                          FixedPrior{jnp.attr("zeros")(nb::make_tuple(n), nb::arg("dtype") = dtype), eye})
-                       : running_step(j, loop, own_pg_update(j), dtype);
-    nb::object state = sweeps_in_n(self, j, loop, a["num_steps"], r.design, Xm0, nb::make_tuple(mu, identities), step);
+    RowStep step = fixed_prior ? fixed_prior_step(loop, own_pg_update(j), start.prior)
+                               : running_step(j, loop, own_pg_update(j), dtype);
+    nb::object state = sweeps_in_n(self, j, loop, a["num_steps"], r.design, Xm0, start.state, step);
     nb::object v = jnp.attr("einsum")("rdn,rn->rd", r.Q, state[0]);
     Directions dir;
     if (fixed_prior) {

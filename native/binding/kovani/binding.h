@@ -14,6 +14,7 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -75,6 +76,25 @@ nb::object &state(Function &self);
 // The exec step of a module: registers it with nanobind, then runs `init`. A Python
 // error raised by `init` (a failed import, say) is left set exactly as raised.
 int exec_module(PyObject *module, void (*init)(nb::module_ module));
+
+// What PyInit_<name> returns: the definition of the module `name` (a string literal),
+// made by multi-phase initialisation, whose exec step is exec_module with `init`.
+template <void (*init)(nb::module_ module)>
+PyObject *define_module(const char *name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, (void *) +[](PyObject *module) { return exec_module(module, init); }}, {0, nullptr}};
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots,
+                                     nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&definition);
+}
+
+// Imports `jax`, `jax.numpy` as `jnp` and `numpy` as `np` into the module's namespace, in
+// this order.
+void import_array_modules(nb::handle module);
+
+// Publishes the functions `declarations` make, in order, as objects of one new callable
+// type of the module (make_function_type).
+void publish_all(nb::handle module, std::initializer_list<Declaration (*)()> declarations);
 
 // `from <package>.<name> import <attr>`, relative to `module`'s package `level` levels up,
 // as a Python module's `from ..name import attr` would do it.
