@@ -328,8 +328,8 @@ nb::object make(PyTypeObject *type, Impl *impl, nb::handle globals, const std::s
     return self;
 }
 
-}  // namespace
-
+// The callable type of one extension module. Each function holds a strong reference to
+// its type, so the module keeps no reference of its own.
 nb::object make_function_type(nb::handle module) {
     nb::str module_name = nb::borrow<nb::str>(nb::getattr(module, "__name__"));
     // tp_name must outlive the type; heap types copy the part after the last dot only.
@@ -349,6 +349,7 @@ nb::object make_function_type(nb::handle module) {
     return nb::steal(type);
 }
 
+// The documentation string of a published function (binding.h: Declaration).
 std::string docstring(const Declaration &decl) {
     std::string line = decl.name + "(";
     for (size_t i = 0; i < decl.params.size(); ++i) {
@@ -365,6 +366,8 @@ std::string docstring(const Declaration &decl) {
     return decl.doc.empty() ? line : line + "\n\n" + decl.doc;
 }
 
+// A function of `type` whose globals are the namespace of `module`, bound there under its
+// name.
 nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     nb::dict annotations;
     for (const Param &p : decl.params)
@@ -380,6 +383,8 @@ nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     nb::setattr(module, decl.name.c_str(), fn);
     return fn;
 }
+
+}  // namespace
 
 nb::object closure(Function &parent, const std::string &name, std::vector<std::string> params,
                    Body body) {
@@ -405,13 +410,11 @@ nb::object global(Function &self, const char *name) {
     return nb::borrow(value);
 }
 
-nb::object &state(Function &self) { return self.impl->store; }
-
 namespace {
 
-// The dict of compiled cores in `state(self)`, keyed by name.
+// The dict of compiled cores `self` keeps, keyed by name.
 nb::dict cores(Function &self) {
-    nb::object &store = state(self);
+    nb::object &store = self.impl->store;
     if (!store.is_valid())
         store = nb::dict();
     return nb::borrow<nb::dict>(store);

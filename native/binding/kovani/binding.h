@@ -49,16 +49,6 @@ struct Declaration {
     Body body;
 };
 
-// The documentation string `publish` gives the function `decl` declares.
-std::string docstring(const Declaration &decl);
-
-// Creates the callable type of one extension module. Each function holds a strong
-// reference to its type, so the module keeps no reference of its own.
-nb::object make_function_type(nb::handle module);
-
-// Makes a function of `type` whose globals are the namespace of `module`, and binds it
-// there under its name.
-nb::object publish(nb::handle module, nb::handle type, Declaration decl);
 
 // Makes a nested function of `parent` (a loop body, a mapped function): same type, same
 // globals, qualified name "<parent>.<locals>.<name>", plain parameters.
@@ -68,10 +58,6 @@ nb::object closure(Function &parent, const std::string &name,
 // Looks `name` up in the function's module namespace, as a Python function would read a
 // global at run time, so that replacing a module attribute takes effect on the next call.
 nb::object global(Function &self, const char *name);
-
-// Per-function storage owned by the function object (visible to the garbage collector);
-// bodies keep their compiled cores here.
-nb::object &state(Function &self);
 
 // The exec step of a module: registers it with nanobind, then runs `init`. A Python
 // error raised by `init` (a failed import, say) is left set exactly as raised.
@@ -92,8 +78,10 @@ PyObject *define_module(const char *name) {
 // this order.
 void import_array_modules(nb::handle module);
 
-// Publishes the functions `declarations` make, in order, as objects of one new callable
-// type of the module (make_function_type).
+// Publishes the functions `declarations` make, in order: each an object of one new
+// callable type of the module (every function holds a strong reference to the type, so the
+// module keeps none of its own), whose globals are the module's namespace, bound there
+// under its name.
 void publish_all(nb::handle module, std::initializer_list<Declaration (*)()> declarations);
 
 // `from <package>.<name> import <attr>`, relative to `module`'s package `level` levels up,
@@ -127,9 +115,10 @@ struct Core {
     CoreBody body;
 };
 
-// Calls `core`, compiled on first use and kept in `state(self)` under its name, with every
-// declared parameter given once by name (in any order). Arguments hold their values, so a
-// list of them may be built ahead of the call.
+// Calls `core`, compiled on first use and kept by `self` (in storage the function object
+// owns, visible to the garbage collector) under its name, with every declared parameter
+// given once by name (in any order). Arguments hold their values, so a list of them may be
+// built ahead of the call.
 using CoreArg = std::pair<const char *, nb::object>;
 nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
 
