@@ -10,9 +10,6 @@
 namespace kovani::model {
 namespace {
 
-// Host arrays of the fit's result below this size are copied plainly (host_arrays.h).
-constexpr double kLarge = 1 << 18;
-
 // What every fit core starts from, in the working type: the design, the loop constants and
 // the prior's mean.
 struct FitCore {
@@ -162,7 +159,7 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
         nb::object out = call_core(self, reduced_fit, args);
         nb::object working = np.attr("dtype")(in.dtype);
         Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
-        return {host_copy(j, out[0], kLarge), lifted_factors(j, scales.attr("astype")(working), dir)};
+        return {host_copy(j, out[0]), lifted_factors(j, scales.attr("astype")(working), dir)};
     }
     args.emplace_back("prior_precision", in.prior.precisions(j, F));
     const bool precision = kernels.own && nb::cast<double>(in.alpha) == 1.0 && precision_pays(d_aug);
@@ -172,7 +169,7 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
         args.emplace_back("pg_omega", kernels.omega);
     }
     nb::object out = call_core(self, precision ? precision_fit : general_fit, args);
-    return {host_copy(j, out[0], kLarge), host_copy(j, out[1], kLarge)};
+    return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 
 }  // namespace kovani::model

@@ -39,9 +39,9 @@ nb::object aligned(const Jax &j, nb::handle a, nb::handle dtype, double min_byte
     return ready ? nb::borrow(a) : aligned_copy(j, a, type);
 }
 
-nb::object host_copy(const Jax &j, nb::handle a, double min_bytes) {
+nb::object host_copy(const Jax &j, nb::handle a) {
     nb::object type = j.np.attr("dtype")(a.attr("dtype"));
-    if (nb::cast<double>(a.attr("size")) * nb::cast<double>(type.attr("itemsize")) < min_bytes)
+    if (nb::cast<double>(a.attr("size")) * nb::cast<double>(type.attr("itemsize")) < kAlignedFrom)
         return j.np.attr("array")(a);
     return aligned_copy(j, a, type);
 }

@@ -61,6 +61,9 @@ void typed(std::initializer_list<const HostArray *> arrays, Body body) {
 // 32 MiB (28 ms for the (3, 2081, 2081) float32 factors of a 64-channel, 4-class model,
 // against 5 ms for NumPy's own). Large arrays are therefore laid out so on the host.
 
+// Below this many bytes jit's own copy costs less than making an aligned one.
+inline constexpr double kAlignedFrom = 1 << 18;
+
 // An uninitialised C-contiguous array of `shape` and `dtype` whose data is so aligned.
 nb::object empty_aligned(const Jax &j, nb::handle shape, nb::handle dtype);
 
@@ -68,10 +71,10 @@ nb::object empty_aligned(const Jax &j, nb::handle shape, nb::handle dtype);
 // such a NumPy array already, or where it would take fewer than `min_bytes` (jit's own
 // copy then costs less than making one); else an aligned copy, rounded as the conversion
 // to `dtype` rounds.
-nb::object aligned(const Jax &j, nb::handle a, nb::handle dtype, double min_bytes);
+nb::object aligned(const Jax &j, nb::handle a, nb::handle dtype, double min_bytes = kAlignedFrom);
 
 // The device array `a` as a new host array that belongs to the caller, aligned where it
-// takes `min_bytes` or more.
-nb::object host_copy(const Jax &j, nb::handle a, double min_bytes);
+// takes kAlignedFrom bytes or more.
+nb::object host_copy(const Jax &j, nb::handle a);
 
 }  // namespace kovani::model

@@ -9,10 +9,6 @@
 namespace kovani::model {
 namespace {
 
-// Stored factors from this size on are handed to the general cores aligned, and results
-// returned so (host_arrays.h).
-constexpr double kLarge = 1 << 18;
-
 Loop update_loop(const Jax &j, const CoreArgs &a, nb::handle X_aug) {
     return loop_of(j, a["dtype"], a["yj"], a["non_ref_j"], a["alpha"], X_aug.attr("shape")[0]);
 }
@@ -129,11 +125,11 @@ Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const
                                  {"yj", in.batch.yj},
                                  {"non_ref_j", in.non_ref_j},
                                  {"beta_mean", in.beta_mean},
-                                 {"beta_cov_chol", aligned(j, in.beta_cov_chol, in.beta_cov_chol.attr("dtype"), kLarge)},
+                                 {"beta_cov_chol", aligned(j, in.beta_cov_chol, in.beta_cov_chol.attr("dtype"))},
                                  {"alpha", nb::float_(in.alpha)}};
     args.insert(args.end(), kernels.begin(), kernels.end());
     nb::object out = call_core(self, core, args);
-    return {host_copy(j, out[0], kLarge), host_copy(j, out[1], kLarge)};
+    return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 
 }  // namespace
