@@ -48,7 +48,7 @@ dev: $(PY)
 # ASan see the interpreter's allocations.
 SAN_DIR := build/sanitize
 SAN_TESTS ?= tests/test_fuzz.py tests/test_bad_records.py tests/test_degenerate.py tests/test_binding.py \
-  tests/test_threads.py tests/test_fixed_prior_update.py
+  tests/test_threads.py tests/test_fixed_prior_update.py tests/test_record_rule.py
 sanitize: $(PY)
 	$(PY) -m pip install $(PIPQ) nanobind scikit-build-core "jax[cpu]" numpy pytest hypothesis
 	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVANI_SANITIZE=ON -DKOVANI_WERROR=ON \

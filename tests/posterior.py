@@ -1,34 +1,9 @@
-"""Hand-made model records, and the float64 NumPy computations the prediction tests check against."""
+"""The float64 NumPy computations the prediction tests check against."""
 
 import jax
 import jax.numpy as jnp
 import numpy as np
 
-from kovani_bci.kovani_io import KovaniModel
-
-
-def hand_record(K, ref, n_features, dtype=np.float64, label_base=0, seed=0, scale=1.0):
-    """A complete record built directly, with a random posterior."""
-    rng = np.random.default_rng(seed)
-    d = n_features + 1
-    L = np.tril(rng.normal(scale=0.3, size=(K - 1, d, d)))
-    L[:, np.arange(d), np.arange(d)] = np.abs(L[:, np.arange(d), np.arange(d)]) + 0.1
-    return {
-        "backend": np.array("pg_softmax_ref", dtype=object),
-        "n_classes": np.array(K, np.int64),
-        "label_base": np.array(label_base, np.int64),
-        "ref_class": np.array(ref, np.int64),
-        "non_ref_classes": np.array([k for k in range(K) if k != ref], np.int64),
-        "beta_mean": (scale * rng.normal(size=(K - 1, d))).astype(dtype),
-        "beta_cov_chol": (scale * L).astype(dtype),
-        "w_loc": np.array(0.0), "w_scale": np.array(1.0), "b_loc": np.array(0.0), "b_scale": np.array(1.0),
-        "rng_seed": np.array(0, np.int64), "learning_rate": np.array(1.0), "num_steps": np.array(1, np.int64),
-        "class_counts": np.ones(K, np.int64),
-    }
-
-
-def model_of(record):
-    return KovaniModel(model_type="kovani_softmax", params=record)
 
 
 def working_type(record):

@@ -80,58 +80,16 @@ def fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, means, covs, a
     return means, covs
 
 
-def update(record, X, y):
-    """Online update of a record (a dict of the model's entries) with one batch.
-
-    Returns (n_classes, non_ref, counts, means, factors). Each class step takes the row's
-    running estimate as its prior; the state keeps covariances as Cholesky factors.
-    """
+def grown(record, X, y):
+    """The batch and the record's rows after class growth: every class index below the new
+    class count that neither is the reference nor has a row gets one at the hyper-prior, in
+    ascending order. Returns (Xa, y0, n_classes, non_ref, counts, means, covariances)."""
     label_base, ref = int(record["label_base"]), int(record["ref_class"])
     y0 = np.asarray(y).astype(np.int64) - label_base
     n_classes = max(int(record["n_classes"]), int(y0.max()) + 1)
     non_ref = [int(k) for k in record["non_ref_classes"]]
     means = [np.array(m, np.float64) for m in record["beta_mean"]]
-    factors = [np.array(L, np.float64) for L in record["beta_cov_chol"]]
-    counts = np.zeros(n_classes, np.int64)
-    counts[:len(record["class_counts"])] = record["class_counts"]
-    counts += np.bincount(y0, minlength=n_classes)
-
-    Xa = augment(X)
-    m_prior, prec_prior = prior(Xa.shape[1] - 1, float(record["w_loc"]), float(record["w_scale"]),
-                                float(record["b_loc"]), float(record["b_scale"]))
-    grows = n_classes > int(record["n_classes"])
-    for k in range(n_classes if grows else 0):
-        if k != ref and k not in non_ref:
-            non_ref.append(k)
-            means.append(m_prior.copy())
-            factors.append(np.linalg.cholesky(np.linalg.inv(prec_prior)))
-
-    a = float(record["learning_rate"])
-    means, factors = np.array(means), np.array(factors)
-    for _ in range(int(record["num_steps"])):
-        for i, k in enumerate(non_ref):
-            offset = class_offset(Xa, means, i)
-            S = factors[i] @ factors[i].T
-            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, means[i], np.linalg.inv(S),
-                                            means[i], S)
-            means[i] = (1 - a) * means[i] + a * m_new
-            factors[i] = np.linalg.cholesky((1 - a) * S + a * S_new)
-    return n_classes, np.array(non_ref), counts, means, factors
-
-
-def update_fixed_prior(record, X, y):
-    """Update whose every sweep keeps the record's posterior as the prior of each class.
-
-    Row j's prior is N(mean_j, L_j L_j^T) as stored (an added class: the hyper-prior); the
-    sweeps refine a running approximation that starts there, as the fit does from the
-    hyper-prior. Returns (n_classes, non_ref, counts, means, covariances).
-    """
-    label_base, ref = int(record["label_base"]), int(record["ref_class"])
-    y0 = np.asarray(y).astype(np.int64) - label_base
-    n_classes = max(int(record["n_classes"]), int(y0.max()) + 1)
-    non_ref = [int(k) for k in record["non_ref_classes"]]
-    prior_means = [np.array(m, np.float64) for m in record["beta_mean"]]
-    prior_covs = [np.asarray(L, np.float64) @ np.asarray(L, np.float64).T for L in record["beta_cov_chol"]]
+    covs = [np.asarray(L, np.float64) @ np.asarray(L, np.float64).T for L in record["beta_cov_chol"]]
     counts = np.zeros(n_classes, np.int64)
     counts[:len(record["class_counts"])] = record["class_counts"]
     counts += np.bincount(y0, minlength=n_classes)
@@ -142,9 +100,38 @@ def update_fixed_prior(record, X, y):
     for k in range(n_classes):
         if k != ref and k not in non_ref:
             non_ref.append(k)
-            prior_means.append(m_hyper.copy())
-            prior_covs.append(np.linalg.inv(prec_hyper))
+            means.append(m_hyper.copy())
+            covs.append(np.linalg.inv(prec_hyper))
+    return Xa, y0, n_classes, non_ref, counts, np.array(means), np.array(covs)
 
+
+def update(record, X, y):
+    """Online update of a record (a dict of the model's entries) with one batch.
+
+    Returns (n_classes, non_ref, counts, means, factors). Each class step takes the row's
+    running estimate as its prior; the factors are those of the final covariances.
+    """
+    Xa, y0, n_classes, non_ref, counts, means, covs = grown(record, X, y)
+    a = float(record["learning_rate"])
+    for _ in range(int(record["num_steps"])):
+        for i, k in enumerate(non_ref):
+            offset = class_offset(Xa, means, i)
+            S = covs[i]
+            m_new, S_new = pg_binary_update(Xa, (y0 == k).astype(float), offset, means[i], np.linalg.inv(S),
+                                            means[i], S)
+            means[i] = (1 - a) * means[i] + a * m_new
+            covs[i] = (1 - a) * S + a * S_new
+    return n_classes, np.array(non_ref), counts, means, np.linalg.cholesky(covs)
+
+
+def update_fixed_prior(record, X, y):
+    """Update whose every sweep keeps the record's posterior as the prior of each class.
+
+    Row j's prior is N(mean_j, L_j L_j^T) as stored (an added class: the hyper-prior); the
+    sweeps refine a running approximation that starts there, as the fit does from the
+    hyper-prior. Returns (n_classes, non_ref, counts, means, covariances).
+    """
+    Xa, y0, n_classes, non_ref, counts, prior_means, prior_covs = grown(record, X, y)
     prior_precs = [np.linalg.inv(S) for S in prior_covs]
     means, covs = fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, prior_means, prior_covs,
                                      float(record["learning_rate"]), int(record["num_steps"]))

@@ -9,12 +9,11 @@ from sklearn.base import clone
 from sklearn.model_selection import GridSearchCV
 
 import reference as ref
-from helpers import make_trials, rtol_for
+from helpers import make_record, make_trials, model_of, rtol_for
 from kovani_bci import adaptation
 from kovani_bci.estimator import KovaniSoftmaxClassifier
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import learning
-from test_update import make_record, model_of
 
 
 def standardised_covariances(params):

@@ -179,21 +179,18 @@ def test_replaced_kernels_take_the_general_path(enable_x64):
     np.testing.assert_array_equal(update(model, X, y).params["beta_cov_chol"], fast["beta_cov_chol"])
 
 
-def test_factor_with_entries_above_the_diagonal_takes_the_general_path(enable_x64):
-    # Not a record this module writes, and one the batch's own space would read as its
-    # lower triangle only: such a record goes the general path, which reads it as the
-    # documented steps do, and comes back with a Cholesky factor.
+def test_factor_with_entries_above_the_diagonal_is_refused_on_both_paths(enable_x64):
+    # Not a Cholesky factor, as the record requires (the batch's own space would read its
+    # lower triangle only): refused, whichever path the call would take.
     record = make_record(K=3, F=40, seed=10)
     chol = record["beta_cov_chol"].copy()
     chol[:, 2, 5] = 0.1
     record["beta_cov_chol"] = chol
     X, y = np.random.default_rng(11).normal(size=(1, 40)), np.array([2])
-    p = update(model_of(record), X, y).params
-    check_factors(p["beta_cov_chol"])
-    with general_path():
-        general = update(model_of(record), X, y).params
-    np.testing.assert_array_equal(p["beta_mean"], general["beta_mean"])
-    np.testing.assert_array_equal(p["beta_cov_chol"], general["beta_cov_chol"])
+    with pytest.raises(ValueError, match="^invalid model record: beta_cov_chol must be lower triangular"):
+        update(model_of(record), X, y)
+    with general_path(), pytest.raises(ValueError, match="^invalid model record: beta_cov_chol must be lower"):
+        update(model_of(record), X, y)
 
 
 def test_thousand_one_trial_updates_in_float32_follow_float64():

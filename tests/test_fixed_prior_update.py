@@ -6,26 +6,18 @@ import numpy as np
 import pytest
 
 import reference as ref
-from helpers import error_message, make_trials, rtol_for
+from helpers import check_update_against, error_message, make_record, make_trials, model_of, rtol_for
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import adaptation, learning
-from test_update import REPLACED, UNTOUCHED, batch, make_record, model_of
+from test_update import REPLACED, UNTOUCHED, batch
 
 update = adaptation.kovani_softmax_update_fixed_prior
 
 
 def check_against_reference(new, record, X, y, x64_on):
-    K, non_ref, counts, means, covs = ref.update_fixed_prior(record, X, y)
-    p = new.params
-    assert int(p["n_classes"]) == K
-    np.testing.assert_array_equal(p["non_ref_classes"], non_ref)
-    np.testing.assert_array_equal(p["class_counts"], counts)
-    assert p["beta_mean"].dtype == p["beta_cov_chol"].dtype == (np.float64 if x64_on else np.float32)
-    L = p["beta_cov_chol"].astype(np.float64)
-    assert np.all(np.triu(L, 1) == 0)
-    rtol = rtol_for(x64_on)
-    np.testing.assert_allclose(p["beta_mean"], means, rtol=rtol, atol=rtol)
-    np.testing.assert_allclose(L @ np.swapaxes(L, 1, 2), covs, rtol=rtol, atol=rtol)
+    *expected, covs = ref.update_fixed_prior(record, X, y)
+    L = check_update_against(new, expected, x64_on)
+    np.testing.assert_allclose(L @ np.swapaxes(L, 1, 2), covs, rtol=rtol_for(x64_on), atol=rtol_for(x64_on))
 
 
 @pytest.mark.parametrize("K, ref_class, label_base, lr, steps, labels", [
@@ -146,3 +138,56 @@ def test_metadata():
     assert update.__module__ == "kovani_bci.models.kovani_softmax.adaptation"
     with pytest.raises(TypeError, match=r"takes exactly 3 positional arguments \(2 given\)"):
         update(model_of(make_record()), np.zeros((1, 3)))
+
+
+# A batch of up to 16 trials pads to 16 rows, one of 17 to 32 to 32; where twice the padded
+# rows fit in the coefficients (d = F + 1) the update works in the batch's own space.
+@pytest.mark.parametrize("F, K, ref_class, label_base, lr, steps, labels", [
+    (40, 3, 0, 0, 1.0, 1, [1]),                        # one trial: 16 rows of 41 coefficients
+    (40, 3, 1, 1, 0.6, 3, [2, 0, 4, 4, 1]),            # classes 3 and 4 added, damped, 3 sweeps
+    (70, 4, 2, 0, 1.0, 2, [0, 1, 3, 2, 2, 1] * 3),     # 18 trials: 32 rows of 71
+])
+def test_the_batch_space_matches_float64_reference(x64, F, K, ref_class, label_base, lr, steps, labels):
+    record = make_record(K=K, F=F, ref_class=ref_class, label_base=label_base, lr=lr, steps=steps,
+                         dtype=np.float64 if x64 else np.float32, seed=F + K)
+    rng = np.random.default_rng(F * K)
+    X, y = 0.5 * rng.normal(size=(len(labels), F)), np.asarray(labels) + label_base
+    before = copy.deepcopy(record)
+    check_against_reference(update(model_of(record), X, y), record, X, y, x64)
+    for key in record:
+        np.testing.assert_array_equal(record[key], before[key])
+
+
+def test_from_the_hyper_prior_it_is_the_fit_in_the_trials_space(x64):
+    # 12 trials of 40 features: the fit and the update both work in the trials' own space.
+    X, y = make_trials(12, 40, 3, seed=6, separation=0.5)
+    y[:5] = 1
+    fitted = learning.kovani_softmax_fit(X, y, 3, 0, 0.1, 1.5, -0.2, 2.0, 0, 0.8, 4)
+    dtype = fitted.params["beta_mean"].dtype
+    record = dict(fitted.params)
+    record["beta_mean"] = np.tile(np.r_[np.full(40, 0.1), -0.2], (2, 1)).astype(dtype)
+    record["beta_cov_chol"] = np.tile(np.diag(np.r_[np.full(40, 1.5), 2.0]), (2, 1, 1)).astype(dtype)
+    record["class_counts"] = np.zeros(3, np.int64)
+    new = update(model_of(record), X, y)
+    rtol = rtol_for(x64)
+    np.testing.assert_allclose(new.params["beta_mean"], fitted.params["beta_mean"], rtol=rtol, atol=rtol)
+    np.testing.assert_allclose(new.params["beta_cov_chol"], fitted.params["beta_cov_chol"], rtol=rtol, atol=rtol)
+
+
+def test_which_space_a_batch_takes():
+    # A stored factor with a zero on its diagonal describes a singular covariance: the
+    # record's space needs its inverse (the fixed prior's precision) and comes out
+    # non-finite, which is refused; the batch's own space needs no inverse and keeps that
+    # coefficient where the record has it. The outcome tells which space a call took.
+    for F, batch_space in ((3, False), (30, False), (31, True), (40, True)):
+        record = make_record(K=3, F=F, seed=8, dtype=np.float32)
+        record["beta_cov_chol"] = record["beta_cov_chol"].copy()
+        record["beta_cov_chol"][0, 0, 0] = 0.0
+        X, y = np.random.default_rng(9).normal(size=(2, F)), np.array([1, 2])
+        if batch_space:
+            p = update(model_of(record), X, y).params
+            assert p["beta_mean"][0, 0] == record["beta_mean"][0, 0]
+            assert np.all(p["beta_cov_chol"][0, 0] == 0)
+        else:
+            with pytest.raises(ValueError, match="non-finite posterior"):
+                update(model_of(record), X, y)

@@ -12,8 +12,8 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from helpers import make_trials, rtol_for
-from posterior import hand_record, model_of, np_logits, np_sampled_probs, np_softmax, working_type
+from helpers import make_record, make_trials, model_of, rtol_for
+from posterior import np_logits, np_sampled_probs, np_softmax, working_type
 from kovani_bci.kovani_io import KovaniModel
 from kovani_bci.models.kovani_softmax import inference, learning
 
@@ -31,7 +31,7 @@ def close(got, want, x64_on):
 
 @pytest.mark.parametrize("K, ref, label_base", [(2, 0, 0), (2, 1, 1), (3, 1, 0), (5, 4, 1), (5, 0, 0)])
 def test_plug_in_probabilities_and_labels(x64, K, ref, label_base):
-    record = hand_record(K, ref, 3, label_base=label_base, seed=K + ref)
+    record = make_record(K=K, ref_class=ref, F=3, label_base=label_base, seed=K + ref)
     X = np.random.default_rng(1).normal(size=(6, 3))
     want = np_softmax(np_logits(X, record["beta_mean"].astype(np.float64), record))
     got = proba(model_of(record), X, 1, 0)
@@ -53,7 +53,7 @@ def test_plug_in_on_a_fitted_record_and_a_float32_record_in_64_bit_mode(enable_x
     close(proba(model, X, 1, 0), want, True)
     np.testing.assert_array_equal(predict(model, X, 1, 0), want.argmax(axis=1) + 1)
     # The working type is the record's: a float32 record computes in float32.
-    record = hand_record(4, 2, 4, dtype=np.float32)
+    record = make_record(K=4, ref_class=2, F=4, dtype=np.float32)
     got = proba(model_of(record), X, 1, 0)
     assert got.dtype == np.float32
     close(got, np_softmax(np_logits(X, record["beta_mean"].astype(np.float64), record)), False)
@@ -64,7 +64,7 @@ def test_plug_in_on_a_fitted_record_and_a_float32_record_in_64_bit_mode(enable_x
 
 @pytest.mark.parametrize("seed", SEEDS)
 def test_monte_carlo_probabilities_use_the_unsplit_key(x64, seed):
-    record = hand_record(4, 2, 3, seed=11)
+    record = make_record(K=4, ref_class=2, F=3, seed=11)
     X = np.random.default_rng(2).normal(size=(5, 3))
     S = 6
     want = np_sampled_probs(record, X, S, jax.random.PRNGKey(seed)).mean(axis=0)
@@ -76,7 +76,7 @@ def test_monte_carlo_probabilities_use_the_unsplit_key(x64, seed):
 
 
 def test_seeds_beyond_64_bits_fail_as_prng_key_does():
-    record = hand_record(3, 0, 2)
+    record = make_record(K=3, ref_class=0, F=2)
     X = np.zeros((2, 2))
     with pytest.raises(OverflowError):
         jax.random.PRNGKey(2**63)
@@ -87,7 +87,7 @@ def test_seeds_beyond_64_bits_fail_as_prng_key_does():
 
 
 def test_determinism_and_seed_dependence():
-    record = hand_record(3, 1, 2, seed=5)
+    record = make_record(K=3, ref_class=1, F=2, seed=5)
     X = np.random.default_rng(3).normal(size=(4, 2))
     for f, S in ((proba, 2), (samples, 30)):
         a, b, c = f(model_of(record), X, S, 7), f(model_of(record), X, S, 7), f(model_of(record), X, S, 8)
@@ -97,7 +97,7 @@ def test_determinism_and_seed_dependence():
 
 @pytest.mark.parametrize("seed", [0, 2**32 + 5])
 def test_samples_draw_from_the_split_keys(x64, seed):
-    record = hand_record(3, 1, 2, seed=9, label_base=1)
+    record = make_record(K=3, ref_class=1, F=2, seed=9, label_base=1)
     X = np.random.default_rng(4).normal(size=(4, 2))
     S = 40
     key_eps, key_cat = jax.random.split(jax.random.PRNGKey(seed), 2)
@@ -117,7 +117,7 @@ def test_samples_draw_from_the_split_keys(x64, seed):
 
 
 def test_label_frequencies_follow_the_predictive_probabilities(x64):
-    record = hand_record(3, 0, 2, seed=21, scale=1.5)
+    record = make_record(K=3, ref_class=0, F=2, seed=21, scale=1.5)
     X = np.array([[0.5, -1.0], [0.0, 0.0], [2.0, 1.0]])
     S = 4000
     draws = samples(model_of(record), X, S, 13)
@@ -142,7 +142,7 @@ def test_label_frequencies_follow_the_predictive_probabilities(x64):
 
 def test_samples_stay_valid_when_probabilities_underflow():
     # Logits of +-1e4: the other classes get probability exactly 0; eps keeps the log finite.
-    record = hand_record(3, 0, 1, seed=2)
+    record = make_record(K=3, ref_class=0, F=1, seed=2)
     record["beta_mean"] = np.array([[1e4, 0.0], [-1e4, 0.0]])
     record["beta_cov_chol"] = np.zeros((2, 2, 2))
     X = np.array([[1.0], [-1.0]])
@@ -151,7 +151,7 @@ def test_samples_stay_valid_when_probabilities_underflow():
 
 
 def test_input_forms_zero_trials_and_checks():
-    record = hand_record(3, 2, 2)
+    record = make_record(K=3, ref_class=2, F=2)
     m = model_of(record)
     X = [[1, 2], [3, -4]]
     for S in (1, 3):
@@ -185,7 +185,7 @@ def test_input_forms_zero_trials_and_checks():
 
 
 def test_argument_conventions():
-    m = model_of(hand_record(3, 1, 2))
+    m = model_of(make_record(K=3, ref_class=1, F=2))
     X = np.ones((2, 2))
     np.testing.assert_array_equal(proba(m, X, 3.0, 5), proba(m, X, 3, 5))
     np.testing.assert_array_equal(proba(m, X, 1.9, 5), proba(m, X, 1, 0))  # truncated: plug-in
@@ -204,7 +204,7 @@ def test_argument_conventions():
 
 
 def test_ties_go_to_the_lowest_class():
-    record = hand_record(4, 0, 2, label_base=1)
+    record = make_record(K=4, ref_class=0, F=2, label_base=1)
     record["beta_mean"] = np.zeros((3, 3))  # every class at logit 0
     X = np.random.default_rng(0).normal(size=(3, 2))
     np.testing.assert_array_equal(predict(model_of(record), X, 1, 0), [1, 1, 1])
@@ -230,13 +230,13 @@ READS = ["n_classes", "ref_class", "non_ref_classes", "beta_mean", "beta_cov_cho
 def test_record_reads_their_order_and_missing_keys():
     X = np.ones((2, 2))
     for f, S, tail in ((proba, 1, []), (proba, 3, []), (predict, 2, ["label_base"]), (samples, 2, ["label_base"])):
-        record = LoggedRecord(hand_record(3, 1, 2))
+        record = LoggedRecord(make_record(K=3, ref_class=1, F=2))
         f(model_of(record), X, S, 0)
         assert record.reads == READS + tail
 
     for missing in READS:
         for f in (proba, predict, samples):
-            record = LoggedRecord(hand_record(3, 1, 2))
+            record = LoggedRecord(make_record(K=3, ref_class=1, F=2))
             del record[missing]
             with pytest.raises(KeyError) as info:
                 f(model_of(record), X, 2, 0)
@@ -244,7 +244,7 @@ def test_record_reads_their_order_and_missing_keys():
             assert record.reads == READS[:READS.index(missing) + 1]
 
     # label_base is read only once the probabilities or draws exist.
-    record = hand_record(3, 1, 2)
+    record = make_record(K=3, ref_class=1, F=2)
     del record["label_base"]
     assert proba(model_of(record), X, 2, 0).shape == (2, 3)
     for f in (predict, samples):
@@ -277,7 +277,7 @@ def test_inputs_are_left_unchanged():
 
 
 def test_compiled_core_is_reused_and_follows_the_module(monkeypatch):
-    record = hand_record(3, 1, 2, seed=4)
+    record = make_record(K=3, ref_class=1, F=2, seed=4)
     m = model_of(record)
     rng = np.random.default_rng(0)
     X1, X2 = rng.normal(size=(4, 2)), rng.normal(size=(4, 2))

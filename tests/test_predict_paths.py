@@ -12,9 +12,9 @@ import jax.numpy as jnp
 import numpy as np
 import pytest
 
-from helpers import rtol_for
+from helpers import make_record, model_of, rtol_for
 from kovani_bci.models.kovani_softmax import inference
-from posterior import hand_record, model_of, np_sampled_probs, working_type
+from posterior import np_sampled_probs, working_type
 
 proba = inference.kovani_softmax_predict_proba
 samples = inference.kovani_softmax_predict_samples
@@ -22,7 +22,7 @@ samples = inference.kovani_softmax_predict_samples
 
 def wide_record(K, ref, n_features, **kwargs):
     """A record whose logits stay of order one at any feature count (trials of unit scale)."""
-    return hand_record(K, ref, n_features, scale=1.5 / np.sqrt(n_features + 1), **kwargs)
+    return make_record(K=K, ref_class=ref, F=n_features, scale=1.5 / np.sqrt(n_features + 1), **kwargs)
 
 
 def trials(n, n_features, seed=0):
@@ -130,7 +130,7 @@ def test_large_factors_in_any_layout_and_type_give_the_same_results(x64):
 
 def test_factors_of_a_type_jax_cannot_take_are_refused_on_both_paths():
     # The plug-in path never reads the factors but still hands their element type to the core.
-    record = hand_record(3, 1, 2)
+    record = make_record(K=3, ref_class=1, F=2)
     record["beta_cov_chol"] = record["beta_cov_chol"].astype(object)
     for S in (1, 2):
         with pytest.raises(TypeError):

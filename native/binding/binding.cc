@@ -328,8 +328,8 @@ nb::object make(PyTypeObject *type, Impl *impl, nb::handle globals, const std::s
     return self;
 }
 
-}  // namespace
-
+// The callable type of one extension module. Each function holds a strong reference to
+// its type, so the module keeps no reference of its own.
 nb::object make_function_type(nb::handle module) {
     nb::str module_name = nb::borrow<nb::str>(nb::getattr(module, "__name__"));
     // tp_name must outlive the type; heap types copy the part after the last dot only.
@@ -349,6 +349,25 @@ nb::object make_function_type(nb::handle module) {
     return nb::steal(type);
 }
 
+// The documentation string of a published function (binding.h: Declaration).
+std::string docstring(const Declaration &decl) {
+    std::string line = decl.name + "(";
+    for (size_t i = 0; i < decl.params.size(); ++i) {
+        const Param &p = decl.params[i];
+        line += i ? ", " : "";
+        line += p.conv == Conv::Int ? "int " : p.conv == Conv::Float ? "double " : "";
+        line += p.name;
+        if (!p.annotation.empty())
+            line += ": " + p.annotation;
+    }
+    line += ")";
+    if (!decl.returns.empty())
+        line += " -> " + decl.returns;
+    return decl.doc.empty() ? line : line + "\n\n" + decl.doc;
+}
+
+// A function of `type` whose globals are the namespace of `module`, bound there under its
+// name.
 nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     nb::dict annotations;
     for (const Param &p : decl.params)
@@ -357,12 +376,15 @@ nb::object publish(nb::handle module, nb::handle type, Declaration decl) {
     if (!decl.returns.empty())
         annotations["return"] = nb::str(decl.returns.c_str());
 
+    const std::string doc = docstring(decl);
     auto *impl = new Impl{decl.name, std::move(decl.params), std::move(decl.body), {}, {}, true};
     nb::object fn = make((PyTypeObject *) type.ptr(), impl, nb::getattr(module, "__dict__"),
-                         decl.name, annotations, decl.doc);
+                         decl.name, annotations, doc);
     nb::setattr(module, decl.name.c_str(), fn);
     return fn;
 }
+
+}  // namespace
 
 nb::object closure(Function &parent, const std::string &name, std::vector<std::string> params,
                    Body body) {
@@ -388,30 +410,17 @@ nb::object global(Function &self, const char *name) {
     return nb::borrow(value);
 }
 
-nb::object &state(Function &self) { return self.impl->store; }
-
 namespace {
 
-// The dict of compiled cores in `state(self)`, keyed by name.
+// The dict of compiled cores `self` keeps, keyed by name.
 nb::dict cores(Function &self) {
-    nb::object &store = state(self);
+    nb::object &store = self.impl->store;
     if (!store.is_valid())
         store = nb::dict();
     return nb::borrow<nb::dict>(store);
 }
 
 }  // namespace
-
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body) {
-    nb::dict store = cores(self);
-    if (store.contains(name))
-        return store[name];
-    nb::object fn = closure(self, name, std::move(params), std::move(body));
-    nb::object core = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = static_argnums);
-    store[name] = core;
-    return core;
-}
 
 nb::object CoreArgs::operator[](const char *name) const {
     for (size_t i = 0; i < params_.size(); ++i)
@@ -477,6 +486,13 @@ bool compare(nb::handle a, nb::handle b, int op) {
     return r == 1;
 }
 
+bool truthy(nb::handle value) {
+    const int r = PyObject_IsTrue(value.ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
 long long to_int64(nb::handle value) {
     nb::object as_int = nb::steal(PyNumber_Long(value.ptr()));
     if (!as_int.is_valid())
@@ -499,6 +515,18 @@ int exec_module(PyObject *module, void (*init)(nb::module_ module)) {
         PyErr_SetString(PyExc_ImportError, e.what());
     }
     return -1;
+}
+
+void import_array_modules(nb::handle module) {
+    nb::setattr(module, "jax", nb::module_::import_("jax"));
+    nb::setattr(module, "jnp", nb::module_::import_("jax.numpy"));
+    nb::setattr(module, "np", nb::module_::import_("numpy"));
+}
+
+void publish_all(nb::handle module, std::initializer_list<Declaration (*)()> declarations) {
+    nb::object type = make_function_type(module);
+    for (Declaration (*declare)() : declarations)
+        publish(module, type, declare());
 }
 
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level) {

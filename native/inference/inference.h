@@ -4,7 +4,18 @@
 
 #include "kovani/binding.h"
 
+#include <vector>
+
 namespace kovani::inference {
+
+// The parameters of every prediction entry point, in order.
+inline const std::vector<Param> &predict_params() {
+    static const std::vector<Param> params = {{"model", "KovaniModel"},
+                                              {"X", "np.ndarray"},
+                                              {"num_posterior_samples", "int", Conv::Int},
+                                              {"rng_seed", "int", Conv::Int}};
+    return params;
+}
 
 Declaration logits_from_beta();
 Declaration softmax_predict_proba();

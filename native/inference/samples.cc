@@ -1,31 +1,33 @@
 // Posterior predictive sampling: S coefficient sets, and for each one label per trial.
 #include "inference.h"
-#include "prediction.h"
+#include "model/finite.h"
+#include "model/logits.h"
+#include "model/prediction.h"
+#include "model/record_rule.h"
+#include "model/working_type.h"
 
 namespace kovani::inference {
 namespace {
 
-// The numeric core, traced once per shape, working type and softmax:
-//   core(softmax, n_classes, ref_class, non_ref, S,   -- static
-//        Xn, beta_mean, beta_cov_chol, seed)          -- arrays
-// returns the (S, n) drawn class indices, 0-based, and whether every probability they
-// were drawn from is finite.
-nb::object samples_core(Function &self, Args &a) {
+enum PredictArg { MODEL, X, NUM_POSTERIOR_SAMPLES, RNG_SEED };
+
+// The numeric core, traced once per shape, working type and softmax; returns the (S, n)
+// drawn class indices, 0-based, and whether every probability they were drawn from is
+// finite.
+nb::object samples_core(Function &self, const CoreArgs &a) {
     Jax j(self);
     nb::object jax = j.jax, random = jax.attr("random");
-    nb::object softmax = a[0];
-    const long long n_classes = to_int64(a[1]), ref_class = to_int64(a[2]);
-    nb::object non_ref = classes_array(j, a[3]);
-    nb::object S = a[4];
-    Working w = in_working_type(j, a[5], a[6], a[7]);
+    nb::object S = a["S"];
+    model::Working w = model::in_working_type(j, a["Xn"], a["beta_mean"], a["beta_cov_chol"]);
 
     // 1. The seed key in two: the first for the coefficient noise, the second for labels.
-    nb::object split = random.attr("split")(key_from_seed(j, a[8]), 2);
+    nb::object split = random.attr("split")(model::key_from_seed(j, a["seed"]), 2);
     nb::object key_eps = split[0], key_cat = split[1];
     // 2. Class probabilities of every sampled coefficient set: (S, n, K).
-    nb::object logits_s = sampled_logits(j, key_eps, S, w.Xj, w.beta_mean, w.beta_cov_chol, non_ref,
-                                         ref_class, n_classes);
-    nb::object probs = mapped_softmax(j, softmax, logits_s);
+    nb::object logits_s = model::sampled_logits(j, key_eps, S, w.Xj, w.beta_mean, w.beta_cov_chol,
+                                                model::classes_array(j, a["non_ref"]), a["ref_class"],
+                                                a["n_classes"]);
+    nb::object probs = jax.attr("vmap")(a["softmax"])(logits_s);
     // 3. Log-probabilities with eps added first, so that a probability of exactly zero
     //    still gives a finite log (and keeps a chance of about eps / (1 + K eps)).
     nb::object logp = j.jnp.attr("log")(probs + j.eps(w.Xj.attr("dtype")));
@@ -38,45 +40,33 @@ nb::object samples_core(Function &self, Args &a) {
     return nb::make_tuple(y0, j.jnp.attr("all")(j.jnp.attr("isfinite")(probs)));
 }
 
+const Core samples = {"_samples_core", model::prediction_params({{"softmax"}}), samples_core};
+
 nb::object predict_samples(Function &self, Args &a) {
     Jax j(self);
-    nb::object Xn = checked_trials(j, a[X], a[NUM_POSTERIOR_SAMPLES]);
+    nb::object Xn = model::checked_trials(j, a[X], a[NUM_POSTERIOR_SAMPLES]);
     nb::object params = a[MODEL].attr("params");
-    Posterior p = read_posterior(j, params);
-    nb::object seed = host_seed(j, a[RNG_SEED]);
-
-    check_prediction_memory(j, "kovani_softmax_predict_samples", p, Xn, a[NUM_POSTERIOR_SAMPLES]);
-    nb::object core = compiled_core(
-        self, "_samples_core",
-        {"softmax", "n_classes", "ref_class", "non_ref", "S", "Xn", "beta_mean", "beta_cov_chol",
-         "seed"},
-        nb::make_tuple(0, 1, 2, 3, 4), samples_core);
-    nb::object draws = core(global(self, "kovani_softmax"), nb::int_(p.n_classes), nb::int_(p.ref_class),
-                            static_classes(p.non_ref), a[NUM_POSTERIOR_SAMPLES], Xn, p.beta_mean,
-                            factors_for_core(j, p), seed);
-    nb::object y0 = draws[0];
+    const model::Reader record = model::Reader::of_params(params);
+    model::Posterior p = model::read_posterior(j, record);
+    nb::object seed = model::host_seed(j, a[RNG_SEED]);
+    model::check_prediction_memory(j, "kovani_softmax_predict_samples", p, Xn, a[NUM_POSTERIOR_SAMPLES]);
+    nb::object draws = call_core(self, samples,
+                                 model::prediction_args({{"softmax", global(self, "kovani_softmax")}}, p,
+                                                        a[NUM_POSTERIOR_SAMPLES], Xn, model::factors_for_core(j, p),
+                                                        seed));
+    model::check_factors(j, p.beta_cov_chol);  // while the core works
     // Read only now: a record without it fails after the draws.
-    nb::object label_base = read_int(j, params, "label_base");
+    const long long label_base = record.read_int(j, "label_base");
     // Labels drawn from NaN probabilities are arbitrary; refused after the last documented read.
-    nb::object working_type = j.jax.attr("dtypes").attr("canonicalize_dtype")(p.beta_mean.attr("dtype"));
-    check_finite_probabilities(draws[1], working_type);
-    return j.np.attr("array")(y0).attr("astype")(j.np.attr("int64")) + label_base;
+    model::check_finite_probabilities(truthy(draws[1]), model::held_type(j, p.beta_mean.attr("dtype")));
+    return j.np.attr("array")(draws[0]).attr("astype")(j.np.attr("int64")) + nb::int_(label_base);
 }
 
 }  // namespace
 
 Declaration softmax_predict_samples() {
-    return {"kovani_softmax_predict_samples",
-            {{"model", "KovaniModel"},
-             {"X", "np.ndarray"},
-             {"num_posterior_samples", "int", Conv::Int},
-             {"rng_seed", "int", Conv::Int}},
-            "np.ndarray",
-            "kovani_softmax_predict_samples(model: KovaniModel, X: np.ndarray, int num_posterior_samples: "
-            "int, int rng_seed: int) -> np.ndarray\n"
-            "\n"
-            "Draw label samples from the posterior predictive distribution.",
-            predict_samples};
+    return {"kovani_softmax_predict_samples", predict_params(), "np.ndarray",
+            "Draw label samples from the posterior predictive distribution.", predict_samples};
 }
 
 }  // namespace kovani::inference

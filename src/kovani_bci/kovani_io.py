@@ -32,10 +32,13 @@ so a round trip keeps the order and every bit of every array. Entries whose name
 A valid file is a regular file holding a zip archive of at most ``MAX_MEMBERS`` members,
 each an uncompressed, unencrypted ``.npy`` array (format 1.0 or 2.0, no pickled objects)
 under a unique name, whose header declares exactly the data the member holds. Its record
-passes :func:`validate_record`: besides the table above, the coefficients are finite,
-every ``beta_cov_chol[j]`` is lower triangular with a positive diagonal, ``num_steps`` is
-at most ``MAX_NUM_STEPS`` and the ``class_counts`` sum to at most ``MAX_TRIALS``.
-``save`` applies the same rules, so it never writes a file that ``load`` refuses.
+passes :func:`validate_record`: the record rule that the native modules hold every record
+to (class bookkeeping with ``non_ref_classes`` ascending, consistent shapes, real,
+lower-triangular factors), and the limits of files: every entry in exactly its type of the
+table above, the values in their ranges, finite coefficients, factors with a positive
+diagonal, ``num_steps`` at most ``MAX_NUM_STEPS`` and ``class_counts`` summing to at most
+``MAX_TRIALS``. ``save`` applies the same rules, so it never writes a file that ``load``
+refuses.
 """
 
 from __future__ import annotations
@@ -593,6 +596,12 @@ def validate_record(model_type: Any, params: Any) -> None:
     that nothing of the size a record merely claims is built before the arrays it holds
     confirm it; then the coefficients (finite, with lower-triangular factors whose
     diagonal is positive) and the bounds of ``num_steps`` and ``class_counts``.
+
+    The record's structure -- ``n_classes`` >= 2, ``ref_class`` a class, ``non_ref_classes``
+    every other class once in ascending order, the shapes of ``beta_mean``,
+    ``beta_cov_chol`` and ``class_counts``, real coefficients and lower-triangular factors
+    -- is the rule the native readers hold every record to as well (they read entries of
+    other types converted); the exact types and the limits of the values hold for files.
     """
     if model_type != MODEL_TYPE:
         raise ValueError(f"model type must be {MODEL_TYPE!r}, got {model_type!r}")

@@ -14,6 +14,7 @@
 #include <nanobind/nanobind.h>
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -36,21 +37,18 @@ struct Function;
 using Args = std::vector<nb::object>;
 using Body = std::function<nb::object(Function &self, Args &args)>;
 
+// A published function. Its documentation string begins with the signature line that
+// the binding layer writes from the declaration: the name, each parameter as "name:
+// annotation" ("int " before an `int` parameter, "double " before a `float` one), then
+// " -> " and the result's annotation; `doc`, where given, follows after an empty line.
 struct Declaration {
     std::string name;
     std::vector<Param> params;
     std::string returns;  // annotation of the result; empty: none
-    std::string doc;      // empty: no documentation string
+    std::string doc;      // the documentation after the signature line; empty: none
     Body body;
 };
 
-// Creates the callable type of one extension module. Each function holds a strong
-// reference to its type, so the module keeps no reference of its own.
-nb::object make_function_type(nb::handle module);
-
-// Makes a function of `type` whose globals are the namespace of `module`, and binds it
-// there under its name.
-nb::object publish(nb::handle module, nb::handle type, Declaration decl);
 
 // Makes a nested function of `parent` (a loop body, a mapped function): same type, same
 // globals, qualified name "<parent>.<locals>.<name>", plain parameters.
@@ -61,24 +59,34 @@ nb::object closure(Function &parent, const std::string &name,
 // global at run time, so that replacing a module attribute takes effect on the next call.
 nb::object global(Function &self, const char *name);
 
-// Per-function storage owned by the function object (visible to the garbage collector);
-// bodies keep their compiled cores here.
-nb::object &state(Function &self);
-
 // The exec step of a module: registers it with nanobind, then runs `init`. A Python
 // error raised by `init` (a failed import, say) is left set exactly as raised.
 int exec_module(PyObject *module, void (*init)(nb::module_ module));
 
+// What PyInit_<name> returns: the definition of the module `name` (a string literal),
+// made by multi-phase initialisation, whose exec step is exec_module with `init`.
+template <void (*init)(nb::module_ module)>
+PyObject *define_module(const char *name) {
+    static PyModuleDef_Slot slots[] = {
+        {Py_mod_exec, (void *) +[](PyObject *module) { return exec_module(module, init); }}, {0, nullptr}};
+    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, name, nullptr, 0, nullptr, slots,
+                                     nullptr, nullptr, nullptr};
+    return PyModuleDef_Init(&definition);
+}
+
+// Imports `jax`, `jax.numpy` as `jnp` and `numpy` as `np` into the module's namespace, in
+// this order.
+void import_array_modules(nb::handle module);
+
+// Publishes the functions `declarations` make, in order: each an object of one new
+// callable type of the module (every function holds a strong reference to the type, so the
+// module keeps none of its own), whose globals are the module's namespace, bound there
+// under its name.
+void publish_all(nb::handle module, std::initializer_list<Declaration (*)()> declarations);
+
 // `from <package>.<name> import <attr>`, relative to `module`'s package `level` levels up,
 // as a Python module's `from ..name import attr` would do it.
 nb::object import_from(nb::handle module, const char *name, const char *attr, int level);
-
-// The jitted core `name` kept in `state(self)`, made on first use: jax.jit of a nested
-// function running `body`, with `static_argnums`. jit keys its cache on the static
-// arguments (the module-level functions a core calls among them, so replacing one
-// re-traces), on the shapes and types of the others, and on the 64-bit flag.
-nb::object compiled_core(Function &self, const char *name, std::vector<std::string> params,
-                         nb::handle static_argnums, Body body);
 
 // A compiled core declared once: its parameters in order, each static (part of jit's cache
 // key, a Python value while the core is traced) or an array. The static_argnums follow
@@ -107,9 +115,11 @@ struct Core {
     CoreBody body;
 };
 
-// Calls `core`, compiled on first use and kept in `state(self)` under its name, with every
-// declared parameter given once by name (in any order).
-using CoreArg = std::pair<const char *, nb::handle>;
+// Calls `core`, compiled on first use and kept by `self` (in storage the function object
+// owns, visible to the garbage collector) under its name, with every declared parameter
+// given once by name (in any order). Arguments hold their values, so a list of them may be
+// built ahead of the call.
+using CoreArg = std::pair<const char *, nb::object>;
 nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
 
 // Whether `value` is the function this module published as `name`: an object of the
@@ -120,6 +130,9 @@ bool is_published(Function &self, nb::handle value, const char *name);
 
 // Python comparison `a <op> b` (op: Py_LT, Py_GE, ...); errors propagate.
 bool compare(nb::handle a, nb::handle b, int op);
+
+// bool(value), as Python tests truth (a NumPy or JAX boolean included); errors propagate.
+bool truthy(nb::handle value);
 
 // int(value) as a C++ integer; OverflowError when it does not fit in 64 bits.
 long long to_int64(nb::handle value);

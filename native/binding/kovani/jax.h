@@ -12,6 +12,10 @@ struct Jax {
         : jax(global(self, "jax")), jnp(global(self, "jnp")), np(global(self, "np")) {}
 
     nb::object lax() const { return jax.attr("lax"); }
+    // jnp.asarray(v, dtype=dtype)
+    nb::object asarray(nb::handle v, nb::handle dtype) const {
+        return jnp.attr("asarray")(v, nb::arg("dtype") = dtype);
+    }
     nb::object matmul(nb::handle a, nb::handle b) const { return jnp.attr("matmul")(a, b); }
     // v[:, None]
     nb::object column(nb::handle v) const { return jnp.attr("expand_dims")(v, 1); }

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace kovani::learning {
+namespace kovani::model {
 
 // V = X L (n x d) for lower-triangular L (d x d) and X (n x d): one pass over L's lower
 // triangle, each of its rows added into every trial's row that has a non-zero coefficient
@@ -57,4 +57,4 @@ bool all_finite(const double *x, std::int64_t count);
 bool zero_above_diagonal(const float *L, std::int64_t d, std::int64_t count);
 bool zero_above_diagonal(const double *L, std::int64_t d, std::int64_t count);
 
-}  // namespace kovani::learning
+}  // namespace kovani::model

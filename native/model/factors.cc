@@ -1,8 +1,8 @@
-#include "factors.h"
+#include "model/factors.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
-#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -16,7 +16,7 @@
 #endif
 #define KOVANI_INLINE [[gnu::always_inline]] inline
 
-namespace kovani::learning {
+namespace kovani::model {
 namespace {
 
 // Rows of the factor computed together: the lanes of the innermost loops.
@@ -202,10 +202,8 @@ template <class T>
 using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
 
 template <class T>
-KOVANI_INLINE Bits<T> bits_of(const T &x) {
-    Bits<T> b;
-    std::memcpy(&b, &x, sizeof b);
-    return b;
+KOVANI_INLINE Bits<T> bits_of(T x) {
+    return std::bit_cast<Bits<T>>(x);
 }
 
 template <class T>
@@ -220,15 +218,19 @@ KOVANI_INLINE bool finite(const T *x, std::int64_t count) {
 
 template <class T>
 KOVANI_INLINE bool lower(const T *L, std::int64_t d, std::int64_t count) {
-    for (std::int64_t m = 0; m < count; ++m)
-        for (std::int64_t i = 0; i < d; ++i) {
+    // Every bit but the sign's: -0 counts as zero. One matrix at a time, its rows' upper
+    // parts read as plain integers, so that the loop vectorises without an exit per row.
+    const Bits<T> magnitude = ~(Bits<T>(1) << (8 * sizeof(T) - 1));
+    for (std::int64_t m = 0; m < count; ++m) {
+        Bits<T> any = 0;
+        for (std::int64_t i = 0; i + 1 < d; ++i) {
             const T *row = L + (m * d + i) * d;
-            Bits<T> any = 0;  // shifted left once: the sign bit of -0 drops out
             for (std::int64_t k = i + 1; k < d; ++k)
-                any |= bits_of(row[k]) << 1;
-            if (any)
-                return false;
+                any |= bits_of(row[k]) & magnitude;
         }
+        if (any)
+            return false;
+    }
     return true;
 }
 
@@ -276,4 +278,4 @@ KOVANI_CLONES void rank_n_factor_update_diagonal(const double *l0, double *L, co
     factor_update(DiagonalSource<double>{l0}, L, U, s, d, n);
 }
 
-}  // namespace kovani::learning
+}  // namespace kovani::model

@@ -1,11 +1,9 @@
-#include "reduced.h"
+#include "model/reduced.h"
 
-#include "factors.h"
-#include "host_arrays.h"
-#include "training.h"
+#include "model/factors.h"
+#include "model/host_arrays.h"
 
-
-namespace kovani::learning {
+namespace kovani::model {
 
 Reduced reduce(const Jax &j, nb::handle V) {
     nb::object VT = j.jnp.attr("swapaxes")(V, -1, -2);
@@ -87,4 +85,4 @@ nb::object lifted_factors(const Jax &j, nb::handle L0, const Directions &directi
     return L;
 }
 
-}  // namespace kovani::learning
+}  // namespace kovani::model

@@ -24,7 +24,7 @@
 
 #include "kovani/jax.h"
 
-namespace kovani::learning {
+namespace kovani::model {
 
 // ---- inside a compiled core
 
@@ -59,4 +59,4 @@ nb::object lifted_means(const Jax &j, nb::handle m0, nb::handle L0, nb::handle v
 // lower-triangular L0 (R, d, d), or for L0 = diag(l0) where `l0` is a vector (d,).
 nb::object lifted_factors(const Jax &j, nb::handle L0, const Directions &directions);
 
-}  // namespace kovani::learning
+}  // namespace kovani::model

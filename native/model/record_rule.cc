@@ -1,14 +1,13 @@
-#include "kovani/checks.h"
+#include "model/record_rule.h"
 
-#include <unistd.h>
+#include "model/factors.h"
+#include "model/host_arrays.h"
 
-#include <cmath>
-#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace kovani {
+namespace kovani::model {
 namespace {
 
 [[noreturn]] void inconsistent(const std::string &what) {
@@ -21,47 +20,26 @@ namespace {
 
 std::string text(nb::handle value) { return nb::repr(value).c_str(); }
 
-bool truthy(nb::handle value) {
-    int r = PyObject_IsTrue(value.ptr());
-    if (r < 0)
-        throw nb::python_error();
-    return r == 1;
+// Whether every matrix of the factors `L` (..., d, d) is zero above its diagonal. Native
+// float32 and float64 arrays are scanned in place; others through NumPy.
+bool lower_triangular(const Jax &j, nb::handle L) {
+    nb::object np = j.np, a = np.attr("asarray")(L);
+    nb::object dtype = a.attr("dtype");
+    if (!dtype.equal(np.attr("float32")) && !dtype.equal(np.attr("float64")))
+        return !truthy(np.attr("triu")(a, 1).attr("any")());
+    nb::object c = np.attr("ascontiguousarray")(a);
+    HostArray h(c, false);
+    const long long d = to_int64(c.attr("shape")[-1]);
+    const long long count = d ? (long long) h.count() / (d * d) : 0;
+    bool lower = true;
+    typed({&h}, [&](auto zero) { lower = zero_above_diagonal(h.data<decltype(zero)>(), d, count); });
+    return lower;
 }
 
 }  // namespace
 
-double as_size(nb::handle value) {
-    double d = PyFloat_AsDouble(value.ptr());
-    if (d == -1.0 && PyErr_Occurred()) {
-        // An integer beyond a double: as large as can be.
-        PyErr_Clear();
-        return HUGE_VAL;
-    }
-    return d;
-}
-
-void check_memory(const char *what, double bytes, const std::string &detail) {
-    const double have = (double) sysconf(_SC_PHYS_PAGES) * (double) sysconf(_SC_PAGESIZE);
-    if (!(have > 0) || bytes <= have)
-        return;
-    const double gib = 1024.0 * 1024.0 * 1024.0;
-    char sizes[2][32];
-    std::snprintf(sizes[0], sizeof sizes[0], "%.1f", bytes / gib);
-    std::snprintf(sizes[1], sizeof sizes[1], "%.1f", have / gib);
-    raise(PyExc_MemoryError, (std::string(what) + " needs at least " + sizes[0] + " GiB for " + detail +
-                              ", more than this machine's " + sizes[1] + " GiB of memory")
-                                 .c_str());
-}
-
-double logits_bytes(const Jax &j, nb::handle n, nb::handle K, nb::handle dtype) {
-    const double rows = as_size(n), cols = as_size(K);
-    if (!(rows > 0 && cols > 0))
-        return 0;
-    return rows * cols * as_size(j.np.attr("dtype")(dtype).attr("itemsize"));
-}
-
-void check_record(long long n_classes, long long ref_class, nb::handle non_ref, nb::handle beta_mean,
-                  nb::handle beta_cov_chol) {
+void check_classes(long long n_classes, long long ref_class, nb::handle non_ref, nb::handle beta_mean,
+                   nb::handle beta_cov_chol) {
     nb::object mean = beta_mean.attr("shape"), chol = beta_cov_chol.attr("shape");
     nb::object classes = non_ref.attr("shape");
     bool ok = nb::len(mean) == 2 && nb::len(classes) == 1 && nb::len(chol) == 3 &&
@@ -71,10 +49,14 @@ void check_record(long long n_classes, long long ref_class, nb::handle non_ref, 
         inconsistent("expected beta_mean of shape (R, d_aug), beta_cov_chol of shape (R, d_aug, d_aug) "
                      "and R entries in non_ref_classes; got beta_mean " + text(mean) + ", beta_cov_chol " +
                      text(chol) + " and non_ref_classes " + text(classes));
+    if (to_int64(mean[1]) < 1)
+        inconsistent("beta_mean has no columns; expected n_features + 1 of them, the intercept last");
 
     // R + 1 cannot overflow: R counts the rows of an array in memory.
     const long long rows = (long long) nb::len(non_ref);
     const std::string K = std::to_string(n_classes), ref = std::to_string(ref_class);
+    if (n_classes < 2)
+        inconsistent("n_classes is " + K + "; a record has at least 2 classes");
     if (rows + 1 != n_classes)
         inconsistent("n_classes is " + K + " but non_ref_classes has " + std::to_string(rows) +
                      " entries (expected n_classes - 1)");
@@ -83,16 +65,23 @@ void check_record(long long n_classes, long long ref_class, nb::handle non_ref, 
     std::vector<bool> seen((size_t) n_classes, false);
     seen[(size_t) ref_class] = true;
     nb::object listed = non_ref.attr("tolist")();
+    bool ascending = true;
+    long long previous = -1;
     for (nb::handle value : listed) {
         const long long c = to_int64(value);
         if (c < 0 || c >= n_classes || seen[(size_t) c])
             inconsistent("non_ref_classes must list every class index below n_classes " + K +
                          " except ref_class " + ref + ", once each; got " + text(listed));
         seen[(size_t) c] = true;
+        ascending = ascending && c > previous;
+        previous = c;
     }
+    if (!ascending)
+        inconsistent("non_ref_classes must be in ascending order (row j of beta_mean and beta_cov_chol "
+                     "belongs to class non_ref_classes[j]); got " + text(listed));
 }
 
-void check_record_types(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_chol, bool floating_mean) {
+void check_coefficients(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_chol, bool floating_mean) {
     auto type_name = [&](nb::handle a) { return std::string(nb::str(j.np.attr("result_type")(a)).c_str()); };
     for (auto [name, entry] : {std::pair{"beta_mean", beta_mean}, {"beta_cov_chol", beta_cov_chol}})
         if (truthy(j.np.attr("iscomplexobj")(entry)))
@@ -102,4 +91,17 @@ void check_record_types(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_
                 type_name(beta_mean));
 }
 
-}  // namespace kovani
+void check_factors(const Jax &j, nb::handle beta_cov_chol) {
+    if (!lower_triangular(j, beta_cov_chol))
+        invalid("beta_cov_chol must be lower triangular (each matrix is the Cholesky factor of a "
+                "covariance); it has non-zero entries above the diagonal");
+}
+
+void check_class_counts(nb::handle class_counts, long long n_classes) {
+    nb::object shape = class_counts.attr("shape");
+    if (nb::len(shape) != 1 || !shape[0].equal(nb::int_(n_classes)))
+        inconsistent("class_counts of shape " + text(shape) + ", expected (n_classes,) with n_classes " +
+                     std::to_string(n_classes));
+}
+
+}  // namespace kovani::model

@@ -1,0 +1,103 @@
+#include "model/prediction.h"
+
+#include "model/host_arrays.h"
+#include "model/logits.h"
+#include "model/memory.h"
+#include "model/working_type.h"
+
+namespace kovani::model {
+
+nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_samples) {
+    nb::object Xn = j.np.attr("asarray")(X, nb::arg("dtype") = j.np.attr("float64"));
+    if (nb::cast<long>(Xn.attr("ndim")) != 2)
+        raise(PyExc_ValueError, "X must be 2D: (n_trials, n_features)");
+    if (compare(num_posterior_samples, nb::int_(1), Py_LT))
+        raise(PyExc_ValueError, "num_posterior_samples must be >= 1");
+    return Xn;
+}
+
+void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S) {
+    const double n = as_size(Xn.attr("shape")[0]), d_aug = as_size(p.beta_mean.attr("shape")[1]);
+    const double K = (double) p.n_classes, samples = as_size(S);
+    // The noise, then either the coefficient sets or the trials projected through every
+    // factor (and their copy per class row), then the logits and probabilities.
+    const double noise = samples * (K - 1.0) * d_aug;
+    const double path = trials_first(n, samples) ? 2.0 * (K - 1.0) * n * d_aug : samples * (K - 1.0) * d_aug;
+    const double bytes = item_size(j, p.beta_mean.attr("dtype")) * (noise + path + samples * 3.0 * n * K + n * d_aug);
+    check_memory(what, bytes, "the coefficient samples, logits and probabilities");
+}
+
+namespace {
+
+bool is_ndarray(const Jax &j, nb::handle value) {
+    const int r = PyObject_IsInstance(value.ptr(), j.np.attr("ndarray").ptr());
+    if (r < 0)
+        throw nb::python_error();
+    return r == 1;
+}
+
+// Below this the transfer costs microseconds either way.
+constexpr double kLargeFactors = 1 << 20;
+
+}  // namespace
+
+nb::object factors_for_core(const Jax &j, const Posterior &p) {
+    nb::object L = p.beta_cov_chol, np = j.np;
+    if (!is_ndarray(j, L) || !truthy(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
+        return L;  // JAX's own conversion, or its refusal
+    nb::object dtype = held_type(j, p.beta_mean.attr("dtype"));
+    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors ||
+        !j.jax.attr("default_backend")().equal(nb::str("cpu")))
+        return L;
+    return aligned(j, L, dtype, 0);
+}
+
+nb::object factors_unused(const Jax &j, const Posterior &p) {
+    if (!is_ndarray(j, p.beta_cov_chol))
+        return p.beta_cov_chol;
+    return p.beta_cov_chol[nb::slice((Py_ssize_t) 0, (Py_ssize_t) 0, (Py_ssize_t) 1)];
+}
+
+std::vector<CoreParam> prediction_params(std::vector<CoreParam> statics) {
+    for (CoreParam &p : statics)
+        p.is_static = true;
+    statics.insert(statics.end(), {{"n_classes", true}, {"ref_class", true}, {"non_ref", true}, {"S", true}, {"Xn"},
+                                   {"beta_mean"}, {"beta_cov_chol"}, {"seed"}});
+    return statics;
+}
+
+std::vector<CoreArg> prediction_args(std::vector<CoreArg> statics, const Posterior &p, nb::handle S, nb::handle Xn,
+                                     nb::handle factors, nb::handle seed) {
+    statics.insert(statics.end(), {{"n_classes", nb::int_(p.n_classes)},
+                                   {"ref_class", nb::int_(p.ref_class)},
+                                   {"non_ref", static_classes(p.non_ref)},
+                                   {"S", nb::borrow(S)},
+                                   {"Xn", nb::borrow(Xn)},
+                                   {"beta_mean", p.beta_mean},
+                                   {"beta_cov_chol", nb::borrow(factors)},
+                                   {"seed", nb::borrow(seed)}});
+    return statics;
+}
+
+Working in_working_type(const Jax &j, nb::handle Xn, nb::handle beta_mean, nb::handle beta_cov_chol) {
+    nb::object mean = j.jnp.attr("asarray")(beta_mean);
+    nb::object dtype = mean.attr("dtype");
+    return {j.asarray(Xn, dtype), mean, j.asarray(beta_cov_chol, dtype)};
+}
+
+nb::object host_seed(const Jax &j, nb::handle rng_seed) { return j.np.attr("int64")(rng_seed); }
+
+nb::object key_from_seed(const Jax &j, nb::handle seed) { return j.jax.attr("random").attr("PRNGKey")(seed); }
+
+nb::object static_classes(nb::handle non_ref) {
+    nb::object values = nb::steal(PySequence_Tuple(non_ref.attr("ravel")().attr("tolist")().ptr()));
+    if (!values.is_valid())
+        throw nb::python_error();
+    return nb::make_tuple(non_ref.attr("shape"), values);
+}
+
+nb::object classes_array(const Jax &j, nb::handle key) {
+    return j.np.attr("asarray")(key[1], nb::arg("dtype") = j.np.attr("int64")).attr("reshape")(key[0]);
+}
+
+}  // namespace kovani::model

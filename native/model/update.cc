@@ -1,0 +1,45 @@
+#include "model/update.h"
+
+#include "model/finite.h"
+#include "model/memory.h"
+#include "model/working_type.h"
+
+namespace kovani::model {
+
+Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type) {
+    Update u;
+    u.trials = convert_trials(j, X, y);
+    u.n_trials = to_int64(u.trials.Xn.attr("shape")[0]);
+    u.n_features = to_int64(u.trials.Xn.attr("shape")[1]);
+    const Reader record = Reader::of_model(model);
+    u.settings = read_update_settings(j, record, u.trials);
+    u.dtype = working_type(u.trials.Xn);
+    u.np_dtype = j.np.attr("dtype")(u.dtype);
+    u.rows = read_update_rows(j, record, u.settings, u.np_dtype);
+    return u;
+}
+
+void prepare_sweeps(const Jax &j, Update &u, double matrices) {
+    check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
+                        item_size(j, u.dtype));
+    grow_classes(j, u.settings, u.rows, u.n_features);
+    u.counts = counts_after(j, u.settings, u.rows);
+}
+
+UpdateInputs sweep_inputs(const Jax &j, const Update &u) {
+    return {u.dtype,
+            padded_batch(j, u.trials.Xn, u.settings.y0, u.np_dtype),
+            u.settings.non_ref.attr("astype")(j.np.attr("int32")),
+            u.rows.beta_mean,
+            u.rows.beta_cov_chol,
+            u.settings.alpha,
+            u.settings.num_steps};
+}
+
+nb::object updated_model(Function &self, const Jax &j, nb::handle model, const Update &u, const Coefficients &c) {
+    check_finite_posterior(j, "update", c.beta_mean, c.beta_cov_chol, u.dtype);
+    return updated_record(self, j, model, u.settings.new_n_classes, u.settings.non_ref, c.beta_mean,
+                          c.beta_cov_chol, u.counts);
+}
+
+}  // namespace kovani::model

@@ -1,0 +1,40 @@
+// The steps both online updates take around their sweeps: the trials checked and the
+// record read and checked in the documented order, the memory guard, class growth and the
+// counts; after the sweeps, the finiteness check and the new record.
+#pragma once
+
+#include "kovani/jax.h"
+#include "model/record.h"
+#include "model/sweeps.h"
+
+#include <functional>
+
+namespace kovani::model {
+
+struct Update {
+    Trials trials;
+    long long n_trials, n_features;
+    UpdateSettings settings;
+    nb::object dtype, np_dtype;  // the working type, and its NumPy type
+    UpdateRows rows;
+    nb::object counts;           // class_counts after the batch (prepare_sweeps)
+};
+
+// The working type from the float64 trials; called after the settings are read and checked.
+using WorkingType = std::function<nb::object(nb::handle Xn)>;
+
+// The trials, the settings, the working type and the stored posterior, in this order.
+Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type);
+
+// The memory guard (check_sweeps_memory with `matrices` per row), then class growth and
+// the counts after the batch.
+void prepare_sweeps(const Jax &j, Update &u, double matrices);
+
+// What the sweeps take: the padded batch and the grown posterior.
+UpdateInputs sweep_inputs(const Jax &j, const Update &u);
+
+// The posterior checked for finiteness, then the new model: the old record's copy with
+// six entries replaced (updated_record).
+nb::object updated_model(Function &self, const Jax &j, nb::handle model, const Update &u, const Coefficients &c);
+
+}  // namespace kovani::model
