@@ -139,7 +139,8 @@ def forget_toward_prior(model: KovaniModel, factor: float) -> KovaniModel:
     delta = (mean.astype(np.float64) - m0) / s0
     coords = np.einsum("kij,ki->kj", U, delta)
     new_mean = m0 + s0 * np.einsum("kij,kj->ki", U, shrink * coords)
-    C = np.einsum("kij,kj,klj->kil", U, new_v, U)
+    # U diag(new_v) U^T as a matrix product: a three-operand einsum runs without BLAS.
+    C = (U * new_v[:, None, :]) @ np.swapaxes(U, 1, 2)
     C = 0.5 * (C + np.swapaxes(C, 1, 2))
     new_chol = np.linalg.cholesky(C) * s0[:, None]
     return with_entries(model, beta_mean=new_mean.astype(mean.dtype),
