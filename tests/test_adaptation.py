@@ -44,19 +44,23 @@ def forget_reference(params, factor):
     return np.array(means), np.array(covs)
 
 
-def wide_record(dtype=np.float64, seed=0):
-    """A record whose covariances are wider than the hyper-prior in some directions."""
+def wide_record(dtype=np.float64, seed=0, widths=(4.0, 4.0, 4.0)):
+    """A record whose rows' factors are scaled by `widths`: at 4 their covariances are wider
+    than the hyper-prior in some directions, at 1 in none."""
     record = make_record(K=4, F=3, dtype=dtype, seed=seed)
-    record["beta_cov_chol"] = (record["beta_cov_chol"].astype(np.float64) * 4.0).astype(dtype)
+    scaled = record["beta_cov_chol"].astype(np.float64) * np.asarray(widths)[:, None, None]
+    record["beta_cov_chol"] = scaled.astype(dtype)
     return record
 
 
+@pytest.mark.parametrize("widths", [(4.0, 4.0, 4.0), (1.0, 4.0, 1.0), (1.0, 1.0, 1.0)])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
-def test_forgetting_matches_the_precision_form(dtype):
-    record = wide_record(dtype)
+def test_forgetting_matches_the_precision_form(dtype, widths):
+    record = wide_record(dtype, widths=widths)
     before = copy.deepcopy(record)
     model = model_of(record)
-    assert standardised_covariances(record).max() > 1          # some directions are wider
+    wider = [np.linalg.eigvalsh(C).max() > 1 for C in standardised_covariances(record)]
+    assert wider == [w > 1 for w in widths]      # the rows clamped, and those left as they are
     tol = 1e-9 if dtype == np.float64 else 2e-5
     for factor in (0.3, 0.9, 0.999):
         new = adaptation.forget_toward_prior(model, factor)
@@ -82,6 +86,23 @@ def test_forgetting_matches_the_precision_form(dtype):
     np.testing.assert_allclose(standardised_covariances(current.params), np.tile(np.eye(4), (3, 1, 1)),
                                atol=10 * tol)
     np.testing.assert_allclose(current.params["beta_mean"], np.tile([0.1, 0.1, 0.1, -0.2], (3, 1)), atol=10 * tol)
+
+
+def test_forgetting_a_singular_factor_within_the_hyper_prior():
+    """A factor with a zero column (a direction the posterior is certain of) stays finite and
+    agrees with the eigen-decomposition's form."""
+    record = make_record(K=3, F=3)
+    chol = record["beta_cov_chol"].copy()
+    chol[0, :, 2] = 0.0
+    record["beta_cov_chol"] = chol
+    p = adaptation.forget_toward_prior(model_of(record), 0.7).params
+    W = chol[0] / np.r_[np.full(3, 1.5), 2.0][:, None]
+    U, sv, _ = np.linalg.svd(W)
+    v = sv**2
+    expected = U @ np.diag(v / (0.7 + 0.3 * v)) @ U.T * np.outer(np.r_[np.full(3, 1.5), 2.0], np.r_[np.full(3, 1.5), 2.0])
+    L = p["beta_cov_chol"][0]
+    assert np.all(np.isfinite(L)) and np.all(np.diag(L) >= 0)
+    np.testing.assert_allclose(L @ L.T, expected, atol=1e-12)
 
 
 def test_widening_and_bad_factors():

@@ -128,23 +128,53 @@ def forget_toward_prior(model: KovaniModel, factor: float) -> KovaniModel:
     m0, s0 = _hyper_prior(p, mean.shape[-1] - 1)
 
     # In the hyper-prior's standardised coordinates (coefficient - m0) / s0 the hyper-prior
-    # is N(0, I). The standardised covariance W W^T = U diag(v) U^T has precision
-    # eigenvalues 1 / v, which tempering maps to factor / v + 1 - factor.
+    # is N(0, I), and a row's covariance is W W^T with W its scaled (still lower) factor.
     W = chol.astype(np.float64) / s0[:, None]
+    delta = (mean.astype(np.float64) - m0) / s0
+    new_mean, new_W = np.empty_like(delta), np.empty_like(W)
+    for k in range(len(W)):
+        tempered = _tempered_within(W[k], delta[k], factor)
+        new_mean[k], new_W[k] = tempered if tempered is not None else _tempered_clamped(W[k], delta[k], factor)
+    return with_entries(model, beta_mean=(m0 + s0 * new_mean).astype(mean.dtype),
+                        beta_cov_chol=(new_W * s0[:, None]).astype(chol.dtype))
+
+
+def _tempered_within(W, delta, factor):
+    """Tempering of one standardised row (W W^T, mean delta) by factor products, or None
+    where a direction of W W^T is wider than the hyper-prior and must be clamped.
+
+    The tempered precision is W^-T M W^-1 with M = factor I + (1 - factor) W^T W, whose
+    eigenvalues lie in [factor, 1] when no direction is wider than the hyper-prior. With J
+    the exchange matrix and J M J = N N^T, M = G G^T for G = J N J (upper triangular), so
+    the tempered covariance is (W G^-T)(W G^-T)^T, where W G^-T is lower triangular: its
+    factor without a further factorisation. From P' m' = factor P delta and
+    P' = factor P + (1 - factor) I, the mean is delta - (1 - factor) S' delta: no inverse
+    of W, which may be singular.
+    """
+    d = len(W)
+    WtW = W.T @ W
+    try:
+        # All of W W^T's eigenvalues (those of W^T W) within a rounding of 1: no clamp.
+        np.linalg.cholesky((1.0 + 1e-12) * np.eye(d) - WtW)
+        N = np.linalg.cholesky(factor * np.eye(d) + (1.0 - factor) * WtW[::-1, ::-1])
+    except np.linalg.LinAlgError:
+        return None
+    G_inv = np.linalg.inv(N[::-1, ::-1])              # G^-1, upper triangular
+    new_W = W @ G_inv.T
+    new_W = np.tril(new_W * np.where(np.diag(new_W) < 0, -1.0, 1.0))  # a positive diagonal
+    return delta - (1.0 - factor) * (new_W @ (new_W.T @ delta)), new_W
+
+
+def _tempered_clamped(W, delta, factor):
+    """Tempering of one standardised row through the eigen-decomposition of W W^T = U diag(v)
+    U^T: precision eigenvalues 1 / v become factor / v + 1 - factor, and every covariance
+    eigenvalue is then capped at the hyper-prior's 1."""
     U, sv, _ = np.linalg.svd(W)
     v = sv**2
     tempered = factor + (1.0 - factor) * v
-    new_v = np.minimum(v / tempered, 1.0)
-    shrink = factor / tempered                     # of the standardised mean, per direction
-    delta = (mean.astype(np.float64) - m0) / s0
-    coords = np.einsum("kij,ki->kj", U, delta)
-    new_mean = m0 + s0 * np.einsum("kij,kj->ki", U, shrink * coords)
-    # U diag(new_v) U^T as a matrix product: a three-operand einsum runs without BLAS.
-    C = (U * new_v[:, None, :]) @ np.swapaxes(U, 1, 2)
-    C = 0.5 * (C + np.swapaxes(C, 1, 2))
-    new_chol = np.linalg.cholesky(C) * s0[:, None]
-    return with_entries(model, beta_mean=new_mean.astype(mean.dtype),
-                        beta_cov_chol=new_chol.astype(chol.dtype))
+    mean = U @ (factor / tempered * (U.T @ delta))
+    C = (U * np.minimum(v / tempered, 1.0)) @ U.T
+    return mean, np.linalg.cholesky(0.5 * (C + C.T))
 
 
 def match_labels(model_labels, y):
