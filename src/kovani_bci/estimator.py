@@ -15,9 +15,9 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
+from kovani_bci import adaptation
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
-from kovani_bci import adaptation
 from kovani_bci.kovani_io import (
     EXTRA_PREFIX,
     MAX_NUM_STEPS,
@@ -620,10 +620,10 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ndarray of shape (n_trials, n_classes), float64
             Column ``j`` is the probability of ``classes_[j]``; rows sum to 1.
         """
-        return self._predict_proba(self._state(), X)
+        return self._predict_proba(self._state(), self._settings(), X)
 
-    def _predict_proba(self, fitted: _Fitted, X) -> np.ndarray:
-        n_draws = self._settings()["n_posterior_samples"]
+    def _predict_proba(self, fitted: _Fitted, hp: dict, X) -> np.ndarray:
+        n_draws = hp["n_posterior_samples"]
         X = self._validated_X(fitted, X)
         proba = _inference().kovani_softmax_predict_proba(
             fitted.model, X, int(n_draws), int(fitted.model.params["rng_seed"]))
@@ -644,7 +644,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ndarray of shape (n_trials,)
         """
         fitted = self._state()
-        return fitted.classes[np.argmax(self._predict_proba(fitted, X), axis=1)]
+        return fitted.classes[np.argmax(self._predict_proba(fitted, self._settings(), X), axis=1)]
 
     def predict_with_reject(self, X, threshold=None):
         """Most probable label of each trial, and whether to abstain on it.
@@ -665,12 +665,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         rejected : ndarray of shape (n_trials,), bool
             True where the classifier abstains.
         """
-        fitted = self._state()
-        t = self._settings()["reject_below"] if threshold is None else threshold
+        fitted, hp = self._state(), self._settings()
+        t = hp["reject_below"] if threshold is None else threshold
         if (isinstance(t, bool) or not isinstance(t, numbers.Real) or not math.isfinite(t)
                 or not 0 <= t <= 1):
             raise ValueError(f"threshold must be in [0, 1], got {t!r}")
-        proba = self._predict_proba(fitted, X)
+        proba = self._predict_proba(fitted, hp, X)
         return fitted.classes[np.argmax(proba, axis=1)], proba.max(axis=1) < t
 
     def sample_predictive(self, X, n_samples, random_state=None):
