@@ -22,8 +22,13 @@ install-test: BUILD_FLAGS = -Ccmake.define.KOVANI_WERROR=ON
 demo: install-demo
 	$(PY) -m kovani_bci.cli demo
 
+# The tests run in a network namespace with only loopback where the machine allows it, so no
+# test's traffic (LSL discovers streams by multicast and broadcast) can reach another address.
+NETNS := $(shell unshare -n sh -c 'ip link set lo up' 2>/dev/null && \
+	echo "unshare -n sh -c 'ip link set lo up && exec \"\$$0\" \"\$$@\"'")
+
 test: install-test
-	$(PY) -m pytest -q $(PYTEST_ARGS)
+	$(NETNS) $(PY) -m pytest -q $(PYTEST_ARGS)
 
 bench: install-test
 	$(PY) -m bench

@@ -2,6 +2,12 @@ import jax
 import numpy as np
 import pytest
 
+from kovani_bci.live.lsl import use_loopback_config
+
+# Every LSL stream a test opens or looks for stays on this machine, whatever else the
+# machine is configured for (the test run may also sit in a loopback-only network namespace).
+use_loopback_config()
+
 
 @pytest.fixture(params=[False, True], ids=["x32", "x64"])
 def x64(request):

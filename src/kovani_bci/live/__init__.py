@@ -1,0 +1,1 @@
+"""Decoding live EEG over Lab Streaming Layer (LSL): the extra ``live`` (mne-lsl, pylsl)."""
