@@ -147,10 +147,21 @@ def reach_scheduler(address, timeout):
     OSError
         If nothing answers in time, or what answers is not a Dask scheduler.
     """
-    from distributed.comm import connect
+    from distributed import comm as dask_comm
+    from distributed.comm.addressing import parse_address, parse_host_port
+    from distributed.comm.registry import get_backend
+
+    try:
+        scheme, location = parse_address(address)
+        get_backend(scheme)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            parse_host_port(location)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"dask: {exc}; give a scheduler address such as "
+                         "tcp://10.0.0.5:8786") from None
 
     async def greet():
-        comm = await asyncio.wait_for(connect(address, timeout=timeout), timeout)
+        comm = await asyncio.wait_for(dask_comm.connect(address, timeout=timeout), timeout)
         await comm.close()
 
     failure = []
@@ -172,9 +183,6 @@ def reach_scheduler(address, timeout):
                       "scheduler answered")
     if exc is None:
         return
-    if isinstance(exc, ValueError):
-        raise ValueError(f"dask: {exc}; give a scheduler address such as "
-                         "tcp://10.0.0.5:8786") from None
     if isinstance(exc, OSError):
         raise exc
     raise OSError(f"no Dask scheduler at {address}: what answered does not speak Dask's "
