@@ -389,7 +389,6 @@ def _finite_float(text):
     return value
 
 
-_positive_int = _int_in(1, sys.maxsize)   # a count with no bound of its own
 _steps = _int_in(1, MAX_NUM_STEPS)
 _samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
 _seed = _int_in(0, _MAX_SEED)
