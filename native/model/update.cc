@@ -12,7 +12,8 @@ namespace {
 
 // Every class step of a sweep works on the logits of all classes, so an update costs about
 // K'^2 class-logit products per trial and sweep: a stray label of 30000 on a 3-class model
-// would grow 29 998 empty classes and run for minutes although it fits in memory.
+// would grow 29 998 empty classes and run for minutes although it fits in memory. (A growth
+// that does not fit is the memory guard's MemoryError, checked first.)
 void check_growth(const UpdateSettings &s) {
     const long long added = s.new_n_classes - s.old_n_classes;
     if (added <= kMaxAddedClasses)
@@ -42,9 +43,9 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 }
 
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
-    check_growth(u.settings);
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
                         item_size(j, u.dtype));
+    check_growth(u.settings);
     grow_classes(j, u.settings, u.rows, u.n_features);
     u.counts = counts_after(j, u.settings, u.rows);
 }

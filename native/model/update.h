@@ -30,8 +30,8 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 // refused with ValueError before anything grows.
 inline constexpr long long kMaxAddedClasses = 1000;
 
-// The growth bound (kMaxAddedClasses), the memory guard (check_sweeps_memory with
-// `matrices` per row), then class growth and the counts after the batch.
+// The memory guard (check_sweeps_memory with `matrices` per row), the growth bound
+// (kMaxAddedClasses), then class growth and the counts after the batch.
 void prepare_sweeps(const Jax &j, Update &u, double matrices);
 
 // What the sweeps take: the padded batch and the grown posterior.
