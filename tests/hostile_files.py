@@ -288,3 +288,31 @@ def build_corpus(folder) -> list[Case]:
                       "FileNotFoundError", "no such file: "))
     cases.append(Case("empty_path", "", "model", "ValueError", "the path is empty"))
     return cases
+
+
+def prior_with(**changes):
+    """The valid record's entries with `changes`; None removes an entry."""
+    params = {k: v.copy() for k, v in PARAMS.items()}
+    params.update(changes)
+    return {k: v for k, v in params.items() if v is not None}
+
+
+# (name, record, message) of records handed to fit as a prior (KovaniModel(params=...)):
+# each lies about its size or lacks an entry, and is refused before anything of the
+# claimed size is built. Types that convert are accepted, as by every function.
+TAMPERED_PRIORS = [
+    ("n_classes_1e8", prior_with(n_classes=np.array(10**8)), "'non_ref_classes' must list"),
+    ("n_classes_2_62", prior_with(n_classes=np.array(2**62)), "'non_ref_classes' must list"),
+    ("n_classes_1e8_all_arrays_short", prior_with(n_classes=np.array(10**8),
+                                                  non_ref_classes=np.delete(np.arange(10**3), 1)),
+     "'non_ref_classes' must list"),
+    ("n_classes_one", prior_with(n_classes=np.array(1)), "'n_classes' must be at least 2"),
+    ("n_classes_text", prior_with(n_classes=np.array("3")), "'n_classes' must be a 0-D integer"),
+    ("n_classes_float", prior_with(n_classes=np.array(3.0)), "'n_classes' must be a 0-D integer"),
+    ("no_class_counts", prior_with(class_counts=None), "lacks the entries 'class_counts'"),
+    ("no_beta_mean", prior_with(beta_mean=None), "lacks the entries 'beta_mean'"),
+    ("counts_short", prior_with(class_counts=np.array([1, 2])), "'class_counts' must have 3"),
+    ("beta_rows_short", prior_with(beta_mean=PARAMS["beta_mean"][:1]), "'beta_mean' must have 2 rows"),
+    ("chol_2d", prior_with(beta_cov_chol=PARAMS["beta_cov_chol"][0]), "'beta_cov_chol' must be a 3-D"),
+    ("ref_class_outside", prior_with(ref_class=np.array(5)), r"'ref_class' must lie in \[0, 3\)"),
+]

@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 from kovani_bci.metrics import (RejectThreshold, accuracy_coverage_curve, area_under_risk_coverage_curve,
+                                expected_calibration_error,
                                 information_transfer_rate, select_reject_threshold)
 
 CLASSES = np.array([0, 1])
@@ -129,3 +130,37 @@ def test_reject_threshold_maximises_the_rate():
         select_reject_threshold(y, proba, CLASSES, trial_seconds=3.0, min_coverage=2)
     with pytest.raises(ValueError, match="no trials"):
         select_reject_threshold(np.zeros(0), np.zeros((0, 2)), CLASSES, trial_seconds=3.0)
+
+
+def test_metrics_refuse_what_they_cannot_score():
+    """Scores of bad input would be numbers (a threshold of 3.75, an AURC of 1): refused,
+    naming the argument, at the first call."""
+    y, proba = two_class([0.9, 0.8, 0.6, 0.55], [True, True, False, True])
+    nan_row = proba.copy()
+    nan_row[2] = np.nan
+    scorers = [lambda y, p, c: select_reject_threshold(y, p, c, trial_seconds=4),
+               area_under_risk_coverage_curve, accuracy_coverage_curve,
+               expected_calibration_error]
+    for score in scorers:
+        for bad in (proba * 5, proba - 0.25, nan_row):
+            with pytest.raises(ValueError, match=r"proba must hold probabilities in \[0, 1\]"):
+                score(y, bad, CLASSES)
+        for labels in (y.astype(str), np.where(y == 1, 7, y)):
+            with pytest.raises(ValueError, match="y_true holds labels that are not among classes"):
+                score(labels, proba, CLASSES)
+    for n_bins in (10.0, True, "10", 0):
+        with pytest.raises(ValueError, match="n_bins must be an integer >= 1"):
+            expected_calibration_error(y, proba, CLASSES, n_bins=n_bins)
+    for n_classes in (float("inf"), float("nan"), 2.5, 10**400, "3"):
+        with pytest.raises(ValueError, match="n_classes must be an integer >= 2"):
+            information_transfer_rate(0.9, n_classes, 4.0)
+    for seconds in (10**400, float("nan"), 0, "4"):
+        with pytest.raises(ValueError, match="trial_seconds must be a finite number > 0"):
+            information_transfer_rate(0.9, 3, seconds)
+    for coverage in (float("nan"), 10**400):
+        with pytest.raises(ValueError, match="min_coverage must lie in"):
+            select_reject_threshold(y, proba, CLASSES, trial_seconds=4, min_coverage=coverage)
+    # Text labels against text classes, and a class without trials, still score.
+    assert area_under_risk_coverage_curve(np.array(["a", "b"])[y], proba, np.array(["a", "b"])) == \
+        area_under_risk_coverage_curve(y, proba, CLASSES)
+    assert expected_calibration_error(np.zeros(4, int), proba, CLASSES, n_bins=np.int64(5)) >= 0

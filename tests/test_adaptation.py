@@ -266,3 +266,64 @@ def test_bayesian_settings_survive_a_file_and_tampered_ones_are_refused(tmp_path
     np.savez(bad, **entries)
     with pytest.raises(ValueError, match="'estimator.forgetting_factor' must be a float64 scalar, in"):
         KovaniSoftmaxClassifier.load(bad)
+
+
+def test_forgetting_a_float32_fit_takes_the_direct_path(monkeypatch):
+    """A fresh float32 fit sits at the hyper-prior's width in every direction no trial
+    informs, up to the rounding of its stored factors (eigenvalues of 1 + 1e-6): that is no
+    direction to clamp, so forgetting takes the factor products, not the SVD."""
+    clamped = []
+    original = adaptation._tempered_clamped
+    monkeypatch.setattr(adaptation, "_tempered_clamped",
+                        lambda *args: clamped.append(1) or original(*args))
+    rng = np.random.default_rng(0)
+    X, y = rng.normal(size=(40, 80)), np.arange(40) % 3
+    clf = KovaniSoftmaxClassifier(forgetting_factor=0.98, num_steps=2, random_state=0).fit(X[:20], y[:20])
+    assert clf.model_.params["beta_mean"].dtype == np.float32
+    for i in range(20, 30):
+        clf.partial_fit(X[i:i + 1], y[i:i + 1])
+    assert clamped == []
+    p = clf.model_.params
+    assert np.linalg.eigvalsh(standardised_covariances(p)).max() <= 1 + 1e-5
+    # A widened posterior is wider than the hyper-prior for real: that one is clamped.
+    wide = adaptation.widen_posterior(clf.model_, 4.0)
+    adaptation.forget_toward_prior(wide, 0.98)
+    assert len(clamped) == 2
+
+
+def test_fit_from_a_prior_refuses_other_feature_names():
+    pd = pytest.importorskip("pandas")
+    X, y = make_trials(60, 4, 2, seed=5, separation=2.0)
+    frame = pd.DataFrame(X, columns=list("abcd"))
+    prior = KovaniSoftmaxClassifier(num_steps=2, random_state=0).fit(frame, y)
+    with pytest.raises(ValueError, match="feature names that differ from those the prior was "
+                       r"fitted with \('d' for 'a', 'c' for 'b', 'b' for 'c'\)"):
+        KovaniSoftmaxClassifier(num_steps=2).fit(frame[list("dcba")][:4], y[:4], prior=prior)
+    with pytest.raises(ValueError, match="feature names that differ"):      # itself as prior
+        prior.fit(frame.rename(columns={"a": "z"}), y, prior=prior)
+    assert prior.feature_names_in_.tolist() == list("abcd")                  # left as it was
+    # The prior's own names, or none on either side, are accepted.
+    clf = KovaniSoftmaxClassifier(num_steps=2).fit(frame[:4], y[:4], prior=prior)
+    assert clf.feature_names_in_.tolist() == list("abcd")
+    KovaniSoftmaxClassifier(num_steps=2).fit(X[:4], y[:4], prior=prior)
+
+
+def test_odd_values_of_the_settings_are_value_errors():
+    X, y = make_trials(30, 3, 2, seed=3)
+    huge = 10**400                                   # beyond a float: no OverflowError
+    for params, message in [({"prior_widening": huge}, "prior_widening must be a finite number > 0"),
+                            ({"forgetting_factor": huge}, r"forgetting_factor must be in \(0, 1\]"),
+                            ({"reject_below": huge}, r"reject_below must be in \[0, 1\]"),
+                            ({"w_loc": huge}, "w_loc must be a finite real number"),
+                            ({"b_scale": -huge}, "b_scale must be a finite real number"),
+                            ({"random_state": 2**64}, r"random_state must be None, an integer in \[0, 2\*\*32 - 1\]"),
+                            ({"random_state": -1}, "random_state must be None, an integer")]:
+        with pytest.raises(ValueError, match=message):
+            KovaniSoftmaxClassifier(**params).fit(X, y)
+    clf = KovaniSoftmaxClassifier(num_steps=2, random_state=2**32 - 1).fit(X, y)
+    with pytest.raises(ValueError, match=r"threshold must be in \[0, 1\]"):
+        clf.predict_with_reject(X, threshold=huge)
+    for fn, name in [(adaptation.widen_posterior, "the widening factor"),
+                     (adaptation.forget_toward_prior, "the forgetting factor")]:
+        with pytest.raises(ValueError, match=f"{name} must be a finite real number"):
+            fn(clf.model_, huge)

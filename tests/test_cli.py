@@ -153,6 +153,44 @@ def test_demo_writes_the_table_and_the_figure(tmp_path, capsys):
     assert "12/12" in err or "trials" in err
 
 
+def test_demo_options_are_checked_before_the_session(tmp_path, capsys, monkeypatch):
+    """Sessions the demo cannot run, and figures it cannot write, are usage errors that name
+    the option, found before the session runs (not after minutes of it)."""
+    import os
+
+    import kovani_bci.demo
+
+    ran = []
+    monkeypatch.setattr(kovani_bci.demo, "run_demo", lambda **kwargs: ran.append(kwargs))
+    os.mkfifo(tmp_path / "fifo.png")
+    (tmp_path / "file").write_text("")
+    cases = [
+        (["--blocks", "1"], "argument --blocks: must be >= 2, got 1"),
+        (["--trials-per-block", "1"], "argument --trials-per-block: must be >= 3, got 1"),
+        (["--trials-per-block", "2"], "argument --trials-per-block: must be >= 3, got 2"),
+        (["--figure", tmp_path / "demo.gifx"], "argument --figure: '" + str(tmp_path / "demo.gifx")
+         + "' must end in one of .png, .pdf"),
+        (["--figure", tmp_path / "fifo.png"], "is a FIFO, not a file to write a figure to"),
+        (["--figure", tmp_path], "argument --figure: "),
+        (["--figure", tmp_path / "file" / "sub" / "demo.png"], "is not a directory"),
+    ]
+    for argv, message in cases:
+        code, out, err = run(capsys, "demo", *argv)
+        assert code == 2 and out == "", (argv, err)
+        one_error_line(err, "demo")
+        assert message in err, (message, err)
+    assert ran == []
+    for figure in ("none", tmp_path / "new" / "demo.PDF", tmp_path / "file.svg"):
+        assert run(capsys, "demo", "--blocks", "2", "--trials-per-block", "3", "--figure", figure)[0] == 0
+    assert len(ran) == 3 and ran[0]["n_blocks"] == 2 and ran[0]["trials_per_block"] == 3
+    # The library function names its own parameters.
+    monkeypatch.undo()
+    with pytest.raises(ValueError, match="n_blocks must be at least 2, got 1"):
+        kovani_bci.demo.run_demo(n_blocks=1, figure_path=None)
+    with pytest.raises(ValueError, match="trials_per_block must be at least 3, got 2"):
+        kovani_bci.demo.run_demo(trials_per_block=2, figure_path=None)
+
+
 def test_compare_prints_both_models(capsys):
     code, out, err = run(capsys, "compare", "--datasets", "wine", "--folds", 2,
                          "--num-steps", 2, "--posterior-samples", 10, "--markdown")

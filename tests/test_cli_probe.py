@@ -14,7 +14,7 @@ import re
 
 import numpy as np
 import pytest
-from hypothesis import HealthCheck, given, settings
+from hypothesis import HealthCheck, example, given, settings
 from hypothesis import strategies as st
 
 from kovani_bci.cli import main
@@ -32,8 +32,10 @@ Y = np.repeat(["left", "right"], 12)
 CELLS = ["", " ", "x", "1e999", "-inf", "nan", "NaN", "1e308", "-1e308", "1_0", "0x10",
          "\u0661", '"', "1,2", "\ufeff1", "\u00e9", "9" * 400, "1e-400", "+", "-", ".", "1.",
          ".5", " 3 ", "true", "None", "f0", "label", "0", "-0"]
-OPTIONS = ["0", "-1", "1", "2", "10001", "99999999999", "99999999999999999999", "1e308",
-           "nan", "inf", "-0", "abc", "", "100000", "100001", "0.5", "2**31"]
+OPTIONS = ["0", "-1", "1", "2", "3", "10001", "99999999999", "99999999999999999999", "1e308",
+           "nan", "inf", "-0", "abc", "", "100000", "100001", "0.5", "2**31", "1024", "1025",
+           str(2**30), "-2", "fig.png", "fig.PDF", "fig.gifx", "/dev/null", "/dev/null.png",
+           "none", "tangent-space"]
 
 
 def csv_rows(header):
@@ -125,17 +127,24 @@ def test_probe_damaged_csv(tmp_path_factory, model_file, capsys, csv_file, comma
 @given(command=st.sampled_from(["fit", "predict", "demo", "compare"]),
        options=st.lists(st.tuples(st.sampled_from(
            ["--num-steps", "--posterior-samples", "--seed", "--w-loc", "--w-scale", "--b-scale",
-            "--learning-rate", "--blocks", "--folds", "--proba", "--bogus"]),
+            "--learning-rate", "--blocks", "--trials-per-block", "--figure", "--features",
+            "--folds", "--n-jobs", "--reject-below", "--proba", "--bogus"]),
            st.sampled_from(OPTIONS)), min_size=1, max_size=3))
+@example(command="demo", options=[("--blocks", "1")])
+@example(command="demo", options=[("--trials-per-block", "2")])
+@example(command="demo", options=[("--figure", "fig.gifx")])
+@example(command="compare", options=[("--n-jobs", str(2**30))])
 def test_probe_options(tmp_path_factory, model_file, capsys, monkeypatch, command, options):
     import kovani_bci.cli as cli
 
     folder = tmp_path_factory.mktemp("opts")
     features = folder / "trials.csv"
     features.write_text(as_text(csv_rows(False)))
-    # The demo and the comparison are long runs: parse their options, do not run them.
-    monkeypatch.setattr(cli, "cmd_demo", lambda args, out: None)
-    monkeypatch.setattr(cli, "cmd_compare", lambda args, out: None)
+    # The demo and the comparison are long runs: parse their options, do not run them, but
+    # keep what they would have run with: options that parse must make a run that can work.
+    started = []
+    monkeypatch.setattr(cli, "cmd_demo", lambda args, out: started.append(args))
+    monkeypatch.setattr(cli, "cmd_compare", lambda args, out: started.append(args))
     base = {"fit": ["fit", features, "--out", folder / "m.npz"],
             "predict": ["predict", model_file, features], "demo": ["demo"],
             "compare": ["compare"]}[command]
@@ -144,7 +153,15 @@ def test_probe_options(tmp_path_factory, model_file, capsys, monkeypatch, comman
         argv += [name] if name == "--proba" else [f"{name}={value}"]
     code, out, err = run(capsys, argv)
     if code == 0 and command == "predict":
-        assert len(out.splitlines()) == N_TRIALS + ("--proba" in argv)
+        header = "--proba" in argv or any(a.startswith("--reject-below") for a in argv)
+        assert len(out.splitlines()) == N_TRIALS + header
+    for args in started:
+        if command == "demo":
+            assert args.blocks >= 2 and args.trials_per_block >= 3, argv
+            assert args.figure == "none" or args.figure.lower().endswith((".png", ".pdf")), argv
+            assert args.figure != "/dev/null.png" or not os.path.exists("/dev/null.png")
+        else:
+            assert args.n_jobs in (None, -1) or 1 <= args.n_jobs <= 1024, argv
 
 
 def test_probe_damaged_model_files(model_file, tmp_path, capsys):

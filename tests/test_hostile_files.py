@@ -17,7 +17,7 @@ import numpy as np
 import pytest
 
 import kovani_bci
-from hostile_files import TAMPERED, build_corpus
+from hostile_files import PARAMS, TAMPERED, TAMPERED_PRIORS, build_corpus
 from kovani_bci.kovani_io import KovaniModel
 
 # Far below what the worst files would cost unchecked (1 GiB bombs, 2**62 classes), far
@@ -101,3 +101,23 @@ def test_save_refuses_what_load_refuses(tmp_path, name, entries, match):
     with pytest.raises(ValueError, match=match):
         KovaniModel(model_type="kovani_softmax", params=params).save(path)
     assert os.listdir(tmp_path) == []
+
+
+def test_fit_refuses_tampered_priors_before_building_anything():
+    """A prior's record claiming 10**8 classes over arrays of 3 once built label arrays of
+    the claimed size (minutes, gigabytes) before any check; a missing entry was a bare
+    KeyError. The record rule comes first now."""
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+    rng = np.random.default_rng(0)
+    X, y = rng.normal(size=(6, 4)), np.array([0, 1, 2, 0, 1, 2])
+    for name, params, match in TAMPERED_PRIORS:
+        prior = KovaniModel(model_type="kovani_softmax", params=params)
+        with pytest.raises(ValueError, match="^prior: invalid model record: .*" + match):
+            KovaniSoftmaxClassifier(num_steps=1).fit(X, y, prior=prior)
+    # Entries held in other types that convert are read converted, as by every function.
+    converted = {**PARAMS, "n_classes": np.array(3, np.int32),
+                 "class_counts": PARAMS["class_counts"].astype(np.int32)}
+    clf = KovaniSoftmaxClassifier(num_steps=1).fit(
+        X, y, prior=KovaniModel(model_type="kovani_softmax", params=converted))
+    assert clf.classes_.tolist() == [0, 1, 2]

@@ -117,6 +117,9 @@ def test_kept_trials_in_a_file_are_checked(tmp_path):
         ({"estimator.replay_y": np.where(y == 1, 2, y)}, "class indices in \\[0, 2\\)"),
         ({"estimator.replay_X": X[:, :2]}, "float64 array of shape \\(8, 4\\)"),
         ({"estimator.replay_X": np.where(X > 0, np.nan, X)}, "'estimator.replay_X' must be finite"),
+        # Finite, but the update that adds the next class could not use them.
+        ({"estimator.replay_X": np.where(X > 0, 1e300, X)}, "holds trials too large for the "
+         "model's float(32|64) coefficients"),
         ({"estimator.replay_per_class": np.array(3)}, "more than replay_per_class \\(3\\)"),
         ({"estimator.replay_per_class": np.array(1001)}, "int64 scalar >= 0 and <= 1000"),
     ]

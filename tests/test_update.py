@@ -225,3 +225,25 @@ def test_metadata():
                               "-> KovaniModel\n\nUpdate a softmax model with additional labeled observations.")
     assert update.__annotations__ == {"model": "KovaniModel", "X": "np.ndarray", "y": "np.ndarray",
                                       "return": "KovaniModel"}
+
+
+def test_growth_is_bounded_before_anything_grows():
+    """A label adds every class up to it, but an update adds at most 1000: one stray label
+    of 30000 would grow 29 998 empty classes and run for minutes."""
+    from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
+
+    record = make_record(K=3, label_base=1, steps=1)
+    before = copy.deepcopy(record)
+    X, _ = batch([0, 0])
+    for fn in (update, kovani_softmax_update_fixed_prior):
+        with pytest.raises(ValueError, match="^update: label 30000 would add 29997 classes to a "
+                           r"model of 3; an update adds at most 1000 classes \(labels above "
+                           r"1003 are refused\)$"):
+            fn(model_of(record), X, np.array([2, 30000]))
+        with pytest.raises(ValueError, match="label 1004 would add 1001 classes"):
+            fn(model_of(record), X, np.array([1004, 1]))
+    for key in before:
+        np.testing.assert_array_equal(record[key], before[key])
+    # The largest growth allowed runs (the labels are 1-based here).
+    grown = update(model_of(record), X, np.array([1003, 2]))
+    assert int(grown.params["n_classes"]) == 1003 and grown.params["beta_mean"].shape[0] == 1002

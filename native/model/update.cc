@@ -4,7 +4,30 @@
 #include "model/memory.h"
 #include "model/working_type.h"
 
+#include <string>
+
 namespace kovani::model {
+
+namespace {
+
+// Every class step of a sweep works on the logits of all classes, so an update costs about
+// K'^2 class-logit products per trial and sweep: a stray label of 30000 on a 3-class model
+// would grow 29 998 empty classes and run for minutes although it fits in memory. (A growth
+// that does not fit is the memory guard's MemoryError, checked first.)
+void check_growth(const UpdateSettings &s) {
+    const long long added = s.new_n_classes - s.old_n_classes;
+    if (added <= kMaxAddedClasses)
+        return;
+    raise(PyExc_ValueError, ("update: label " + std::to_string(s.new_n_classes - 1 + s.label_base) +
+                             " would add " + std::to_string(added) + " classes to a model of " +
+                             std::to_string(s.old_n_classes) + "; an update adds at most " +
+                             std::to_string(kMaxAddedClasses) + " classes (labels above " +
+                             std::to_string(s.old_n_classes - 1 + kMaxAddedClasses + s.label_base) +
+                             " are refused)")
+                                .c_str());
+}
+
+}  // namespace
 
 Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type) {
     Update u;
@@ -22,6 +45,7 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
                         item_size(j, u.dtype));
+    check_growth(u.settings);
     grow_classes(j, u.settings, u.rows, u.n_features);
     u.counts = counts_after(j, u.settings, u.rows);
 }

@@ -26,8 +26,12 @@ using WorkingType = std::function<nb::object(nb::handle Xn)>;
 // The trials, the settings, the working type and the stored posterior, in this order.
 Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type);
 
-// The memory guard (check_sweeps_memory with `matrices` per row), then class growth and
-// the counts after the batch.
+// Classes an update may add: a label beyond old K - 1 + kMaxAddedClasses (+ label_base) is
+// refused with ValueError before anything grows.
+inline constexpr long long kMaxAddedClasses = 1000;
+
+// The memory guard (check_sweeps_memory with `matrices` per row), the growth bound
+// (kMaxAddedClasses), then class growth and the counts after the batch.
 void prepare_sweeps(const Jax &j, Update &u, double matrices);
 
 // What the sweeps take: the padded batch and the grown posterior.

@@ -19,11 +19,10 @@ The update that takes such a record as its fixed prior is
 from __future__ import annotations
 
 import math
-import numbers
 
 import numpy as np
 
-from kovani_bci.kovani_io import KovaniModel, record_scalar
+from kovani_bci.kovani_io import KovaniModel, finite_real, record_scalar
 
 __all__ = ["widen_posterior", "forget_toward_prior", "match_labels", "with_entries"]
 
@@ -41,9 +40,10 @@ def with_entries(model: KovaniModel, **entries) -> KovaniModel:
 
 
 def _real_factor(value, name):
-    if isinstance(value, bool) or not isinstance(value, numbers.Real) or not math.isfinite(value):
+    factor = finite_real(value)
+    if factor is None:
         raise ValueError(f"{name} must be a finite real number, got {value!r}")
-    return float(value)
+    return factor
 
 
 def widen_posterior(model: KovaniModel, factor: float) -> KovaniModel:
@@ -132,16 +132,22 @@ def forget_toward_prior(model: KovaniModel, factor: float) -> KovaniModel:
     W = chol.astype(np.float64) / s0[:, None]
     delta = (mean.astype(np.float64) - m0) / s0
     new_mean, new_W = np.empty_like(delta), np.empty_like(W)
+    # A factor stored in float32 whose posterior sits at the hyper-prior's width shows
+    # eigenvalues of 1 + 1e-6 at 253 features (about 10 eps, growing with d): rounding of
+    # the stored type, which the tempering itself pulls back toward 1, not a wider
+    # direction to clamp.
+    rounding = W.shape[-1] * np.finfo(np.result_type(chol.dtype, np.float32)).eps
     for k in range(len(W)):
-        tempered = _tempered_within(W[k], delta[k], factor)
+        tempered = _tempered_within(W[k], delta[k], factor, rounding)
         new_mean[k], new_W[k] = tempered if tempered is not None else _tempered_clamped(W[k], delta[k], factor)
     return with_entries(model, beta_mean=(m0 + s0 * new_mean).astype(mean.dtype),
                         beta_cov_chol=(new_W * s0[:, None]).astype(chol.dtype))
 
 
-def _tempered_within(W, delta, factor):
+def _tempered_within(W, delta, factor, rounding):
     """Tempering of one standardised row (W W^T, mean delta) by factor products, or None
-    where a direction of W W^T is wider than the hyper-prior and must be clamped.
+    where a direction of W W^T is wider than the hyper-prior by more than ``rounding``
+    (relative) and must be clamped.
 
     The tempered precision is W^-T M W^-1 with M = factor I + (1 - factor) W^T W, whose
     eigenvalues lie in [factor, 1] when no direction is wider than the hyper-prior. With J
@@ -155,7 +161,7 @@ def _tempered_within(W, delta, factor):
     WtW = W.T @ W
     try:
         # All of W W^T's eigenvalues (those of W^T W) within a rounding of 1: no clamp.
-        np.linalg.cholesky((1.0 + 1e-12) * np.eye(d) - WtW)
+        np.linalg.cholesky((1.0 + rounding) * np.eye(d) - WtW)
         N = np.linalg.cholesky(factor * np.eye(d) + (1.0 - factor) * WtW[::-1, ::-1])
     except np.linalg.LinAlgError:
         return None

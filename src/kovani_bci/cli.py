@@ -18,6 +18,7 @@ import csv
 import io
 import math
 import os
+import stat
 import sys
 import warnings
 
@@ -262,6 +263,8 @@ def cmd_predict(args, out):
     clf = _load_classifier(args.model)
     if args.posterior_samples is not None:
         clf.set_params(n_posterior_samples=args.posterior_samples)
+    if args.reject_below is None and clf.reject_below > 0:
+        args.reject_below = clf.reject_below        # the threshold saved with the classifier
     X, y = load_features(args.features, n_features=clf.n_features_in_, need_labels=False)
     proba = clf.predict_proba(X)
     pred = clf.classes_[np.argmax(proba, axis=1)]
@@ -321,6 +324,13 @@ def cmd_info(args, out):
         ("updates", f"{int(p['num_steps'])} sweeps, learning rate "
                     f"{float(p['learning_rate']):g}"),
         ("prediction", f"{clf.n_posterior_samples} posterior samples, seed {int(p['rng_seed'])}"),
+        ("abstention", f"reject below {clf.reject_below:g}"
+                       + (" (never abstains)" if clf.reject_below == 0 else "")),
+        ("forgetting", f"factor {clf.forgetting_factor:g}"
+                       + (" (forgets nothing)" if clf.forgetting_factor == 1 else "")),
+        ("widening", f"factor {clf.prior_widening:g} (as a prior of a new fit)"),
+        ("replay", f"{clf.replay_per_class} trials per class kept; "
+                   f"{len(clf._state().replay.y)} held"),
     ]
     width = max(len(k) for k, _ in rows)
     for key, value in rows:
@@ -379,14 +389,15 @@ def _finite_float(text):
     return value
 
 
-_positive_int = _int_in(1, sys.maxsize)   # a count with no bound of its own
 _steps = _int_in(1, MAX_NUM_STEPS)
 _samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
 _seed = _int_in(0, _MAX_SEED)
 
 
 def _n_jobs(text):
-    return -1 if text.strip() == "-1" else _positive_int(text)
+    from kovani_bci.compare import MAX_JOBS
+
+    return -1 if text.strip() == "-1" else _int_in(1, MAX_JOBS)(text)
 
 
 def _probability(text):
@@ -399,6 +410,39 @@ def _probability(text):
     return value
 
 
+FIGURE_FORMATS = ("png", "pdf", "svg", "jpg", "jpeg", "eps", "ps", "tif", "tiff", "webp")
+
+
+def _figure_path(text):
+    """An option type: 'none', or a path to write a figure to, checked before the run."""
+    from kovani_bci.kovani_io import _file_kind
+
+    if text.strip().lower() == "none":
+        return "none"
+    extension = os.path.splitext(text)[1].lower().lstrip(".")
+    if extension not in FIGURE_FORMATS:
+        raise argparse.ArgumentTypeError(
+            f"{text!r} must end in one of {', '.join('.' + f for f in FIGURE_FORMATS)} "
+            "(the figure's format), or be 'none'")
+    # The nearest existing ancestor must be a directory (the demo makes the rest), and an
+    # existing figure a regular file that writing replaces.
+    path = os.path.abspath(text)
+    probe = path
+    while not os.path.lexists(probe):
+        probe = os.path.dirname(probe)
+    try:
+        mode = os.stat(probe).st_mode
+    except OSError as exc:
+        raise argparse.ArgumentTypeError(f"{text!r}: {exc.strerror}") from None
+    if probe == path and not stat.S_ISREG(mode):
+        raise argparse.ArgumentTypeError(f"{text!r} is {_file_kind(mode)}, not a file to "
+                                         "write a figure to")
+    if probe != path and not stat.S_ISDIR(mode):
+        raise argparse.ArgumentTypeError(f"{text!r} cannot be written: {probe!r} is not a "
+                                         "directory")
+    return text
+
+
 def build_parser():
     parser = _Parser(
         prog=PROG, description="Bayesian softmax decoding for brain-computer interfaces.")
@@ -409,11 +453,15 @@ def build_parser():
                        "block, decode the rest trial by trial with online updates (one class "
                        "appears only later), print a summary table and write a figure.")
     p.add_argument("--seed", type=_seed, default=0, help="simulation seed (default 0)")
-    p.add_argument("--figure", default=os.path.join("out", "demo.png"),
-                   help="where to write the PNG figure (default out/demo.png); 'none' to skip")
-    p.add_argument("--blocks", type=_int_in(1, 100), default=4, help="blocks (default 4)")
-    p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=45,
-                   help="trials per block (default 45)")
+    p.add_argument("--figure", type=_figure_path, default=os.path.join("out", "demo.png"),
+                   help="where to write the figure (default out/demo.png; its extension "
+                   "picks the format: .png, .pdf, .svg, ...); 'none' to skip")
+    # Block 0 calibrates on two classes and the third arrives in a later block, which then
+    # holds a trial of each of the three.
+    p.add_argument("--blocks", type=_int_in(2, 100), default=4, help="blocks, 2 to 100 "
+                   "(default 4)")
+    p.add_argument("--trials-per-block", type=_int_in(3, 10_000), default=45,
+                   help="trials per block, 3 to 10000 (default 45)")
     p.add_argument("--features", choices=["log-variance", "tangent-space"],
                    default="log-variance",
                    help="log-variance: 8 channels, 16 band-power features (default); "
@@ -475,8 +523,9 @@ def build_parser():
                    choices=["digits", "wine", "breast_cancer"], help="which data sets")
     p.add_argument("--markdown", action="store_true", help="print a Markdown table")
     p.add_argument("--n-jobs", type=_n_jobs, default=None, metavar="N",
-                   help="run the folds in N local worker processes (-1: one per CPU); with "
-                   "--dask, the most folds in flight at once (default: all workers)")
+                   help="run the folds in N local worker processes, at most 1024 (-1: one "
+                   "per CPU; never more than there are CPUs or folds to run); with --dask, "
+                   "the most folds in flight at once (default: all workers)")
     p.add_argument("--dask", metavar="ADDRESS", default=None,
                    help="run the folds on the workers of the Dask scheduler at ADDRESS "
                    "(such as tcp://10.0.0.5:8786); needs dask.distributed")

@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import asyncio
 import contextlib
 import sys
+import threading
 import time
 
 import numpy as np
@@ -12,6 +14,7 @@ from kovani_bci.metrics import expected_calibration_error
 
 DATASETS = ("digits", "wine", "breast_cancer")
 DASK_CONNECT_TIMEOUT = 10      # seconds to reach the scheduler before giving up
+MAX_JOBS = 1024                # largest --n-jobs; the workers started are fewer still
 
 
 def _load(name):
@@ -34,11 +37,18 @@ def run_compare(folds=5, num_steps=30, n_posterior_samples=100, datasets=DATASET
     a list of result rows (dicts with per-fold means and standard deviations).
 
     Every (data set, model, fold) is one joblib task, run in this process (``n_jobs`` None or
-    1), in ``n_jobs`` local worker processes (-1: one per CPU), or on the workers of the Dask
-    scheduler at address ``dask`` (``n_jobs`` then caps the tasks in flight; all workers by
-    default). The scores do not depend on where the folds ran; fit times do. Progress goes
-    to ``progress`` (stderr by default).
+    1), in local worker processes (``n_jobs`` of them, -1: one per CPU; never more than
+    there are tasks or CPUs, since each worker holds a JAX runtime of its own), or on the
+    workers of the Dask scheduler at address ``dask`` (``n_jobs`` then caps the tasks in
+    flight; all workers by default). The scheduler must answer within
+    ``DASK_CONNECT_TIMEOUT`` seconds, before any work starts. The scores do not depend on
+    where the folds ran; fit times do. Progress goes to ``progress`` (stderr by default).
     """
+    if n_jobs is not None and (isinstance(n_jobs, bool) or not isinstance(n_jobs, int)
+                               or not (n_jobs == -1 or 1 <= n_jobs <= MAX_JOBS)):
+        raise ValueError(f"n_jobs must be -1 or an integer in [1, {MAX_JOBS}], got {n_jobs!r}")
+    if dask is not None:
+        reach_scheduler(dask, DASK_CONNECT_TIMEOUT)
     import jax
     from joblib import Parallel, delayed
     from sklearn.linear_model import LogisticRegression
@@ -69,7 +79,7 @@ def run_compare(folds=5, num_steps=30, n_posterior_samples=100, datasets=DATASET
                                                   X[train], y[train], X[test], y[test], x64))
 
     scores = {}
-    with _joblib_backend(n_jobs, dask) as jobs:
+    with _joblib_backend(n_jobs, dask, len(tasks)) as jobs:
         run = Parallel(n_jobs=jobs, return_as="generator_unordered")(tasks)
         with tqdm(run, total=len(tasks), file=progress, unit="fold", desc="compare") as bar:
             for key, result in bar:
@@ -120,24 +130,85 @@ def _score_fold(key, template, X_train, y_train, X_test, y_test, x64):
                  expected_calibration_error(y_test, proba, classes), seconds)
 
 
+def reach_scheduler(address, timeout):
+    """Check that a Dask scheduler answers at ``address`` within ``timeout`` seconds.
+
+    ``distributed.Client`` waits for the scheduler's greeting without a bound (a port that
+    accepts and stays silent hangs it), reads a length from whatever the port sends first
+    (a server's banner became a request for exabytes), and a Client that failed to start
+    stalls the interpreter's exit. So one connection with Dask's own handshake, bounded as
+    a whole, comes first; it runs in a thread of its own, whatever event loop the caller
+    runs.
+
+    Raises
+    ------
+    ValueError
+        If ``address`` is not a scheduler address.
+    OSError
+        If nothing answers in time, or what answers is not a Dask scheduler.
+    """
+    from distributed import comm as dask_comm
+    from distributed.comm.addressing import parse_address, parse_host_port
+    from distributed.comm.registry import get_backend
+
+    try:
+        scheme, location = parse_address(address)
+        get_backend(scheme)
+        if scheme in ("tcp", "tls", "ws", "wss"):
+            parse_host_port(location)
+    except (TypeError, ValueError) as exc:
+        raise ValueError(f"dask: {exc}; give a scheduler address such as "
+                         "tcp://10.0.0.5:8786") from None
+
+    async def greet():
+        comm = await asyncio.wait_for(dask_comm.connect(address, timeout=timeout), timeout)
+        await comm.close()
+
+    failure = []
+
+    def run():
+        try:
+            asyncio.run(greet())
+        except BaseException as exc:  # noqa: BLE001 -- handed to the caller's thread
+            failure.append(exc)
+
+    # A daemon thread, waited for with a bound: a name lookup that hangs below asyncio
+    # (getaddrinfo runs in a thread of its own) keeps neither this call nor the exit.
+    thread = threading.Thread(target=run, name="kovani-dask-greeting", daemon=True)
+    thread.start()
+    thread.join(timeout + 1)
+    exc = failure[0] if failure else None
+    if thread.is_alive() or isinstance(exc, (asyncio.TimeoutError, TimeoutError)):
+        raise OSError(f"Timed out trying to connect to {address} after {timeout} s: no Dask "
+                      "scheduler answered")
+    if exc is None:
+        return
+    if isinstance(exc, OSError):
+        raise exc
+    raise OSError(f"no Dask scheduler at {address}: what answered does not speak Dask's "
+                  f"protocol ({type(exc).__name__})") from None
+
+
 @contextlib.contextmanager
-def _joblib_backend(n_jobs, dask_address):
+def _joblib_backend(n_jobs, dask_address, n_tasks):
     """joblib's configuration for the run; yields the ``n_jobs`` to give ``Parallel``.
 
     Local workers are loky processes, which start fresh interpreters: a forked copy of a
-    process whose JAX runtime has started its threads can deadlock.
+    process whose JAX runtime has started its threads can deadlock. Each holds its own JAX
+    runtime, so there are never more of them than tasks or CPUs.
     """
-    from joblib import parallel_config
+    from joblib import cpu_count, parallel_config
 
     if dask_address is None:
+        wanted = 1 if n_jobs is None else cpu_count() if n_jobs == -1 else n_jobs
         with parallel_config(backend="loky"):
-            yield 1 if n_jobs is None else n_jobs
+            yield max(1, min(wanted, n_tasks, cpu_count()))
         return
     from distributed import Client
 
     with Client(dask_address, timeout=DASK_CONNECT_TIMEOUT, set_as_default=False) as client:
         with parallel_config(backend="dask", client=client):
-            yield -1 if n_jobs is None else n_jobs
+            yield -1 if n_jobs is None else min(n_jobs, max(1, n_tasks))
 
 
 def _print_table(rows, folds, markdown, out):

@@ -108,6 +108,12 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
 
     from kovani_bci.estimator import KovaniSoftmaxClassifier
 
+    # Block 0 calibrates on two classes; the third arrives in a later block, which then
+    # needs a trial of each of the three.
+    if not 2 <= n_blocks:
+        raise ValueError(f"n_blocks must be at least 2, got {n_blocks!r}")
+    if not 3 <= trials_per_block:
+        raise ValueError(f"trials_per_block must be at least 3, got {trials_per_block!r}")
     out = sys.stdout if out is None else out
     progress = sys.stderr if progress is None else progress
     late_block = max(1, n_blocks // 2)

@@ -23,6 +23,8 @@ from kovani_bci.kovani_io import (
     MAX_NUM_STEPS,
     MAX_POSTERIOR_SAMPLES,
     KovaniModel,
+    check_record_rule,
+    finite_real,
     read_archive,
     write_archive,
 )
@@ -72,10 +74,30 @@ def _prior_model_and_labels(prior):
         fitted = prior._state()             # one consistent state, even while it learns
         return fitted.model, fitted.model_labels
     if isinstance(prior, KovaniModel):
+        # The rule first: the labels below are as many as the record claims classes.
+        try:
+            check_record_rule(prior.params)
+        except ValueError as exc:
+            raise ValueError(f"prior: invalid model record: {exc}") from None
         p = prior.params
         return prior, np.arange(int(p["n_classes"]), dtype=np.int64) + int(p["label_base"])
     raise TypeError("prior must be a fitted KovaniSoftmaxClassifier or a KovaniModel (of a "
                     f"pipeline, its last step), got {type(prior).__name__}")
+
+
+def _check_names(X, prior_names) -> None:
+    """Refuse columns named otherwise than the prior's (scikit-learn's feature names: the
+    columns of a frame whose column names are all text). The prior's weights would be
+    paired with the wrong features, a frame with its columns reordered, say."""
+    columns = getattr(X, "columns", None)
+    if prior_names is None or columns is None or not all(isinstance(c, str) for c in columns):
+        return
+    names = list(columns)
+    if names != list(prior_names):
+        differ = [f"{a!r} for {b!r}" for a, b in zip(names, prior_names) if a != b][:3]
+        raise ValueError(f"X has feature names that differ from those the prior was fitted "
+                         f"with ({', '.join(differ) or 'another number of them'}); pass the "
+                         f"columns the prior knows, in its order")
 
 
 def _seed_from(random_state) -> int:
@@ -83,6 +105,9 @@ def _seed_from(random_state) -> int:
     if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
         if 0 <= int(random_state) < _SEED_LIMIT:
             return int(random_state)
+        if not 0 <= int(random_state) <= 2**32 - 1:
+            raise ValueError(f"random_state must be None, an integer in [0, 2**32 - 1] or a "
+                             f"NumPy RandomState, got {random_state!r}")
     return int(check_random_state(random_state).randint(0, _SEED_LIMIT))
 
 
@@ -422,7 +447,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
         def real(name, positive=False):
             v = hp[name]
-            if isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v):
+            if finite_real(v) is None:
                 raise ValueError(f"{name} must be a finite real number, got {v!r}")
             if positive and not v > 0:
                 raise ValueError(f"{name} must be > 0, got {v!r}")
@@ -442,8 +467,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
         for name, (ok, interval) in _REAL_SETTINGS.items():
             v = hp[name]
-            if (isinstance(v, bool) or not isinstance(v, numbers.Real) or not math.isfinite(v)
-                    or not ok(v)):
+            if finite_real(v) is None or not ok(v):
                 raise ValueError(f"{name} must be {interval}, got {v!r}")
         return hp
 
@@ -526,6 +550,10 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """
         with self._writer():
             hp = self._settings()
+            if prior is not None:
+                # Before validate_data, which records X's names: the prior may be this
+                # very classifier, whose names a refused fit must leave as they were.
+                _check_names(X, getattr(prior, "feature_names_in_", None))
             X, y = validate_data(self, X, y, dtype=np.float64)
             check_classification_targets(y)
             if prior is None:
@@ -667,8 +695,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         """
         fitted, hp = self._state(), self._settings()
         t = hp["reject_below"] if threshold is None else threshold
-        if (isinstance(t, bool) or not isinstance(t, numbers.Real) or not math.isfinite(t)
-                or not 0 <= t <= 1):
+        if finite_real(t) is None or not 0 <= t <= 1:
             raise ValueError(f"threshold must be in [0, 1], got {t!r}")
         proba = self._predict_proba(fitted, hp, X)
         return fitted.classes[np.argmax(proba, axis=1)], proba.max(axis=1) < t
@@ -785,7 +812,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         n_post = scalar(_SAMPLES_KEY, defaults.n_posterior_samples, 1, MAX_POSTERIOR_SAMPLES)
         per_class = scalar(_REPLAY_SIZE_KEY, defaults.replay_per_class, 0,
                            MAX_REPLAY_PER_CLASS)
-        replay = cls._read_replay(entries, k, n_features, per_class, fail)
+        replay = cls._read_replay(entries, k, n_features, per_class, p["beta_mean"].dtype, fail)
         settings = {}
         for name, (ok, interval) in _REAL_SETTINGS.items():
             value = entries.get(EXTRA_PREFIX + name)
@@ -811,7 +838,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         return est
 
     @staticmethod
-    def _read_replay(entries, n_classes, n_features, per_class, fail) -> _Replay:
+    def _read_replay(entries, n_classes, n_features, per_class, dtype, fail) -> _Replay:
         X, y = entries.get(_REPLAY_X_KEY), entries.get(_REPLAY_Y_KEY)
         if X is None and y is None:
             return _Replay.empty(n_features)
@@ -830,4 +857,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                  "a class")
         if not np.isfinite(X).all():
             fail(f"'{_REPLAY_X_KEY}' must be finite")
+        # The kept trials enter the update that adds the next class, whose products of
+        # trials must be finite in the model's floating type, as they were when the model
+        # absorbed them: refused here rather than when that class arrives.
+        with np.errstate(over="ignore"):
+            squares = np.einsum("ij,ij->i", X, X).astype(dtype)
+        if not np.isfinite(squares).all():
+            fail(f"'{_REPLAY_X_KEY}' holds trials too large for the model's {dtype} "
+                 f"coefficients (their squared norm overflows)")
         return _Replay(_frozen(X), _frozen(y))

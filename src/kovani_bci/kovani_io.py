@@ -47,6 +47,7 @@ import contextlib
 import errno
 import io
 import math
+import numbers
 import os
 import secrets
 import stat
@@ -98,6 +99,21 @@ def record_scalar(key: str, value) -> np.ndarray:
     if key in FLOAT_SCALARS:
         return np.array(value, dtype=np.float64)
     raise KeyError(f"{key!r} is not a scalar setting of the record")
+
+
+def finite_real(value) -> float | None:
+    """``value`` as a float when it is a finite real number (not a bool), else None.
+
+    Integers too large for a float (``10**400``) are None rather than an OverflowError, so
+    that callers can name the parameter in their own ValueError.
+    """
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        return None
+    try:
+        v = float(value)
+    except OverflowError:
+        return None
+    return v if math.isfinite(v) else None
 
 
 class KovaniModel:
@@ -641,30 +657,9 @@ def validate_record(model_type: Any, params: Any) -> None:
         raise ValueError(f"'beta_cov_chol' must be a 3-D array of the dtype of 'beta_mean' "
                          f"({beta.dtype}), got {_describe(chol)}")
 
-    k = int(p["n_classes"])
-    if k < 2:
-        raise ValueError(f"'n_classes' must be at least 2, got {k}")
-    if int(p["label_base"]) not in (0, 1):
-        raise ValueError(f"'label_base' must be 0 or 1, got {int(p['label_base'])}")
-    ref = int(p["ref_class"])
-    if not 0 <= ref < k:
-        raise ValueError(f"'ref_class' must lie in [0, {k}) for {k} classes, got {ref}")
-    non_ref = p["non_ref_classes"]
-    # The length first: only then is a range of k classes no larger than the array itself.
-    if non_ref.shape != (k - 1,) or not np.array_equal(non_ref, np.delete(np.arange(k), ref)):
-        raise ValueError(f"'non_ref_classes' must list the {k - 1} classes other than the "
-                         f"reference class {ref} in ascending order, got {_listing(non_ref)}")
-    if beta.shape[0] != k - 1 or beta.shape[1] < 1:
-        raise ValueError(f"'beta_mean' must have {k - 1} rows (one per non-reference class) "
-                         f"and at least one column, got shape {beta.shape}")
-    d = beta.shape[1]
-    if chol.shape != (k - 1, d, d):
-        raise ValueError(f"'beta_cov_chol' must have shape {(k - 1, d, d)} to match "
-                         f"'beta_mean' {beta.shape}, got {chol.shape}")
+    _check_structure(p)
+    k, d = int(p["n_classes"]), beta.shape[1]
     counts = p["class_counts"]
-    if counts.shape != (k,):
-        raise ValueError(f"'class_counts' must have {k} entries, one per class, got "
-                         f"{counts.shape[0]}")
     if (counts < 0).any():
         raise ValueError("'class_counts' must not be negative")
     for key in ("w_loc", "b_loc"):
@@ -700,3 +695,59 @@ def validate_record(model_type: Any, params: Any) -> None:
                              "factors); it has non-zero entries above the diagonal")
         if not np.isfinite(block).all():
             raise ValueError("'beta_cov_chol' must be finite")
+
+
+def _check_structure(p: dict) -> None:
+    """The record rule on entries of known kinds: ``n_classes``, ``ref_class`` and
+    ``non_ref_classes`` against each other, then the shapes of the coefficients and the
+    counts, sizes first (nothing of the size ``n_classes`` claims is built before the arrays
+    that are there confirm it)."""
+    beta, chol = p["beta_mean"], p["beta_cov_chol"]
+    k = int(p["n_classes"])
+    if k < 2:
+        raise ValueError(f"'n_classes' must be at least 2, got {k}")
+    if int(p["label_base"]) not in (0, 1):
+        raise ValueError(f"'label_base' must be 0 or 1, got {int(p['label_base'])}")
+    ref = int(p["ref_class"])
+    if not 0 <= ref < k:
+        raise ValueError(f"'ref_class' must lie in [0, {k}) for {k} classes, got {ref}")
+    non_ref = p["non_ref_classes"]
+    # The length first: only then is a range of k classes no larger than the array itself.
+    if non_ref.shape != (k - 1,) or not np.array_equal(non_ref, np.delete(np.arange(k), ref)):
+        raise ValueError(f"'non_ref_classes' must list the {k - 1} classes other than the "
+                         f"reference class {ref} in ascending order, got {_listing(non_ref)}")
+    if beta.shape[0] != k - 1 or beta.shape[1] < 1:
+        raise ValueError(f"'beta_mean' must have {k - 1} rows (one per non-reference class) "
+                         f"and at least one column, got shape {beta.shape}")
+    d = beta.shape[1]
+    if chol.shape != (k - 1, d, d):
+        raise ValueError(f"'beta_cov_chol' must have shape {(k - 1, d, d)} to match "
+                         f"'beta_mean' {beta.shape}, got {chol.shape}")
+    if p["class_counts"].shape != (k,):
+        raise ValueError(f"'class_counts' must have {k} entries, one per class, got "
+                         f"{p['class_counts'].shape[0]}")
+
+
+def check_record_rule(params: Any) -> None:
+    """Hold a record handed to a function (not read from a file) to the record rule.
+
+    Entries may be held in any type that converts (an int32 ``n_classes``, float32 factors
+    beside float64 means); the exact types and the limits of values are for files
+    (:func:`validate_record`). Checks every entry is there, each scalar is a 0-d integer
+    or real array and each array has its rank, then the structure, sizes first. Raises
+    ValueError saying what is wrong.
+    """
+    if not isinstance(params, dict):
+        raise ValueError(f"params must be a dict, got {type(params).__name__}")
+    missing = [k for k in PARAM_KEYS if k not in params]
+    if missing:
+        raise ValueError("the record lacks the entries " + ", ".join(map(repr, missing)))
+    p = {k: np.asarray(params[k]) for k in PARAM_KEYS if k != "backend"}
+    kinds = {**dict.fromkeys(INT_SCALARS, ("iu", 0)), **dict.fromkeys(FLOAT_SCALARS, ("iuf", 0)),
+             "non_ref_classes": ("iu", 1), "class_counts": ("iu", 1),
+             "beta_mean": ("iuf", 2), "beta_cov_chol": ("iuf", 3)}
+    for key, (kind, ndim) in kinds.items():
+        if p[key].dtype.kind not in kind or p[key].ndim != ndim:
+            what = "integer" if kind == "iu" else "real"
+            raise ValueError(f"{key!r} must be a {ndim}-D {what} array, got {_describe(p[key])}")
+    _check_structure(p)

@@ -4,17 +4,36 @@ from __future__ import annotations
 
 from typing import NamedTuple
 
+import numbers
+
 import numpy as np
+
+from kovani_bci.kovani_io import finite_real
+
+_NUMERIC = "biuf"
 
 
 def _top_label(y_true, proba, classes):
     y_true = np.asarray(y_true)
     proba = np.asarray(proba, dtype=np.float64)
     classes = np.asarray(classes)
+    if classes.ndim != 1:
+        raise ValueError(f"classes must be 1-D, got shape {classes.shape}")
     if proba.ndim != 2 or proba.shape[1] != len(classes):
         raise ValueError(f"proba must have shape (n_trials, {len(classes)}), got {proba.shape}")
     if y_true.shape != (proba.shape[0],):
         raise ValueError(f"y_true must have shape ({proba.shape[0]},), got {y_true.shape}")
+    # NaN compares false both ways, so it fails this test too.
+    outside = ~((proba >= 0) & (proba <= 1))
+    if outside.any():
+        i, j = np.argwhere(outside)[0]
+        raise ValueError(f"proba must hold probabilities in [0, 1]; proba[{i}, {j}] is "
+                         f"{proba[i, j]!r}")
+    same_kind = (y_true.dtype.kind in _NUMERIC) == (classes.dtype.kind in _NUMERIC)
+    unknown = ~np.isin(y_true, classes) if same_kind else np.ones(len(y_true), dtype=bool)
+    if unknown.any():
+        raise ValueError(f"y_true holds labels that are not among classes, such as "
+                         f"{y_true[unknown][0]!r} (classes: {classes.tolist()[:10]!r})")
     confidence = proba.max(axis=1)
     correct = classes[np.argmax(proba, axis=1)] == y_true
     return confidence, correct
@@ -37,9 +56,10 @@ def reliability_curve(y_true, proba, classes, n_bins=10):
     confidence, accuracy, count : ndarrays of shape (n_bins,)
         Mean confidence and accuracy of each bin (NaN where a bin is empty) and its size.
     """
-    confidence, correct = _top_label(y_true, proba, classes)
-    if int(n_bins) != n_bins or n_bins < 1:
+    if isinstance(n_bins, bool) or not isinstance(n_bins, numbers.Integral) or n_bins < 1:
         raise ValueError(f"n_bins must be an integer >= 1, got {n_bins!r}")
+    n_bins = int(n_bins)
+    confidence, correct = _top_label(y_true, proba, classes)
     bins = np.clip(np.ceil(confidence * n_bins).astype(int) - 1, 0, n_bins - 1)
     count = np.bincount(bins, minlength=n_bins)
     with np.errstate(invalid="ignore", divide="ignore"):
@@ -154,20 +174,22 @@ def information_transfer_rate(accuracy, n_classes, trial_seconds, coverage=1.0):
     """
     P = np.asarray(accuracy, dtype=np.float64)
     c = np.asarray(coverage, dtype=np.float64)
-    if int(n_classes) != n_classes or n_classes < 2:
+    k = finite_real(n_classes)
+    if k is None or k != int(k) or k < 2:
         raise ValueError(f"n_classes must be an integer >= 2, got {n_classes!r}")
-    if not trial_seconds > 0 or not np.isfinite(trial_seconds):
+    seconds = finite_real(trial_seconds)
+    if seconds is None or not seconds > 0:
         raise ValueError(f"trial_seconds must be a finite number > 0, got {trial_seconds!r}")
     if not np.all((P >= 0) & (P <= 1)):
         raise ValueError(f"accuracy must lie in [0, 1], got {accuracy!r}")
     if not np.all((c >= 0) & (c <= 1)):
         raise ValueError(f"coverage must lie in [0, 1], got {coverage!r}")
-    N = float(n_classes)
+    N = k
     with np.errstate(divide="ignore", invalid="ignore"):
         hit = np.where(P > 0, P * np.log2(P), 0.0)
         miss = np.where(P < 1, (1 - P) * np.log2((1 - P) / (N - 1)), 0.0)
     bits = np.where(P > 1 / N, np.log2(N) + hit + miss, 0.0) * c
-    per_minute = bits * 60.0 / trial_seconds
+    per_minute = bits * 60.0 / seconds
     if bits.ndim == 0:
         return float(bits), float(per_minute)
     return bits, per_minute
@@ -208,7 +230,7 @@ def select_reject_threshold(y_true, proba, classes, *, trial_seconds, min_covera
     -------
     RejectThreshold
     """
-    if not 0 <= min_coverage <= 1:
+    if finite_real(min_coverage) is None or not 0 <= min_coverage <= 1:
         raise ValueError(f"min_coverage must lie in [0, 1], got {min_coverage!r}")
     coverage, accuracy, thresholds = accuracy_coverage_curve(y_true, proba, classes)
     if len(coverage) == 0:
