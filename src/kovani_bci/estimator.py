@@ -15,7 +15,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
-from kovani_bci import adaptation
+from kovani_bci import adaptation, empirical_bayes
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
 from kovani_bci.kovani_io import (
@@ -38,6 +38,7 @@ _NAMES_KEY = EXTRA_PREFIX + "feature_names_in"
 _REPLAY_SIZE_KEY = EXTRA_PREFIX + "replay_per_class"
 _REPLAY_X_KEY = EXTRA_PREFIX + "replay_X"
 _REPLAY_Y_KEY = EXTRA_PREFIX + "replay_y"
+_W_SCALE_KEY = EXTRA_PREFIX + "w_scale"     # "auto", where the scale is chosen at each fit
 # Settings of the Bayesian options, each a float64 scalar with the range __init__ allows.
 _REAL_SETTINGS = {
     "prior_widening": (lambda v: 0 < v, "a finite number > 0"),
@@ -45,7 +46,7 @@ _REAL_SETTINGS = {
     "reject_below": (lambda v: 0 <= v <= 1, "in [0, 1]"),
 }
 _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
-               _REPLAY_Y_KEY, *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
+               _REPLAY_Y_KEY, _W_SCALE_KEY, *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
 
 _NUMERIC = "biuf"
 _STORABLE_LABEL_KINDS = "biufU"
@@ -84,6 +85,10 @@ def _seed_from(random_state) -> int:
         if 0 <= int(random_state) < _SEED_LIMIT:
             return int(random_state)
     return int(check_random_state(random_state).randint(0, _SEED_LIMIT))
+
+
+def _is_auto(value) -> bool:
+    return isinstance(value, str) and value == empirical_bayes.AUTO
 
 
 def _check_count(name: str, value, low: int, high: int) -> int:
@@ -233,13 +238,14 @@ class _Fitted:
     classes: np.ndarray         # the labels, sorted
     column_order: np.ndarray    # class index shown in each column of predict_proba
     replay: _Replay
+    evidence: float | None = None   # of a fit from the hyper-prior, on its trials
 
     @classmethod
     def build(cls, model: KovaniModel, model_labels: np.ndarray,
-              replay: _Replay) -> "_Fitted":
+              replay: _Replay, evidence: float | None = None) -> "_Fitted":
         order = np.argsort(model_labels, kind="stable")
         return cls(model=model, model_labels=model_labels, classes=model_labels[order],
-                   column_order=order, replay=replay)
+                   column_order=order, replay=replay, evidence=evidence)
 
     @property
     def n_features(self) -> int:
@@ -284,9 +290,13 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ----------
     w_loc : float, default=0.0
         Prior mean of every feature weight.
-    w_scale : float, default=1.0
+    w_scale : float or "auto", default=1.0
         Prior standard deviation of every feature weight (> 0). With standardised features
-        1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``.
+        1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``. "auto" chooses it at
+        each fit from the prior by the evidence of the trials (see
+        :mod:`kovani_bci.empirical_bayes`); the choice is ``w_scale_``, and
+        :meth:`partial_fit` and ``fit(prior=...)`` keep the scale of the model they start
+        from.
     b_loc : float, default=0.0
         Prior mean of every intercept.
     b_scale : float, default=10.0
@@ -337,6 +347,14 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     model_labels_ : ndarray of shape (n_classes,)
         The label of each class index of ``model_``, in the model's order (classes added
         online come last).
+    w_scale_ : float
+        The prior scale of the feature weights in use: ``w_scale``, or the one "auto"
+        chose.
+    evidence_ : float
+        The variational lower bound on the log marginal likelihood of the trials of the
+        last fit from the prior (:meth:`fit` without ``prior``, or the first
+        :meth:`partial_fit`), see :func:`kovani_bci.evidence`; absent after later
+        :meth:`partial_fit` calls, ``fit(prior=...)`` and :meth:`load`.
 
     Examples
     --------
@@ -366,6 +384,23 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
     classes_ = _fitted_attribute("classes", "The class labels, sorted.")
+
+    _evidence = _fitted_attribute("evidence", "The evidence of a fit from the prior, or None.")
+
+    @property
+    def w_scale_(self) -> float:
+        """The prior scale of the feature weights in use (the record's ``w_scale``)."""
+        return float(self.model_.params["w_scale"])
+
+    @property
+    def evidence_(self) -> float:
+        """The evidence of the last fit from the prior, on its trials."""
+        value = self._evidence
+        if value is None:
+            raise AttributeError("evidence_ is known only after a fit from the prior (fit "
+                                 "without prior=, or the first partial_fit), not after later "
+                                 "partial_fit calls, fit(prior=...) or load")
+        return value
 
     # -- fitted state and its lock ---------------------------------------------------------
     # Fitted state lives in one place, ``self._fitted`` (a ``_Fitted``); methods read it once
@@ -428,7 +463,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 raise ValueError(f"{name} must be > 0, got {v!r}")
 
         real("w_loc")
-        real("w_scale", positive=True)
+        if not _is_auto(hp["w_scale"]):
+            if isinstance(hp["w_scale"], str):
+                raise ValueError(f"w_scale must be a finite real number > 0 or "
+                                 f"{empirical_bayes.AUTO!r}, got {hp['w_scale']!r}")
+            real("w_scale", positive=True)
         real("b_loc")
         real("b_scale", positive=True)
         lr = hp["learning_rate"]
@@ -448,9 +487,15 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         return hp
 
     @staticmethod
-    def _prior_and_schedule(hp: dict) -> dict:
-        """The hyperparameters as the fit takes them and the record stores them."""
-        return dict(w_loc=float(hp["w_loc"]), w_scale=float(hp["w_scale"]),
+    def _prior_and_schedule(hp: dict, w_scale: float | None = None) -> dict:
+        """The hyperparameters as the fit takes them and the record stores them.
+
+        With ``w_scale="auto"``, ``w_scale`` gives the scale in use (of the model started
+        from).
+        """
+        if not _is_auto(hp["w_scale"]):
+            w_scale = hp["w_scale"]
+        return dict(w_loc=float(hp["w_loc"]), w_scale=float(w_scale),
                     b_loc=float(hp["b_loc"]), b_scale=float(hp["b_scale"]),
                     learning_rate=float(hp["learning_rate"]), num_steps=int(hp["num_steps"]))
 
@@ -461,11 +506,18 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             raise ValueError(f"{type(self).__name__} needs at least 2 classes to fit; got "
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
-        model = _learning().kovani_softmax_fit(
-            X, y_idx, len(labels), 0, rng_seed=_seed_from(hp["random_state"]),
-            **self._prior_and_schedule(hp))
+        seed = _seed_from(hp["random_state"])
+        if _is_auto(hp["w_scale"]):
+            settings = self._prior_and_schedule(hp, w_scale=1.0)
+            del settings["w_scale"]
+            model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
+                                                               rng_seed=seed, **settings)
+        else:
+            model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
+                                                   **self._prior_and_schedule(hp))
+            evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(model, labels, replay)
+        return _Fitted.build(model, labels, replay, evidence)
 
     def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
                 declared: np.ndarray | None, hp: dict) -> _Fitted:
@@ -483,7 +535,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         order = np.argsort(model_labels, kind="stable")
         y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
         # The record carries the settings the update reads; give it the current ones.
-        current = adaptation.with_entries(fitted.model, **self._prior_and_schedule(hp))
+        current = adaptation.with_entries(fitted.model, **self._prior_and_schedule(
+            hp, w_scale=float(fitted.model.params["w_scale"])))
         if hp["forgetting_factor"] < 1:
             current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
         update = _learning().kovani_softmax_update
@@ -547,7 +600,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         start = adaptation.widen_posterior(model, hp["prior_widening"])
         start = adaptation.with_entries(start, label_base=0,
                                         rng_seed=_seed_from(hp["random_state"]),
-                                        **self._prior_and_schedule(hp))
+                                        **self._prior_and_schedule(
+                                            hp, w_scale=float(model.params["w_scale"])))
         model = _fixed_prior_update()(start, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
         return _Fitted.build(model, labels, replay)
@@ -734,6 +788,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         arrays[_REPLAY_Y_KEY] = np.asarray(replay.y, dtype=np.int64)
         for name in _REAL_SETTINGS:
             arrays[EXTRA_PREFIX + name] = np.array(float(hp[name]), dtype=np.float64)
+        if _is_auto(hp["w_scale"]):
+            arrays[_W_SCALE_KEY] = np.array(empirical_bayes.AUTO)
         if names is not None:
             arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
@@ -795,11 +851,18 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                     or not ok(float(value))):
                 fail(f"'{EXTRA_PREFIX + name}' must be a float64 scalar, {interval}")
             settings[name] = float(value)
+        w_scale = float(p["w_scale"])
+        auto = entries.get(_W_SCALE_KEY)
+        if auto is not None:
+            if auto.dtype.kind != "U" or auto.shape != () or str(auto) != empirical_bayes.AUTO:
+                fail(f"'{_W_SCALE_KEY}' must be the text {empirical_bayes.AUTO!r} (the record "
+                     "holds the scale in use)")
+            w_scale = empirical_bayes.AUTO
         names = entries.get(_NAMES_KEY)
         if names is not None and (names.dtype.kind != "U" or names.shape != (n_features,)):
             fail(f"'{_NAMES_KEY}' must hold {n_features} feature names as text")
 
-        est = cls(w_loc=float(p["w_loc"]), w_scale=float(p["w_scale"]),
+        est = cls(w_loc=float(p["w_loc"]), w_scale=w_scale,
                   b_loc=float(p["b_loc"]), b_scale=float(p["b_scale"]),
                   learning_rate=float(p["learning_rate"]), num_steps=int(p["num_steps"]),
                   n_posterior_samples=n_post, replay_per_class=per_class,
