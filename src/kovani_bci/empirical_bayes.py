@@ -10,17 +10,23 @@ around a scale read off the features (the one that gives the prior's logits unit
 deviation): three scales a factor 4 apart, a fourth beyond the best when that is at an end,
 then a fit at the vertex of the parabola through the best and its neighbours in log scale.
 Four or five fits and evidences in all; the best of them is kept.
+
+:class:`RateRace` chooses how much each online trial counts by the prequential evidence:
+candidate rates run side by side, and the one whose predictions of each batch before
+learning it were best so far is the decoder's.
 """
 
 from __future__ import annotations
 
 import math
+from dataclasses import dataclass
 
 import numpy as np
 
 from kovani_bci.kovani_io import KovaniModel
 
-__all__ = ["AUTO", "feature_scale", "fit_auto_w_scale"]
+__all__ = ["AUTO", "ADAPTATION_RATES", "RateRace", "check_adaptation_rate", "feature_scale",
+           "fit_auto_w_scale"]
 
 AUTO = "auto"
 
@@ -113,3 +119,81 @@ def fit_auto_w_scale(X: np.ndarray, y: np.ndarray, n_classes: int,
                 tried.append(scored(scale))
     value, model, _ = _best(tried)
     return model, value
+
+
+# -- the adaptation rate online ------------------------------------------------------------------
+#
+# How much an online batch counts: "once", the stored posterior the fixed prior of every
+# sweep (kovani_softmax_update_fixed_prior: the batch counts once, as in a batch fit of all
+# trials), or "sweeps", the running estimate the prior of every sweep (kovani_softmax_update:
+# the batch counts about num_steps times, so recent trials outweigh older ones). "auto" runs
+# both side by side and publishes the one whose predictions of each batch, made before it
+# learnt the batch, have the lower log loss (the prequential evidence), discounted so that
+# the choice can change when the signal does.
+
+RATES = ("once", "sweeps")
+ADAPTATION_RATES = (AUTO, *RATES)
+
+# Per trial: a loss counts half after about 70 trials.
+DISCOUNT = 0.99
+# Probabilities below this count as this in the log loss: a trial predicted at 0 would
+# otherwise end the race for good.
+_FLOOR = 1e-15
+
+
+def _update_of(rate: str):
+    from kovani_bci.models.kovani_softmax import kovani_softmax_update_fixed_prior
+    return kovani_softmax_update_fixed_prior if rate == "once" else _learning().kovani_softmax_update
+
+
+def check_adaptation_rate(value) -> str:
+    """``value`` if it names an adaptation rate; ValueError naming the parameter otherwise."""
+    if not (isinstance(value, str) and value in ADAPTATION_RATES):
+        raise ValueError(f"adaptation_rate must be one of {list(ADAPTATION_RATES)}, got "
+                         f"{value!r}")
+    return value
+
+
+@dataclass(frozen=True, eq=False)
+class RateRace:
+    """Online posteriors, one per rate, and the discounted prequential log loss of each."""
+
+    rates: tuple[str, ...]
+    models: tuple[KovaniModel, ...]
+    losses: np.ndarray      # (len(rates),) float64
+
+    @staticmethod
+    def rates_of(setting: str) -> tuple[str, ...]:
+        """The rates an ``adaptation_rate`` setting runs ("auto": all)."""
+        return RATES if setting == AUTO else (setting,)
+
+    @classmethod
+    def start(cls, model: KovaniModel, rates: tuple[str, ...]) -> "RateRace":
+        """Every rate from ``model``, none ahead."""
+        return cls(rates, (model,) * len(rates), np.zeros(len(rates)))
+
+    @property
+    def leader(self) -> KovaniModel:
+        """The model of the lowest loss (the first rate on ties)."""
+        return self.models[int(np.argmin(self.losses))]
+
+    def learnt(self, X: np.ndarray, y: np.ndarray, learn, predict_proba) -> "RateRace":
+        """The race after every rate has scored, then learnt, the trials ``X, y``.
+
+        ``learn(model, update)`` returns ``model`` after learning the batch with the update
+        function ``update``; ``predict_proba(model, X)`` its (n, K) probabilities, column k
+        the class index k. Trials of classes a model does not know yet are not scored.
+        """
+        # Learnt first, so that an update that refuses the batch does so before any
+        # prediction of it.
+        models = tuple(learn(model, _update_of(rate)) for rate, model in zip(self.rates, self.models))
+        losses = self.losses
+        if len(self.rates) > 1:
+            batch = np.empty(len(self.rates))
+            for i, model in enumerate(self.models):
+                proba = np.asarray(predict_proba(model, X), dtype=np.float64)
+                known = y < proba.shape[1]
+                p = proba[np.flatnonzero(known), y[known]]
+                batch[i] = -np.log(np.maximum(p, _FLOOR)).sum()
+            losses = DISCOUNT ** len(y) * losses + batch
+        return RateRace(self.rates, models, losses)
