@@ -214,6 +214,36 @@ def online_runs(n_online, repeats):
     return merged
 
 
+# -- cost ----------------------------------------------------------------------------------------
+
+def cost(repeat):
+    """Median ms of a fit at 20 trials and 253 features (auto against a fixed scale), and of
+    a one-trial partial_fit at 253 features (the defaults against the running update with a
+    fixed scale, the former defaults), 3 classes, timed in turns after warm-up."""
+    from kovani_bci import KovaniSoftmaxClassifier
+    rng = np.random.default_rng(0)
+    X, y = rng.normal(size=(400, 253)), rng.integers(0, 3, 400)
+    fits = {"fit, w_scale=1": KovaniSoftmaxClassifier(w_scale=1.0, random_state=0),
+            "fit, w_scale=auto": KovaniSoftmaxClassifier(random_state=0)}
+    learners = {"partial_fit, w_scale=1 + sweeps (former defaults)":
+                KovaniSoftmaxClassifier(w_scale=1.0, adaptation_rate="sweeps", random_state=0),
+                "partial_fit, once": KovaniSoftmaxClassifier(adaptation_rate="once", random_state=0),
+                "partial_fit, defaults (auto rate)": KovaniSoftmaxClassifier(random_state=0)}
+    for clf in learners.values():
+        clf.fit(X[:60], y[:60])
+    times = {name: [] for name in (*fits, *learners)}
+    for i in range(repeat + 3):
+        for name, clf in fits.items():
+            start = time.perf_counter()
+            clf.fit(X[:20], y[:20])
+            times[name].append(time.perf_counter() - start)
+        for name, clf in learners.items():
+            start = time.perf_counter()
+            clf.partial_fit(X[60 + i:61 + i], y[60 + i:61 + i])
+            times[name].append(time.perf_counter() - start)
+    return {name: 1e3 * float(np.median(t[3:])) for name, t in times.items()}
+
+
 # -- output --------------------------------------------------------------------------------------
 
 def _cell(row, key, digits=3):
@@ -221,6 +251,13 @@ def _cell(row, key, digits=3):
 
 
 def print_tables(curves, online):
+    if curves:
+        print_curves(curves)
+    if online:
+        print_online(online)
+
+
+def print_curves(curves):
     print("\n## Learning curves (log loss on held-out trials; mean ± sd over draws)\n")
     decs = list(dict.fromkeys(r["decoder"] for r in curves))
     print("| data | per class | " + " | ".join(decs) + " |")
@@ -244,6 +281,9 @@ def print_tables(curves, online):
         a, c = cells["kovani auto"], cells["LR CV"]
         print(f"| {key[0]} | {key[1]} | {_cell(a, 'accuracy')} | {_cell(a, 'ECE')} | "
               f"{_cell(c, 'accuracy')} | {_cell(c, 'ECE')} |")
+
+
+def print_online(online):
     print("\n## Online, predict then learn (after 60 calibration trials)\n")
     print("| stream | decoder | log loss | accuracy | ECE | > 0.99 | partial_fit ms |")
     print("|---|---|---|---|---|---|---|")
@@ -252,6 +292,17 @@ def print_tables(curves, online):
               f"{_cell(r, 'accuracy')} | {_cell(r, 'ECE')} | {r['> 0.99']:.3f} | "
               f"{r['partial_fit ms']:.2f} |")
     print(f"\nchance log loss: 2 classes {np.log(2):.3f}, 3 classes {np.log(3):.3f}")
+
+
+def print_cost(ms):
+    print("\n## Cost (median ms, 3 classes, 253 features)\n")
+    print("| call | ms | ratio |")
+    print("|---|---|---|")
+    base_fit = ms["fit, w_scale=1"]
+    base_update = ms["partial_fit, w_scale=1 + sweeps (former defaults)"]
+    for name, value in ms.items():
+        base = base_fit if name.startswith("fit") else base_update
+        print(f"| {name} | {value:.2f} | {value / base:.2f} |")
 
 
 def figure(curves, path):
@@ -290,15 +341,25 @@ def main(argv=None):
     parser.add_argument("--quick", action="store_true",
                         help="2 draws, sizes 5, 10, 20 and all, 150 online trials")
     parser.add_argument("--figure", default=str(ROOT / "docs" / "calibration.png"))
+    parser.add_argument("--only", choices=("curves", "online", "cost"), nargs="*",
+                        default=("curves", "online", "cost"))
     args = parser.parse_args(argv)
     sizes, repeats, n_online, online_repeats = ((5, 10, 20, "all"), 2, 150, 1) if args.quick \
         else (SIZES, 8, 600, 3)
-    print(f"learning curves: sizes {sizes}, {repeats} draws", flush=True)
-    curves = learning_curves(sizes, repeats)
-    print(f"online: {n_online} trials, {online_repeats} draws", flush=True)
-    online = online_runs(n_online, online_repeats)
+    curves, online, ms = [], [], {}
+    if "curves" in args.only:
+        print(f"learning curves: sizes {sizes}, {repeats} draws", flush=True)
+        curves = learning_curves(sizes, repeats)
+    if "online" in args.only:
+        print(f"online: {n_online} trials, {online_repeats} draws", flush=True)
+        online = online_runs(n_online, online_repeats)
+    if "cost" in args.only:
+        ms = cost(20 if args.quick else 100)
     print_tables(curves, online)
-    figure(curves, args.figure)
+    if ms:
+        print_cost(ms)
+    if curves:
+        figure(curves, args.figure)
     return 0
 
 
