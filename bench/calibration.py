@@ -1,6 +1,6 @@
 """Short calibration and adaptation: learning curves and online runs, against the usual decoders.
 
-    python -m bench.calibration            # the full run (about an hour on 2 busy cores)
+    python -m bench.calibration            # the full run (hours on 2 busy cores)
     python -m bench.calibration --quick    # fewer draws, sizes and online trials (minutes)
 
 Learning curves: for each data set and calibration size (trials per class: 5, 10, 20, 40,
