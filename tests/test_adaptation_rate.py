@@ -1,5 +1,7 @@
 """How much an online trial counts: the rates of partial_fit and their race."""
 
+import pickle
+
 import numpy as np
 import pytest
 
@@ -93,3 +95,13 @@ def test_adaptation_rate_is_checked_and_kept_in_files(tmp_path):
     loaded = KovaniSoftmaxClassifier.load(tmp_path / "clf.npz").set_params(adaptation_rate="auto")
     loaded.partial_fit(X[20:], y[20:])
     assert loaded.model_.params["class_counts"].sum() == 30
+
+
+def test_a_pickled_classifier_carries_its_race_on():
+    X, y = _data(40, 3, 2, seed=4)
+    clf = KovaniSoftmaxClassifier(random_state=0, n_posterior_samples=10).fit(X[:20], y[:20])
+    clf.partial_fit(X[20:30], y[20:30])
+    copy = pickle.loads(pickle.dumps(clf))
+    for est in (clf, copy):
+        est.partial_fit(X[30:], y[30:])
+    np.testing.assert_array_equal(copy.predict_proba(X), clf.predict_proba(X))
