@@ -57,14 +57,14 @@ def test_each_rate_is_its_update_and_auto_follows_the_prequential_log_loss():
 
 def test_auto_rate_stays_near_chance_on_random_labels_at_many_features():
     rng = np.random.default_rng(3)
-    X, y = rng.normal(size=(190, 120)), rng.integers(0, 3, 190)
-    clf = KovaniSoftmaxClassifier(random_state=0).fit(X[:40], y[:40])
+    X, y = rng.normal(size=(140, 120)), rng.integers(0, 3, 140)
+    clf = KovaniSoftmaxClassifier(random_state=0, n_posterior_samples=50).fit(X[:40], y[:40])
     proba = []
-    for t in range(40, 190):
-        proba.append(clf.predict_proba(X[t:t + 1])[0])
-        clf.partial_fit(X[t:t + 1], y[t:t + 1])
+    for t in range(40, 140, 2):
+        proba.extend(clf.predict_proba(X[t:t + 2]))
+        clf.partial_fit(X[t:t + 2], y[t:t + 2])
     proba = np.array(proba)
-    log_loss = -np.mean(np.log(proba[np.arange(150), y[40:]]))
+    log_loss = -np.mean(np.log(proba[np.arange(100), y[40:]]))
     assert log_loss < 1.05 * np.log(3) and np.mean(proba.max(1) > 0.99) < 0.01
 
 

@@ -47,18 +47,18 @@ def test_evidence_rises_with_sweeps(enable_x64):
     rng = np.random.default_rng(0)
     X, y = _prior_draw(rng, 60, 6, 1.0)
     values = [kovani_bci.evidence(learning.kovani_softmax_fit(X, y, 2, 0, 0.0, 1.0, 0.0, 5.0, 0, 1.0, s),
-                                  X, y) for s in range(1, 8)]
+                                  X, y) for s in (1, 2, 3, 5)]
     assert np.all(np.diff(values) >= -1e-9), values
     assert values[-1] > values[0] + 1e-3
     # Three classes: no longer one bound, but the sweeps still raise it overall.
     X3, y3 = make_trials(60, 4, 3, seed=1)
     first, last = (kovani_bci.evidence(learning.kovani_softmax_fit(X3, y3, 3, 0, 0.0, 1.0, 0.0, 5.0, 0, 1.0, s),
-                                       X3, y3) for s in (1, 10))
+                                       X3, y3) for s in (1, 5))
     assert last > first
 
 
 def test_evidence_peaks_near_the_true_scale(enable_x64):
-    grid = np.geomspace(0.05, 5.0, 21)
+    grid = np.geomspace(0.05, 5.0, 13)
     rng = np.random.default_rng(7)
     for true in (0.15, 1.5):
         # Averaged over draws, the evidence of each scale is the expected log evidence.
