@@ -136,3 +136,29 @@ def update_fixed_prior(record, X, y):
     means, covs = fixed_prior_sweeps(Xa, y0, non_ref, prior_means, prior_precs, prior_means, prior_covs,
                                      float(record["learning_rate"]), int(record["num_steps"]))
     return n_classes, np.array(non_ref), counts, means, covs
+
+
+def evidence(X, y, label_base, non_ref, means, covs, w_loc, w_scale, b_loc, b_scale):
+    """The variational bound of the posterior rows N(means[j], covs[j]) on the trials.
+
+    Per row, the Jaakkola-Jordan form of the Polya-Gamma bound at its optimal c_t:
+    sum_t (z_t - 1/2) E[psi_t] - log(2 cosh(c_t / 2)), c_t^2 = E[psi_t^2], minus the KL
+    divergence of the row's Gaussian from the prior; offsets at the posterior means.
+    """
+    Xa = augment(X)
+    y0 = np.asarray(y).astype(np.int64) - int(label_base)
+    m0, prec0 = prior(Xa.shape[1] - 1, w_loc, w_scale, b_loc, b_scale)
+    V0 = np.linalg.inv(prec0)
+    logits = np.hstack([Xa @ np.asarray(means, np.float64).T, np.zeros((len(Xa), 1))])
+    total = 0.0
+    for j, k in enumerate(non_ref):
+        m, S = np.asarray(means[j], np.float64), np.asarray(covs[j], np.float64)
+        rest = np.delete(logits, j, axis=1)
+        offset = np.log(np.exp(rest).sum(axis=1))
+        psi = Xa @ m - offset
+        c = np.sqrt(psi**2 + np.einsum("nd,de,ne->n", Xa, S, Xa))
+        total += np.sum(((y0 == k) - 0.5) * psi - np.log(2 * np.cosh(c / 2)))
+        d = len(m)
+        total -= 0.5 * (np.trace(prec0 @ S) + (m - m0) @ prec0 @ (m - m0) - d
+                        + np.linalg.slogdet(V0)[1] - np.linalg.slogdet(S)[1])
+    return total

@@ -139,7 +139,7 @@ def letters_data(labels, n, seed):
 
 def test_fit_from_a_prior_with_matched_missing_and_extra_classes(x64):
     X_old, y_old = letters_data(["a", "b", "c"], 60, seed=1)
-    prior = KovaniSoftmaxClassifier(num_steps=3, random_state=0).fit(X_old, y_old)
+    prior = KovaniSoftmaxClassifier(num_steps=3, random_state=0, w_scale=1.0).fit(X_old, y_old)
     kept = copy.deepcopy(prior.model_.params)
     record_before = prior.model_.params
     # The new session lacks "a" and brings "d", which the prior lacks.
@@ -219,7 +219,10 @@ def test_partial_fit_forgets_then_updates_and_stays_within_the_hyper_prior(x64):
     n = 300
     y = rng.integers(0, 2, n)
     X = np.column_stack([rng.normal(size=n) + 2 * y, rng.normal(size=n), np.zeros(n)])
-    clf = KovaniSoftmaxClassifier(num_steps=2, forgetting_factor=0.7, random_state=0).fit(X[:10], y[:10])
+    # The scale and the update pinned: forgetting moves toward this prior, and "auto" picks
+    # a narrow one from 10 trials.
+    clf = KovaniSoftmaxClassifier(num_steps=2, forgetting_factor=0.7, random_state=0, w_scale=1.0,
+                                  adaptation_rate="sweeps").fit(X[:10], y[:10])
     # One step is exactly: forget toward the hyper-prior, then the online update.
     expected = learning.kovani_softmax_update(adaptation.forget_toward_prior(clf.model_, 0.7), X[10:11], y[10:11])
     clf.partial_fit(X[10:11], y[10:11])

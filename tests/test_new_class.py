@@ -44,7 +44,8 @@ def test_a_new_class_taught_alone_no_longer_takes_over():
 
 def test_only_the_new_class_learns_from_the_kept_trials():
     X_cal, y_cal, X_new, y_new, _, _ = session(4)
-    clf = KovaniSoftmaxClassifier(num_steps=3, replay_per_class=4, random_state=0)
+    clf = KovaniSoftmaxClassifier(num_steps=3, replay_per_class=4, random_state=0,
+                                  adaptation_rate="sweeps")   # compared with that update
     before = clf.fit(X_cal, y_cal).model_
     clf.partial_fit(X_new, y_new)
 
@@ -73,7 +74,8 @@ def test_only_the_new_class_learns_from_the_kept_trials():
 
 def test_kept_trials_travel_with_the_classifier(tmp_path):
     X_cal, y_cal, X_new, y_new, X_test, _ = session(5)
-    clf = KovaniSoftmaxClassifier(num_steps=3, replay_per_class=4, random_state=0)
+    clf = KovaniSoftmaxClassifier(num_steps=3, replay_per_class=4, random_state=0,
+                                  adaptation_rate="sweeps")   # compared with that update
     clf.fit(X_cal, y_cal)
     clf.save(tmp_path / "clf.npz")
     copies = [KovaniSoftmaxClassifier.load(tmp_path / "clf.npz"), pickle.loads(pickle.dumps(clf))]

@@ -12,5 +12,6 @@ Declaration pg_binary_update();
 Declaration build_logits();
 Declaration softmax_fit();
 Declaration softmax_update();
+Declaration softmax_evidence();
 
 }  // namespace kovani::learning

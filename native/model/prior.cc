@@ -29,9 +29,9 @@ nb::object HyperPrior::variances(const Jax &j, long long F) const {
 
 nb::object HyperPrior::factor(const Jax &j, long long F) const { return j.np.attr("diag")(scales(j, F)); }
 
-void HyperPrior::check_usable() const {
-    auto refuse = [](const char *key, const char *what, double value) {
-        std::string message = std::string("cannot add classes: the record's ") + key + " must be " + what +
+void HyperPrior::check_usable(const char *call) const {
+    auto refuse = [call](const char *key, const char *what, double value) {
+        std::string message = std::string(call) + ": the record's " + key + " must be " + what +
                               " (got " + nb::repr(nb::float_(value)).c_str() + ")";
         raise(PyExc_ValueError, message.c_str());
     };

@@ -21,10 +21,10 @@ struct HyperPrior {
     // The lower Cholesky factor of the covariance, diag(scales), as a float64 matrix.
     nb::object factor(const Jax &j, long long F) const;
 
-    // An added class starts here: a non-finite or non-positive scale, or a non-finite
-    // mean, would give rows of NaN or inf that look like a successful update. Raises
-    // ValueError "cannot add classes: the record's <key> must be ...".
-    void check_usable() const;
+    // An added class starts here, and the evidence measures against it: a non-finite or
+    // non-positive scale, or a non-finite mean, would give rows of NaN or inf that look
+    // like a successful update. Raises ValueError "<what>: the record's <key> must be ...".
+    void check_usable(const char *what = "cannot add classes") const;
 };
 
 }  // namespace kovani::model

@@ -15,7 +15,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
-from kovani_bci import adaptation
+from kovani_bci import adaptation, empirical_bayes
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
 from kovani_bci.kovani_io import (
@@ -40,6 +40,8 @@ _NAMES_KEY = EXTRA_PREFIX + "feature_names_in"
 _REPLAY_SIZE_KEY = EXTRA_PREFIX + "replay_per_class"
 _REPLAY_X_KEY = EXTRA_PREFIX + "replay_X"
 _REPLAY_Y_KEY = EXTRA_PREFIX + "replay_y"
+_W_SCALE_KEY = EXTRA_PREFIX + "w_scale"     # "auto", where the scale is chosen at each fit
+_RATE_KEY = EXTRA_PREFIX + "adaptation_rate"
 # Settings of the Bayesian options, each a float64 scalar with the range __init__ allows.
 _REAL_SETTINGS = {
     "prior_widening": (lambda v: 0 < v, "a finite number > 0"),
@@ -47,7 +49,8 @@ _REAL_SETTINGS = {
     "reject_below": (lambda v: 0 <= v <= 1, "in [0, 1]"),
 }
 _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
-               _REPLAY_Y_KEY, *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
+               _REPLAY_Y_KEY, _W_SCALE_KEY, _RATE_KEY,
+               *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
 
 _NUMERIC = "biuf"
 _STORABLE_LABEL_KINDS = "biufU"
@@ -109,6 +112,10 @@ def _seed_from(random_state) -> int:
             raise ValueError(f"random_state must be None, an integer in [0, 2**32 - 1] or a "
                              f"NumPy RandomState, got {random_state!r}")
     return int(check_random_state(random_state).randint(0, _SEED_LIMIT))
+
+
+def _is_auto(value) -> bool:
+    return isinstance(value, str) and value == empirical_bayes.AUTO
 
 
 def _check_count(name: str, value, low: int, high: int) -> int:
@@ -258,13 +265,18 @@ class _Fitted:
     classes: np.ndarray         # the labels, sorted
     column_order: np.ndarray    # class index shown in each column of predict_proba
     replay: _Replay
+    evidence: float | None = None   # of a fit from the hyper-prior, on its trials
+    # The online posteriors of the adaptation rates, ``model`` their leader's; None: all
+    # of them at ``model`` still.
+    race: empirical_bayes.RateRace | None = None
 
     @classmethod
-    def build(cls, model: KovaniModel, model_labels: np.ndarray,
-              replay: _Replay) -> "_Fitted":
+    def build(cls, model: KovaniModel, model_labels: np.ndarray, replay: _Replay,
+              evidence: float | None = None,
+              race: empirical_bayes.RateRace | None = None) -> "_Fitted":
         order = np.argsort(model_labels, kind="stable")
         return cls(model=model, model_labels=model_labels, classes=model_labels[order],
-                   column_order=order, replay=replay)
+                   column_order=order, replay=replay, evidence=evidence, race=race)
 
     @property
     def n_features(self) -> int:
@@ -309,9 +321,15 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     ----------
     w_loc : float, default=0.0
         Prior mean of every feature weight.
-    w_scale : float, default=1.0
+    w_scale : float or "auto", default="auto"
         Prior standard deviation of every feature weight (> 0). With standardised features
-        1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``.
+        1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``. "auto" chooses it at
+        each fit from the prior by the evidence of the trials (see
+        :mod:`kovani_bci.empirical_bayes`); the choice is ``w_scale_``, and
+        :meth:`partial_fit` and ``fit(prior=...)`` keep the scale of the model they start
+        from. With 5 to 20 trials per class the evidence tends to choose small scales
+        (cautious, underconfident decoders); a number there may predict better when the
+        features are known to carry signal.
     b_loc : float, default=0.0
         Prior mean of every intercept.
     b_scale : float, default=10.0
@@ -348,6 +366,16 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     reject_below : float, default=0.0
         In [0, 1]. Default threshold of :meth:`predict_with_reject`: a trial whose top-class
         probability is below it is rejected (the decoder abstains). 0 never abstains.
+    adaptation_rate : {"auto", "once", "sweeps"}, default="auto"
+        How much a :meth:`partial_fit` batch counts. "once": as much as in a batch fit of
+        all trials (the posterior is the fixed prior of every sweep). "sweeps": about
+        ``num_steps`` times (the running estimate is the prior of every sweep, as in
+        :func:`kovani_softmax_update`), so recent trials outweigh older ones and the
+        decoder follows drift, but grows confident on noise. "auto": both run side by
+        side, and the decoder is the one whose predictions of each batch, made before
+        learning it, had the lower log loss, discounted by 0.99 a trial (see
+        :class:`kovani_bci.empirical_bayes.RateRace`); a partial_fit then costs about
+        two.
 
     Attributes
     ----------
@@ -362,6 +390,14 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     model_labels_ : ndarray of shape (n_classes,)
         The label of each class index of ``model_``, in the model's order (classes added
         online come last).
+    w_scale_ : float
+        The prior scale of the feature weights in use: ``w_scale``, or the one "auto"
+        chose.
+    evidence_ : float
+        The variational lower bound on the log marginal likelihood of the trials of the
+        last fit from the prior (:meth:`fit` without ``prior``, or the first
+        :meth:`partial_fit`), see :func:`kovani_bci.evidence`; absent after later
+        :meth:`partial_fit` calls, ``fit(prior=...)`` and :meth:`load`.
 
     Examples
     --------
@@ -371,10 +407,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     >>> clf.fit(X, y).predict_proba(X_new)                      # doctest: +SKIP
     """
 
-    def __init__(self, *, w_loc=0.0, w_scale=1.0, b_loc=0.0, b_scale=10.0, learning_rate=1.0,
+    def __init__(self, *, w_loc=0.0, w_scale="auto", b_loc=0.0, b_scale=10.0, learning_rate=1.0,
                  num_steps=10, n_posterior_samples=100, replay_per_class=5,
                  prior_widening=1.0, forgetting_factor=1.0, reject_below=0.0,
-                 random_state=None):
+                 random_state=None,
+                 adaptation_rate="auto"):
         self.w_loc = w_loc
         self.w_scale = w_scale
         self.b_loc = b_loc
@@ -387,10 +424,28 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.prior_widening = prior_widening
         self.forgetting_factor = forgetting_factor
         self.reject_below = reject_below
+        self.adaptation_rate = adaptation_rate
 
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
     classes_ = _fitted_attribute("classes", "The class labels, sorted.")
+
+    _evidence = _fitted_attribute("evidence", "The evidence of a fit from the prior, or None.")
+
+    @property
+    def w_scale_(self) -> float:
+        """The prior scale of the feature weights in use (the record's ``w_scale``)."""
+        return float(self.model_.params["w_scale"])
+
+    @property
+    def evidence_(self) -> float:
+        """The evidence of the last fit from the prior, on its trials."""
+        value = self._evidence
+        if value is None:
+            raise AttributeError("evidence_ is known only after a fit from the prior (fit "
+                                 "without prior=, or the first partial_fit), not after later "
+                                 "partial_fit calls, fit(prior=...) or load")
+        return value
 
     # -- fitted state and its lock ---------------------------------------------------------
     # Fitted state lives in one place, ``self._fitted`` (a ``_Fitted``); methods read it once
@@ -434,6 +489,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 model, labels, _Replay.empty(model.params["beta_mean"].shape[1] - 1))
         state.setdefault("replay_per_class",
                          KovaniSoftmaxClassifier.__init__.__kwdefaults__["replay_per_class"])
+        # Pickled before the rate was a setting: every update counted num_steps times.
+        state.setdefault("adaptation_rate", "sweeps")
         super().__setstate__(state)
 
     # -- parameter checks ----------------------------------------------------------------
@@ -443,7 +500,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         hp = {name: getattr(self, name) for name in (
             "w_loc", "w_scale", "b_loc", "b_scale", "learning_rate", "num_steps",
             "n_posterior_samples", "replay_per_class", "prior_widening", "forgetting_factor",
-            "reject_below", "random_state")}
+            "reject_below", "random_state", "adaptation_rate")}
 
         def real(name, positive=False):
             v = hp[name]
@@ -453,7 +510,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 raise ValueError(f"{name} must be > 0, got {v!r}")
 
         real("w_loc")
-        real("w_scale", positive=True)
+        if not _is_auto(hp["w_scale"]):
+            if isinstance(hp["w_scale"], str):
+                raise ValueError(f"w_scale must be a finite real number > 0 or "
+                                 f"{empirical_bayes.AUTO!r}, got {hp['w_scale']!r}")
+            real("w_scale", positive=True)
         real("b_loc")
         real("b_scale", positive=True)
         lr = hp["learning_rate"]
@@ -464,6 +525,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         _check_count("n_posterior_samples", hp["n_posterior_samples"], 1,
                      MAX_POSTERIOR_SAMPLES)
         _check_count("replay_per_class", hp["replay_per_class"], 0, MAX_REPLAY_PER_CLASS)
+        empirical_bayes.check_adaptation_rate(hp["adaptation_rate"])
 
         for name, (ok, interval) in _REAL_SETTINGS.items():
             v = hp[name]
@@ -472,9 +534,15 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         return hp
 
     @staticmethod
-    def _prior_and_schedule(hp: dict) -> dict:
-        """The hyperparameters as the fit takes them and the record stores them."""
-        return dict(w_loc=float(hp["w_loc"]), w_scale=float(hp["w_scale"]),
+    def _prior_and_schedule(hp: dict, w_scale: float | None = None) -> dict:
+        """The hyperparameters as the fit takes them and the record stores them.
+
+        With ``w_scale="auto"``, ``w_scale`` gives the scale in use (of the model started
+        from).
+        """
+        if not _is_auto(hp["w_scale"]):
+            w_scale = hp["w_scale"]
+        return dict(w_loc=float(hp["w_loc"]), w_scale=float(w_scale),
                     b_loc=float(hp["b_loc"]), b_scale=float(hp["b_scale"]),
                     learning_rate=float(hp["learning_rate"]), num_steps=int(hp["num_steps"]))
 
@@ -485,11 +553,18 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             raise ValueError(f"{type(self).__name__} needs at least 2 classes to fit; got "
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
-        model = _learning().kovani_softmax_fit(
-            X, y_idx, len(labels), 0, rng_seed=_seed_from(hp["random_state"]),
-            **self._prior_and_schedule(hp))
+        seed = _seed_from(hp["random_state"])
+        if _is_auto(hp["w_scale"]):
+            settings = self._prior_and_schedule(hp, w_scale=1.0)
+            del settings["w_scale"]
+            model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
+                                                               rng_seed=seed, **settings)
+        else:
+            model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
+                                                   **self._prior_and_schedule(hp))
+            evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(model, labels, replay)
+        return _Fitted.build(model, labels, replay, evidence)
 
     def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
                 declared: np.ndarray | None, hp: dict) -> _Fitted:
@@ -506,24 +581,41 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         model_labels = np.concatenate([known, new_labels]) if len(new_labels) else known
         order = np.argsort(model_labels, kind="stable")
         y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
+        replay = fitted.replay.trimmed(hp["replay_per_class"])
+        race, rates = fitted.race, empirical_bayes.RateRace.rates_of(hp["adaptation_rate"])
+        if race is None or race.rates != rates:     # fitted anew, loaded, or a new setting
+            race = empirical_bayes.RateRace.start(fitted.model, rates)
+
+        def learn(model, update):
+            return self._learnt(model, X, y_idx, update, replay, len(known), hp)
+
+        def predict_proba(model, X):
+            return _inference().kovani_softmax_predict_proba(
+                model, X, int(hp["n_posterior_samples"]), int(model.params["rng_seed"]))
+
+        race = race.learnt(X, y_idx, learn, predict_proba)
+        replay = replay.extended(X, y_idx, hp["replay_per_class"])
+        return _Fitted.build(race.leader, model_labels, replay, race=race)
+
+    def _learnt(self, model: KovaniModel, X: np.ndarray, y_idx: np.ndarray, update,
+                replay: _Replay, n_known: int, hp: dict) -> KovaniModel:
+        """``model`` after learning the trials with ``update`` (one of the online updates)."""
         # The record carries the settings the update reads; give it the current ones.
-        current = adaptation.with_entries(fitted.model, **self._prior_and_schedule(hp))
+        current = adaptation.with_entries(model, **self._prior_and_schedule(
+            hp, w_scale=float(model.params["w_scale"])))
         if hp["forgetting_factor"] < 1:
             current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
-        update = _learning().kovani_softmax_update
         model = update(current, X, y_idx)
-        replay = fitted.replay.trimmed(hp["replay_per_class"])
-        if len(new_labels) and len(replay.y):
+        if y_idx.max() >= n_known and len(replay.y):
             # A batch of new classes alone holds no trial against them, and their rows would
             # learn that they win everywhere. Their rows learn from the batch together with
             # the kept trials of the older classes; every other row, and class_counts, from
             # the batch alone, since they have absorbed the kept trials already.
             with_replay = update(current, np.concatenate([X, replay.X]),
                                  np.concatenate([y_idx, replay.y]))
-            added = np.flatnonzero(model.params["non_ref_classes"] >= len(known))
+            added = np.flatnonzero(model.params["non_ref_classes"] >= n_known)
             model = _with_rows(model, with_replay, added)
-        replay = replay.extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(model, model_labels, replay)
+        return model
 
     def fit(self, X, y, prior=None):
         """Fit the posterior to labelled trials, from the prior or from an earlier model.
@@ -575,7 +667,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         start = adaptation.widen_posterior(model, hp["prior_widening"])
         start = adaptation.with_entries(start, label_base=0,
                                         rng_seed=_seed_from(hp["random_state"]),
-                                        **self._prior_and_schedule(hp))
+                                        **self._prior_and_schedule(
+                                            hp, w_scale=float(model.params["w_scale"])))
         model = _fixed_prior_update()(start, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
         return _Fitted.build(model, labels, replay)
@@ -735,8 +828,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         n_posterior_samples``, ``estimator.replay_per_class`` with the kept recent trials
         ``estimator.replay_X`` and ``estimator.replay_y`` (their class indices),
         ``estimator.prior_widening``, ``estimator.forgetting_factor`` and
-        ``estimator.reject_below`` (float64) and, when known, ``estimator.feature_names_in``.
-        The prior, learning rate, sweep count and seed live in the record itself.
+        ``estimator.reject_below`` (float64), ``estimator.adaptation_rate`` (text),
+        ``estimator.w_scale`` (the text "auto", only where the scale is chosen at each fit)
+        and, when known, ``estimator.feature_names_in``. The prior (the scale in use among
+        it), learning rate, sweep count and seed live in the record itself. The other
+        rates' online posteriors of ``adaptation_rate="auto"`` are not kept: a loaded
+        classifier starts them again from its model.
 
         Raises
         ------
@@ -761,6 +858,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         arrays[_REPLAY_Y_KEY] = np.asarray(replay.y, dtype=np.int64)
         for name in _REAL_SETTINGS:
             arrays[EXTRA_PREFIX + name] = np.array(float(hp[name]), dtype=np.float64)
+        if _is_auto(hp["w_scale"]):
+            arrays[_W_SCALE_KEY] = np.array(empirical_bayes.AUTO)
+        arrays[_RATE_KEY] = np.array(hp["adaptation_rate"])
         if names is not None:
             arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
@@ -804,6 +904,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         if unknown:
             fail("unknown entries " + ", ".join(map(repr, unknown)))
         labels = entries.get(_LABELS_KEY)
+        labels_given = labels is not None
         if labels is None:
             labels = np.arange(k, dtype=np.int64) + int(p["label_base"])
         elif problem := _label_problem(labels, k):
@@ -822,15 +923,31 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                     or not ok(float(value))):
                 fail(f"'{EXTRA_PREFIX + name}' must be a float64 scalar, {interval}")
             settings[name] = float(value)
+        w_scale = float(p["w_scale"])
+        auto = entries.get(_W_SCALE_KEY)
+        if auto is not None:
+            if auto.dtype.kind != "U" or auto.shape != () or str(auto) != empirical_bayes.AUTO:
+                fail(f"'{_W_SCALE_KEY}' must be the text {empirical_bayes.AUTO!r} (the record "
+                     "holds the scale in use)")
+            w_scale = empirical_bayes.AUTO
+        # A classifier file from before the rate was a setting learnt at "sweeps".
+        rate = entries.get(_RATE_KEY, None if labels_given else np.array(defaults.adaptation_rate))
+        if rate is None:
+            rate = "sweeps"
+        elif (rate.dtype.kind != "U" or rate.shape != ()
+              or str(rate) not in empirical_bayes.ADAPTATION_RATES):
+            fail(f"'{_RATE_KEY}' must be one of {list(empirical_bayes.ADAPTATION_RATES)} as text")
+        else:
+            rate = str(rate)
         names = entries.get(_NAMES_KEY)
         if names is not None and (names.dtype.kind != "U" or names.shape != (n_features,)):
             fail(f"'{_NAMES_KEY}' must hold {n_features} feature names as text")
 
-        est = cls(w_loc=float(p["w_loc"]), w_scale=float(p["w_scale"]),
+        est = cls(w_loc=float(p["w_loc"]), w_scale=w_scale,
                   b_loc=float(p["b_loc"]), b_scale=float(p["b_scale"]),
                   learning_rate=float(p["learning_rate"]), num_steps=int(p["num_steps"]),
                   n_posterior_samples=n_post, replay_per_class=per_class,
-                  random_state=int(p["rng_seed"]), **settings)
+                  random_state=int(p["rng_seed"]), adaptation_rate=rate, **settings)
         est.n_features_in_ = n_features
         if names is not None:
             est.feature_names_in_ = names.astype(object)

@@ -7,6 +7,7 @@ from kovani_bci.models.kovani_softmax.inference import (
     kovani_softmax_predict_samples,
 )
 from kovani_bci.models.kovani_softmax.learning import (
+    kovani_softmax_evidence,
     kovani_softmax_fit,
     kovani_softmax_update,
 )
@@ -15,6 +16,7 @@ __all__ = [
     "kovani_softmax_fit",
     "kovani_softmax_update",
     "kovani_softmax_update_fixed_prior",
+    "kovani_softmax_evidence",
     "kovani_softmax_predict_proba",
     "kovani_softmax_predict",
     "kovani_softmax_predict_samples",

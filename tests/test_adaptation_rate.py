@@ -1,0 +1,107 @@
+"""How much an online trial counts: the rates of partial_fit and their race."""
+
+import pickle
+
+import numpy as np
+import pytest
+
+from kovani_bci import KovaniSoftmaxClassifier, adaptation
+from kovani_bci.empirical_bayes import DISCOUNT
+from kovani_bci.models.kovani_softmax import (
+    kovani_softmax_predict_proba,
+    kovani_softmax_update,
+    kovani_softmax_update_fixed_prior,
+)
+
+
+def _data(n, F, K, seed, signal=1.5):
+    rng = np.random.default_rng(seed)
+    y = rng.integers(0, K, n)
+    return rng.normal(size=(n, F)) + signal * np.eye(K, F)[y], y
+
+
+def _with_settings(model, clf):
+    return adaptation.with_entries(model, w_loc=0.0, w_scale=float(model.params["w_scale"]),
+                                   b_loc=0.0, b_scale=10.0, learning_rate=1.0,
+                                   num_steps=clf.num_steps)
+
+
+def test_each_rate_is_its_update_and_auto_follows_the_prequential_log_loss():
+    X, y = _data(60, 4, 3, seed=0)
+    settings = dict(num_steps=3, random_state=0, n_posterior_samples=20)
+    for rate, update in (("once", kovani_softmax_update_fixed_prior), ("sweeps", kovani_softmax_update)):
+        clf = KovaniSoftmaxClassifier(adaptation_rate=rate, **settings).fit(X[:20], y[:20])
+        expected = update(_with_settings(clf.model_, clf), X[20:22], y[20:22])
+        clf.partial_fit(X[20:22], y[20:22])
+        np.testing.assert_array_equal(clf.model_.params["beta_mean"], expected.params["beta_mean"])
+
+    # "auto": both run from the fitted model; each batch is scored by each candidate's
+    # predictive before it learns the batch, losses discounted per trial.
+    clf = KovaniSoftmaxClassifier(adaptation_rate="auto", **settings).fit(X[:20], y[:20])
+    models = {"once": clf.model_, "sweeps": clf.model_}
+    losses = {"once": 0.0, "sweeps": 0.0}
+    seed = int(clf.model_.params["rng_seed"])
+    updates = {"once": kovani_softmax_update_fixed_prior, "sweeps": kovani_softmax_update}
+    for start in range(20, 60, 4):
+        Xb, yb = X[start:start + 4], y[start:start + 4]
+        for rate in models:
+            p = np.asarray(kovani_softmax_predict_proba(models[rate], Xb, 20, seed), np.float64)
+            losses[rate] = DISCOUNT**4 * losses[rate] - np.log(p[np.arange(4), yb]).sum()
+            models[rate] = updates[rate](_with_settings(models[rate], clf), Xb, yb)
+        clf.partial_fit(Xb, yb)
+        leader = min(losses, key=lambda r: (losses[r], r != "once"))
+        np.testing.assert_allclose(clf.model_.params["beta_mean"], models[leader].params["beta_mean"],
+                                   rtol=1e-5, atol=1e-6)
+    assert losses["once"] != losses["sweeps"]
+
+
+def test_auto_rate_stays_near_chance_on_random_labels_at_many_features():
+    rng = np.random.default_rng(3)
+    X, y = rng.normal(size=(140, 120)), rng.integers(0, 3, 140)
+    clf = KovaniSoftmaxClassifier(random_state=0, n_posterior_samples=50).fit(X[:40], y[:40])
+    proba = []
+    for t in range(40, 140, 2):
+        proba.extend(clf.predict_proba(X[t:t + 2]))
+        clf.partial_fit(X[t:t + 2], y[t:t + 2])
+    proba = np.array(proba)
+    log_loss = -np.mean(np.log(proba[np.arange(100), y[40:]]))
+    assert log_loss < 1.05 * np.log(3) and np.mean(proba.max(1) > 0.99) < 0.01
+
+
+def test_adaptation_rate_is_checked_and_kept_in_files(tmp_path):
+    X, y = _data(30, 3, 2, seed=1)
+    for bad in ("fast", "Auto", 1, None, 0.5):
+        with pytest.raises(ValueError, match="adaptation_rate must be one of"):
+            KovaniSoftmaxClassifier(adaptation_rate=bad).fit(X, y)
+    clf = KovaniSoftmaxClassifier(adaptation_rate="once", random_state=0).fit(X[:20], y[:20])
+    with pytest.raises(ValueError, match="adaptation_rate"):
+        clf.set_params(adaptation_rate="slow").partial_fit(X[20:], y[20:])
+    clf.set_params(adaptation_rate="once").save(tmp_path / "clf.npz")
+    loaded = KovaniSoftmaxClassifier.load(tmp_path / "clf.npz")
+    assert loaded.adaptation_rate == "once"
+    entries = dict(np.load(tmp_path / "clf.npz", allow_pickle=False))
+    for bad in (np.array("fast"), np.array(["once"]), np.array(1.0)):
+        np.savez(tmp_path / "bad.npz", **{**entries, "estimator.adaptation_rate": bad})
+        with pytest.raises(ValueError, match="'estimator.adaptation_rate' must be one of"):
+            KovaniSoftmaxClassifier.load(tmp_path / "bad.npz")
+    # A classifier file from before the setting learnt with the running update; a plain
+    # model file takes the default.
+    del entries["estimator.adaptation_rate"]
+    np.savez(tmp_path / "old.npz", **entries)
+    assert KovaniSoftmaxClassifier.load(tmp_path / "old.npz").adaptation_rate == "sweeps"
+    clf.model_.save(tmp_path / "model.npz")
+    assert KovaniSoftmaxClassifier.load(tmp_path / "model.npz").adaptation_rate == "auto"
+    # Loaded, the race starts again from the saved model, and learns on.
+    loaded = KovaniSoftmaxClassifier.load(tmp_path / "clf.npz").set_params(adaptation_rate="auto")
+    loaded.partial_fit(X[20:], y[20:])
+    assert loaded.model_.params["class_counts"].sum() == 30
+
+
+def test_a_pickled_classifier_carries_its_race_on():
+    X, y = _data(40, 3, 2, seed=4)
+    clf = KovaniSoftmaxClassifier(random_state=0, n_posterior_samples=10).fit(X[:20], y[:20])
+    clf.partial_fit(X[20:30], y[20:30])
+    copy = pickle.loads(pickle.dumps(clf))
+    for est in (clf, copy):
+        est.partial_fit(X[30:], y[30:])
+    np.testing.assert_array_equal(copy.predict_proba(X), clf.predict_proba(X))
