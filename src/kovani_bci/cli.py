@@ -1,4 +1,5 @@
-"""The ``kovani-bci`` command line: fit, predict, update and inspect models; demo; compare.
+"""The ``kovani-bci`` command line: fit, predict, update and inspect models; demo; compare;
+replay recordings as live LSL streams.
 
 Feature files are ``.npz`` archives with arrays ``X`` (n_trials, n_features) and ``y``
 (n_trials,), or UTF-8 ``.csv`` files with one trial per row and the label in the last column
@@ -19,6 +20,7 @@ import io
 import math
 import os
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -214,7 +216,8 @@ def _load_classifier(path):
 
 # Optional dependencies of some commands, and the extra that installs each.
 _EXTRAS = {"pyriemann": "bci", "distributed": "cluster", "dask": "cluster", "tqdm": "demo",
-           "matplotlib": "demo", "sklearn": "demo"}
+           "matplotlib": "demo", "sklearn": "demo", "mne": "live", "mne_lsl": "live",
+           "pylsl": "live"}
 
 
 @contextlib.contextmanager
@@ -344,6 +347,83 @@ def cmd_compare(args, out):
                     markdown=args.markdown, out=out, n_jobs=args.n_jobs, dask=args.dask)
 
 
+# -- live EEG over LSL ---------------------------------------------------------------------------
+
+def _loopback():
+    """Keep this process's LSL traffic on loopback (``--loopback``): the configuration must be
+    in place before liblsl loads; a process that already loaded it with the loopback
+    configuration (a test run) is fine as it is."""
+    from kovani_bci.live import lsl
+
+    try:
+        lsl.use_loopback_config()
+    except RuntimeError:
+        path = os.environ.get("LSLAPICFG")
+        try:
+            with open(path, encoding="ascii") as f:
+                if f.read() == lsl.LOOPBACK_CONFIG:
+                    return
+        except (TypeError, OSError):
+            pass
+        raise
+
+
+def _check_liblsl():
+    from kovani_bci.live.lsl import liblsl_unavailable
+
+    reason = liblsl_unavailable()
+    if reason:
+        raise CommandError(reason)
+
+
+def cmd_replay(args, out):
+    with _optional_dependencies():
+        if args.loopback:
+            _loopback()
+        _check_liblsl()
+        from kovani_bci.live import replay as rp
+
+        if args.simulate:
+            raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
+                                   trials_per_block=args.trials_per_block,
+                                   features=args.features)
+            what = (f"simulated session (seed {args.seed}, {args.blocks} blocks of "
+                    f"{args.trials_per_block} trials, {args.features} montage)")
+        else:
+            raw = rp.read_recording(args.recording)
+            what = args.recording
+        names = dict(name=args.name, stype=args.type, marker_name=args.marker_name,
+                     marker_type=args.marker_type)
+        n_markers = len(rp.annotation_samples(raw)[0])
+        print(f"Replaying {what}: {len(raw.ch_names)} channels at {raw.info['sfreq']:g} Hz, "
+              f"{raw.n_times / raw.info['sfreq']:.1f} s, {n_markers} markers, at {args.speed:g}x "
+              f"on streams '{args.name}' ({args.type}) and '{args.marker_name}' "
+              f"({args.marker_type}, {args.encoding})", file=out, flush=True)
+        if args.wait:
+            print(f"Waiting up to {args.wait:g} s for a consumer of both streams", file=out,
+                  flush=True)
+        started = time.monotonic()
+        result = rp.replay(raw, speed=args.speed, encoding=args.encoding,
+                           chunk_size=args.chunk_size, wait=args.wait or None,
+                           start_delay=args.start_delay, **names)
+        print(f"Replayed {result.n_samples} samples and {result.n_markers} markers in "
+              f"{time.monotonic() - started:.1f} s", file=out)
+
+
+def _check_replay_args(parser, args):
+    """The recording or --simulate, and the simulation's options only with --simulate."""
+    if (args.recording is None) == (not args.simulate):
+        parser.exit(2, f"{PROG} replay: error: give a RECORDING file or --simulate, not "
+                       f"{'both' if args.simulate else 'neither'}\n")
+    sim = {"seed": 0, "blocks": 4, "trials_per_block": 45, "features": "log-variance"}
+    for key, default in sim.items():
+        if getattr(args, key) is None:
+            setattr(args, key, default)
+        elif not args.simulate:
+            parser.exit(2, f"{PROG} replay: error: --{key.replace('_', '-')} is an option of "
+                           "--simulate\n")
+
+
 # -- argument parsing -------------------------------------------------------------------------
 
 class _Parser(argparse.ArgumentParser):
@@ -383,6 +463,20 @@ _positive_int = _int_in(1, sys.maxsize)   # a count with no bound of its own
 _steps = _int_in(1, MAX_NUM_STEPS)
 _samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
 _seed = _int_in(0, _MAX_SEED)
+
+
+def _positive_float(text):
+    value = _finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be > 0, got {text}")
+    return value
+
+
+def _seconds(text):
+    value = _finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be >= 0 seconds, got {text}")
+    return value
 
 
 def _n_jobs(text):
@@ -481,6 +575,43 @@ def build_parser():
                    help="run the folds on the workers of the Dask scheduler at ADDRESS "
                    "(such as tcp://10.0.0.5:8786); needs dask.distributed")
     p.set_defaults(func=cmd_compare)
+
+    p = sub.add_parser("replay", help="publish a recording as live EEG and marker LSL streams",
+                       description="Publish a raw EEG file that MNE reads (its annotations as "
+                       "markers), or the demo's simulated session, as an EEG stream and a "
+                       "marker stream on Lab Streaming Layer, at real time or faster. Ends at "
+                       "the end of the recording, or on Ctrl-C.")
+    p.add_argument("recording", metavar="RECORDING", nargs="?", default=None,
+                   help="raw file with annotations (.fif, .edf, .bdf, .vhdr, .set, ...)")
+    p.add_argument("--simulate", action="store_true",
+                   help="replay the demo's simulated session instead of a file")
+    p.add_argument("--seed", type=_seed, default=None, help="simulation seed (0)")
+    p.add_argument("--blocks", type=_int_in(1, 100), default=None, help="blocks (4)")
+    p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=None,
+                   help="trials per block (45)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space"], default=None,
+                   help="the montage: 8 channels for log-variance (default), 22 for "
+                   "tangent-space")
+    p.add_argument("--speed", type=_positive_float, default=1.0,
+                   help="multiple of real time (1); timestamps keep their nominal spacing")
+    p.add_argument("--loopback", action="store_true",
+                   help="keep LSL on this machine: loopback-only discovery and traffic")
+    p.add_argument("--name", default="kovani-replay", help="EEG stream name (kovani-replay)")
+    p.add_argument("--type", default="EEG", help="EEG stream type (EEG)")
+    p.add_argument("--marker-name", default="kovani-replay-markers",
+                   help="marker stream name (kovani-replay-markers)")
+    p.add_argument("--marker-type", default="Markers", help="marker stream type (Markers)")
+    p.add_argument("--encoding", choices=["string", "one-hot"], default="string",
+                   help="markers as one string channel (default) or mne-lsl's one-hot channels")
+    p.add_argument("--chunk-size", type=_int_in(1, 100_000), default=10,
+                   help="samples per pushed chunk (10)")
+    p.add_argument("--wait", type=_seconds, default=30.0, metavar="SECONDS",
+                   help="wait this long for a consumer of both streams before the first "
+                   "sample (markers sent before a decoder connects are lost); 0: start at "
+                   "once (30)")
+    p.add_argument("--start-delay", type=_seconds, default=0.0, metavar="SECONDS",
+                   help="seconds between the consumers' arrival and the first sample (0)")
+    p.set_defaults(func=cmd_replay, check=_check_replay_args)
     return parser
 
 
@@ -534,6 +665,9 @@ def main(argv=None, out=None):
             # Named after the command, like every other error of the command.
             parser.exit(2, f"{PROG} {args.command}: error: unrecognized arguments: "
                            f"{' '.join(extra)}\n")
+        check = getattr(args, "check", None)
+        if check is not None:
+            check(parser, args)
     except SystemExit as exc:
         return 0 if exc.code is None else exc.code
     return _run(args, out)
