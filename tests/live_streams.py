@@ -64,16 +64,17 @@ def synthetic_session(n_blocks=3, trials_per_block=10, duration=1.0, rest=0.5, s
                             ep.y, np.array(onsets), SFREQ, duration)
 
 
-def feed(decoder, session: SyntheticSession, t0=1000.0, chunk=10, markers=None):
+def feed(decoder, session: SyntheticSession, t0=1000.0, chunk=10, markers=None, delay=0.0):
     """Give ``decoder`` the session chunk by chunk, each marker with the chunk that reaches
-    it; returns when the decoder has finished or the data run out."""
+    its time plus ``delay`` seconds (it keeps its timestamp); returns when the decoder has
+    finished or the data run out."""
     markers = session.markers if markers is None else markers
     ts = t0 + np.arange(len(session.data)) / session.sfreq
     m = 0
     for k in range(0, len(ts), chunk):
         stamps = ts[k:k + chunk]
         new = []
-        while m < len(markers) and t0 + markers[m][0] <= stamps[-1]:
+        while m < len(markers) and t0 + markers[m][0] + delay <= stamps[-1]:
             new.append(markers[m])
             m += 1
         if new:

@@ -456,18 +456,16 @@ class OnlineDecoder:
         start = marker_time + s.tmin
         n = s.n_samples
         if len(ts) == 0 or ts[0] > start + self._half:
-            if self._first_ts is not None and start + self._half < self._first_ts:
+            if self._first_ts is None or start + self._half < self._first_ts:
                 return None, "no_data", "the window began before the first sample received"
-            if len(ts) == 0 or self._buffer.start == 0 and ts[0] == self._first_ts:
-                return None, "no_data", "no EEG sample in the window"
             return None, "no_data", "the window is no longer buffered (the marker came too late)"
-        i0 = int(np.searchsorted(ts, start - self._half))
-        if i0 + n > len(ts):
+        last = start + (n - 1) / s.sfreq
+        if ts[-1] < last - self._half:
             return None, "no_data", "the EEG stopped before the window's end"
-        w = ts[i0:i0 + n]
-        if abs(w[0] - start) > self._half or np.any(np.diff(w) > 1.5 / s.sfreq):
-            missing = int(round((w[-1] - w[0]) * s.sfreq)) + 1 - n
-            return None, "gap", f"{max(missing, 1)} sample(s) missing in the window"
+        i0, i1 = np.searchsorted(ts, [start - self._half, last + self._half])
+        w = ts[i0:i1]
+        if len(w) != n or np.any(np.diff(w) > 1.5 / s.sfreq):
+            return None, "gap", f"{max(n - len(w), 1)} sample(s) missing in the window"
         return data[i0:i0 + n].T.copy(), float(w[-1]), float(recv[i0 + n - 1])
 
     def _describe(self, t: _Trial) -> str:
