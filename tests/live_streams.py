@@ -5,10 +5,16 @@ them) and a list of markers at known offsets; :class:`Pusher` publishes both on 
 from a thread with explicit timestamps (on the nominal sampling grid, faster than real time
 if asked, so timestamps run ahead of the local clock as a player's do), and
 :func:`feed` hands the same session straight to an :class:`OnlineDecoder` without LSL.
+
+:func:`check_session` replays a recorded session offline, from its meaning rather than from
+the decoder's code: the feature pipeline fitted on the reference windows, the classifier
+fitted on the calibration trials, then every decision and update in the recorded order.
 """
 
 from __future__ import annotations
 
+import json
+import sqlite3
 import threading
 import time
 from dataclasses import dataclass
@@ -16,6 +22,9 @@ from dataclasses import dataclass
 import numpy as np
 
 from kovani_bci.datasets import make_motor_imagery_epochs
+from kovani_bci.estimator import KovaniSoftmaxClassifier
+from kovani_bci.features import make_featurizer
+from kovani_bci.live.session import Session
 
 SFREQ = 128.0
 
@@ -90,21 +99,18 @@ class Pusher(threading.Thread):
     """Publish a synthetic session on LSL: an EEG stream (float64) and a string marker
     stream, ``speed`` times faster than real time, timestamps on the nominal grid.
 
-    ``skip`` is a set of marker texts never sent; ``drop`` a (start, stop) sample range never
-    sent (a gap); ``stop_at`` a sample index after which nothing more is sent (the source
-    stops, its outlets stay); ``early_markers`` markers sent before any consumer connects.
+    ``stop_at``: a sample index from which nothing more is sent (the source goes quiet, its
+    outlets stay up); ``wait_for_consumer=False`` starts at once, before any inlet connects.
     """
 
     def __init__(self, session: SyntheticSession, *, name="kovani-test", speed=4.0, chunk=8,
-                 drop=None, stop_at=None, wait_for_consumer=True, early_markers=(),
-                 marker_timestamps_ahead=0.0):
+                 stop_at=None, wait_for_consumer=True):
         super().__init__(daemon=True)
         import pylsl
 
         self.session, self.speed, self.chunk = session, speed, chunk
-        self.drop, self.stop_at = drop, stop_at
+        self.stop_at = stop_at
         self.wait_for_consumer = wait_for_consumer
-        self.early_markers = early_markers
         info = pylsl.StreamInfo(f"{name}-eeg", "EEG", session.data.shape[1], session.sfreq,
                                 pylsl.cf_double64, f"{name}-eeg-src")
         info.set_channel_labels(session.channel_names)
@@ -127,8 +133,6 @@ class Pusher(threading.Thread):
         # The first sample's LSL time; samples are pushed ahead of the local clock as a
         # faster-than-real-time replay does.
         self.t0 = t0 = start + 0.05
-        for text in self.early_markers:
-            self.markers.push_sample([text], t0)
         n = len(s.data)
         m = 0
         for k in range(0, n, self.chunk):
@@ -139,11 +143,8 @@ class Pusher(threading.Thread):
             while m < len(s.markers) and s.markers[m][0] <= (stop - 1) / s.sfreq:
                 self.markers.push_sample([s.markers[m][1]], t0 + s.markers[m][0])
                 m += 1
-            keep = np.ones(stop - k, dtype=bool)
-            if self.drop is not None:
-                keep &= ~((np.arange(k, stop) >= self.drop[0]) & (np.arange(k, stop) < self.drop[1]))
-            for j in np.flatnonzero(keep):
-                self.eeg.push_sample(s.data[k + j], stamps[j], pushthrough=bool(j == stop - k - 1))
+            for j in range(k, stop):
+                self.eeg.push_sample(s.data[j], stamps[j - k], pushthrough=j == stop - 1)
             wake = start + (stop / s.sfreq) / self.speed
             delay = wake - pylsl.local_clock()
             if delay > 0:
@@ -151,3 +152,64 @@ class Pusher(threading.Thread):
         self.done.set()
         # Keep the outlets up until asked, as a source that has gone quiet.
         self.stop_event.wait(60)
+
+
+# -- the offline reference ---------------------------------------------------------------
+
+def trial_rows(path):
+    db = sqlite3.connect(path)
+    db.row_factory = sqlite3.Row
+    return [dict(r) for r in db.execute("SELECT * FROM trials ORDER BY seq")]
+
+
+def offline_decisions(path):
+    """Replay the recorded session offline: ``{seq: (decision, proba)}`` and the model."""
+    db = sqlite3.connect(path)
+    meta = dict(db.execute("SELECT key, value FROM meta"))
+    settings = json.loads(meta["settings"])
+    rows = {r["seq"]: r for r in trial_rows(path)}
+    n_ch = len(settings["channel_names"])
+    epoch = {q: np.frombuffer(r["epoch"], np.float64).reshape(n_ch, -1)
+             for q, r in rows.items() if r["epoch"] is not None}
+    featurizer = make_featurizer(settings["features"], settings["sfreq"]).fit(
+        np.stack([epoch[q] for q in json.loads(meta["reference"])]))
+    z = {q: featurizer.transform(e[None]) for q, e in epoch.items()}
+    fit_step = int(meta["fit_step"])
+    fit = [q for q, r in rows.items() if r["learn_step"] == fit_step]
+    clf = KovaniSoftmaxClassifier(num_steps=settings["num_steps"],
+                                  n_posterior_samples=settings["n_posterior_samples"],
+                                  random_state=settings["seed"])
+    clf.fit(np.concatenate([z[q] for q in fit]), np.array([rows[q]["label"] for q in fit]))
+    steps = sorted([(r["decide_step"], "decide", q) for q, r in rows.items() if r["decide_step"]]
+                   + [(r["learn_step"], "learn", q) for q, r in rows.items()
+                      if r["learn_step"] and r["learn_step"] != fit_step])
+    out = {}
+    for _, what, q in steps:
+        if what == "decide":
+            p = clf.predict_proba(z[q])[0]
+            out[q] = (clf.classes_[np.argmax(p)], dict(zip(clf.classes_.tolist(), p)))
+        else:
+            clf.partial_fit(z[q], np.array([rows[q]["label"]]))
+    return out, clf
+
+
+def check_session(path):
+    """The recorded session against its offline replay, and the model's counts against
+    the labelled trials learnt."""
+    rows = trial_rows(path)
+    offline, clf = offline_decisions(path)
+    decided = [r for r in rows if r["status"] == "decided"]
+    assert decided and set(offline) == {r["seq"] for r in decided}
+    for r in decided:
+        label, proba = offline[r["seq"]]
+        assert r["top_label"] == label
+        recorded = json.loads(r["proba"])
+        assert recorded.keys() == proba.keys()
+        np.testing.assert_allclose([recorded[k] for k in proba], list(proba.values()),
+                                   rtol=1e-12, atol=1e-15)
+    model, _ = Session(path, resume=True).model()
+    learnt = [r["label"] for r in rows if r["learn_step"] is not None]
+    counts = dict(zip(model.model_labels_.tolist(), model.model_.params["class_counts"].tolist()))
+    assert counts == {c: learnt.count(c) for c in set(learnt)}
+    np.testing.assert_array_equal(model.model_.params["beta_mean"], clf.model_.params["beta_mean"])
+    return rows

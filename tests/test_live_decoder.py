@@ -1,23 +1,19 @@
 """The online decoder without LSL: markers and EEG chunks handed to it directly.
 
-The offline reference below is written from the session's meaning, not from the decoder:
-the feature pipeline fitted on the reference windows, the classifier fitted on the
-calibration trials, then every decision and update replayed in the recorded order.
+Each session is checked against an offline replay of what it recorded
+(:func:`live_streams.check_session`).
 """
 
 import copy
 import json
-import sqlite3
 
 import numpy as np
 import pytest
 
-from kovani_bci.estimator import KovaniSoftmaxClassifier
-from kovani_bci.features import make_featurizer
 from kovani_bci.live.decoder import DecoderSettings, OnlineDecoder
 from kovani_bci.live.session import Session
 from kovani_bci.live.vocabulary import one_hot_descriptions, parse_marker
-from live_streams import SFREQ, feed, synthetic_session
+from live_streams import SFREQ, check_session, feed, synthetic_session, trial_rows as _rows
 
 SETTINGS = dict(tmax=1.0, calibration_trials=10, block_trials=10)
 
@@ -32,65 +28,6 @@ def _decoder(path, session, resume=False, reports=None, **overrides):
                                **{**SETTINGS, **overrides})
     return OnlineDecoder(Session(path, resume=resume), settings,
                          report=None if reports is None else reports.append)
-
-
-def _rows(path):
-    db = sqlite3.connect(path)
-    db.row_factory = sqlite3.Row
-    return [dict(r) for r in db.execute("SELECT * FROM trials ORDER BY seq")]
-
-
-def offline_decisions(path):
-    """Replay the recorded session offline: ``{seq: (decision, proba)}`` and the model."""
-    db = sqlite3.connect(path)
-    meta = dict(db.execute("SELECT key, value FROM meta"))
-    settings = json.loads(meta["settings"])
-    rows = {r["seq"]: r for r in _rows(path)}
-    n_ch = len(settings["channel_names"])
-    epoch = {q: np.frombuffer(r["epoch"], np.float64).reshape(n_ch, -1)
-             for q, r in rows.items() if r["epoch"] is not None}
-    featurizer = make_featurizer(settings["features"], settings["sfreq"]).fit(
-        np.stack([epoch[q] for q in json.loads(meta["reference"])]))
-    z = {q: featurizer.transform(e[None]) for q, e in epoch.items()}
-    fit_step = int(meta["fit_step"])
-    fit = [q for q, r in rows.items() if r["learn_step"] == fit_step]
-    clf = KovaniSoftmaxClassifier(num_steps=settings["num_steps"],
-                                  n_posterior_samples=settings["n_posterior_samples"],
-                                  random_state=settings["seed"])
-    clf.fit(np.concatenate([z[q] for q in fit]), np.array([rows[q]["label"] for q in fit]))
-    steps = sorted([(r["decide_step"], "decide", q) for q, r in rows.items() if r["decide_step"]]
-                   + [(r["learn_step"], "learn", q) for q, r in rows.items()
-                      if r["learn_step"] and r["learn_step"] != fit_step])
-    out = {}
-    for _, what, q in steps:
-        if what == "decide":
-            p = clf.predict_proba(z[q])[0]
-            out[q] = (clf.classes_[np.argmax(p)], dict(zip(clf.classes_.tolist(), p)))
-        else:
-            clf.partial_fit(z[q], np.array([rows[q]["label"]]))
-    return out, clf
-
-
-def check_session(path):
-    """The recorded session against its offline replay, and the model's counts against
-    the labelled trials learnt."""
-    rows = _rows(path)
-    offline, clf = offline_decisions(path)
-    decided = [r for r in rows if r["status"] == "decided"]
-    assert decided and set(offline) == {r["seq"] for r in decided}
-    for r in decided:
-        label, proba = offline[r["seq"]]
-        assert r["top_label"] == label
-        recorded = json.loads(r["proba"])
-        assert recorded.keys() == proba.keys()
-        np.testing.assert_allclose([recorded[k] for k in proba], list(proba.values()),
-                                   rtol=1e-12, atol=1e-15)
-    model, _ = Session(path, resume=True).model()
-    learnt = [r["label"] for r in rows if r["learn_step"] is not None]
-    counts = dict(zip(model.model_labels_.tolist(), model.model_.params["class_counts"].tolist()))
-    assert counts == {c: learnt.count(c) for c in set(learnt)}
-    np.testing.assert_array_equal(model.model_.params["beta_mean"], clf.model_.params["beta_mean"])
-    return rows
 
 
 def test_vocabulary():

@@ -212,7 +212,7 @@ class OnlineDecoder:
     settings : DecoderSettings
     push : callable, optional
         ``push(decision)`` sends a :class:`Decision`; it is called before the trial is
-        learnt from and recorded, and its return marks the push time.
+        learnt from and recorded. The push time is the local time just before the call.
     report : callable, optional
         ``report(line)`` shows a one-line report (ignored markers, gaps, missed trials, ...).
         Every report is also recorded in the session.
@@ -503,9 +503,9 @@ class OnlineDecoder:
         row["features"] = t.features
         if self.phase == "online":
             decision = self._decide(t, window_end)
-            self.push(decision)
-            pushed = self.clock()
+            pushed = self.clock()           # the sample carries its latency: taken just before
             decision.latency = pushed - completed
+            self.push(decision)
             self.decisions.append(decision)
             self.step += 1
             t.status, t.decided = "decided", True

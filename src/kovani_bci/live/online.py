@@ -7,8 +7,11 @@ exactly once. ``StreamLSL.get_data`` returns the latest ``winsize`` seconds of a
 starts zero-filled, and a marker stream of strings is not what it buffers. pylsl's
 ``pull_chunk`` gives exactly the samples that arrived since the last pull with their
 timestamps (``proc_clocksync``: on the decoder's clock; no dejittering, which would smooth
-gaps away). The inlets do not recover a lost stream: a stream that goes away ends the
-session with one line, and ``--resume`` picks it up again.
+gaps away). The inlets keep liblsl's recovery on: without it, a stream whose source closes
+raises at the next pull and the samples already received but not yet pulled are lost. A
+stream that goes away is noticed as silence: no EEG sample for ``stall_timeout`` seconds ends
+the session with one line (``--resume`` continues it later); a source that comes back with a
+restarted clock is reported and its earlier samples dropped.
 """
 
 from __future__ import annotations
@@ -123,20 +126,22 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
     import pylsl
 
     report = report or (lambda line: print(line, file=sys.stderr, flush=True))
-    # Open the session first: a wrong path or a session already there fails before any wait.
+    # A session path that cannot be used fails before any wait; the file is made only once
+    # both streams are there.
+    Session.check_path(session_path, resume)
+    eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout)
+    marker_info = resolve_stream("marker", markers_name, markers_type, DEFAULT_MARKER_TYPES,
+                                 timeout)
     session = Session(session_path, resume=resume)
     try:
-        eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout)
-        marker_info = resolve_stream("marker", markers_name, markers_type,
-                                     DEFAULT_MARKER_TYPES, timeout)
         if eeg_info.nominal_srate() <= 0:
             raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
         if eeg_info.channel_format() == pylsl.cf_string:
             raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
         flags = pylsl.proc_clocksync
-        markers = pylsl.StreamInlet(marker_info, max_buflen=360, recover=False,
+        markers = pylsl.StreamInlet(marker_info, max_buflen=360,
                                     processing_flags=flags)
-        eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, recover=False,
+        eeg = pylsl.StreamInlet(eeg_info, max_buflen=360,
                                 processing_flags=flags)
         names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
         one_hot = None
@@ -163,18 +168,22 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
         if resume:
             decoder.report(f"resumed: {len(decoder.trials)} trial(s) recorded, the last "
                            f"trial number #{decoder.max_number}")
+            if record_raw:      # the raw recording up to the crash, readable already
+                _export(session, session_path, decoder.settings)
         if ready is not None:
             ready()
         _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds)
         summary = summarize(session)
         if record_raw:
-            s = decoder.settings
-            summary["raw"] = export_raw(session, raw_path(session_path), sfreq=s.sfreq,
-                                        channel_names=s.channel_names,
-                                        trial_seconds=s.tmax - s.tmin)
+            summary["raw"] = _export(session, session_path, decoder.settings)
         return summary
     finally:
         session.close()
+
+
+def _export(session, session_path, s):
+    return export_raw(session, raw_path(session_path), sfreq=s.sfreq,
+                      channel_names=s.channel_names, trial_seconds=s.tmax - s.tmin)
 
 
 def raw_path(session_path) -> str:
@@ -187,6 +196,7 @@ def raw_path(session_path) -> str:
 
 def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
     import pylsl
+    from pylsl.util import LostError
 
     clock = pylsl.local_clock
     started = last_sample = clock()
@@ -211,7 +221,7 @@ def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
                                "the session ends")
             elif max_seconds is not None and now - started > max_seconds:
                 decoder.finish(f"the session ends after {max_seconds:g} s (max_seconds)")
-    except pylsl.LostError:
+    except LostError:      # a source that cannot be recovered (it had no source id)
         decoder.finish("a stream was lost (its source went away); the session ends")
     except KeyboardInterrupt:
         decoder.finish("interrupted; the session ends")

@@ -26,7 +26,7 @@ Tables
     ``window_end`` (LSL time of the window's last sample), ``received`` (local time at which
     the window became complete), ``pushed`` (local time of the decision's push),
     ``latency`` (``pushed - received``, seconds), ``features`` (float64 bytes), ``epoch``
-    (the window: float32 bytes of shape (n_channels, n_samples)).
+    (the window: float64 bytes of shape (n_channels, n_samples)).
     ``decide_step`` and ``learn_step`` number every decision and every update of the session
     in one sequence: replaying them in that order reproduces the session offline.
 ``model`` (one row)
@@ -36,8 +36,9 @@ Tables
     Every one-line report of the session (ignored markers, gaps, missed trials, resumes),
     with its local time.
 ``raw_chunks``, ``raw_markers``
-    With ``--record-raw``: every EEG chunk as received (float32 samples and float64 LSL
-    timestamps) and every marker, committed with each trial and at least every second. They
+    With ``--record-raw``: every EEG chunk as received (float64 samples and LSL
+    timestamps, both float64: the samples as received) and every marker, committed with each
+    trial and at least every second. They
     become a FIF file at the end of the session (:func:`export_raw`).
 """
 
@@ -119,12 +120,7 @@ class Session:
 
     def __init__(self, path, *, resume: bool):
         self.path = os.fspath(path)
-        exists = os.path.exists(self.path)
-        if resume and not exists:
-            raise SessionError(f"{self.path}: no session to resume")
-        if not resume and exists:
-            raise SessionError(f"{self.path}: a session is already there; pass --resume to "
-                               "continue it, or give another --session path")
+        self.check_path(self.path, resume)
         directory = os.path.dirname(os.path.abspath(self.path))
         os.makedirs(directory, exist_ok=True)
         try:
@@ -144,6 +140,17 @@ class Session:
                     self._set_meta("format", FORMAT)
         except sqlite3.DatabaseError as exc:
             raise SessionError(f"{self.path}: {exc}") from None
+
+    @staticmethod
+    def check_path(path, resume: bool) -> None:
+        """Raise :class:`SessionError` if ``path`` cannot be opened this way: a new session
+        where one is already there, or a resumed one where none is."""
+        exists = os.path.exists(path)
+        if resume and not exists:
+            raise SessionError(f"{os.fspath(path)}: no session to resume")
+        if not resume and exists:
+            raise SessionError(f"{os.fspath(path)}: a session is already there; pass --resume "
+                               "to continue it, or give another --session path")
 
     # -- transactions ---------------------------------------------------------------------
 
@@ -229,20 +236,20 @@ class Session:
     def write_raw_chunk(self, data: np.ndarray, timestamps: np.ndarray) -> None:
         self._db.execute("INSERT INTO raw_chunks (timestamps, data) VALUES (?, ?)",
                          (np.ascontiguousarray(timestamps, dtype=np.float64).tobytes(),
-                          np.ascontiguousarray(data, dtype=np.float32).tobytes()))
+                          np.ascontiguousarray(data, dtype=np.float64).tobytes()))
 
     def write_raw_marker(self, time: float, text: str) -> None:
         self._db.execute("INSERT INTO raw_markers (time, text) VALUES (?, ?)", (time, text))
 
     def raw(self, n_channels: int):
-        """``(data (n_samples, n_channels) float32, timestamps, markers [(time, text)])``."""
+        """``(data (n_samples, n_channels) float64, timestamps, markers [(time, text)])``."""
         data, stamps = [], []
         for ts, d in self._db.execute("SELECT timestamps, data FROM raw_chunks ORDER BY id"):
             stamps.append(np.frombuffer(ts, dtype=np.float64))
-            data.append(np.frombuffer(d, dtype=np.float32).reshape(-1, n_channels))
+            data.append(np.frombuffer(d, dtype=np.float64).reshape(-1, n_channels))
         markers = list(self._db.execute("SELECT time, text FROM raw_markers ORDER BY id"))
         if not data:
-            return np.empty((0, n_channels), np.float32), np.empty(0), markers
+            return np.empty((0, n_channels)), np.empty(0), markers
         return np.concatenate(data), np.concatenate(stamps), markers
 
 
@@ -310,5 +317,5 @@ def export_raw(session: Session, path, *, sfreq: float, channel_names, trial_sec
     if onsets:
         raw.set_annotations(mne.Annotations(onsets, durations, descriptions))
     path = os.fspath(path)
-    raw.save(path, overwrite=True, verbose="error")
+    raw.save(path, fmt="double", overwrite=True, verbose="error")   # the samples exactly
     return path
