@@ -20,6 +20,7 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
+from sklearn.base import clone
 
 from kovani_bci.datasets import make_motor_imagery_epochs
 from kovani_bci.estimator import KovaniSoftmaxClassifier
@@ -176,10 +177,18 @@ def offline_decisions(path):
     z = {q: featurizer.transform(e[None]) for q, e in epoch.items()}
     fit_step = int(meta["fit_step"])
     fit = [q for q, r in rows.items() if r["learn_step"] == fit_step]
-    clf = KovaniSoftmaxClassifier(num_steps=settings["num_steps"],
-                                  n_posterior_samples=settings["n_posterior_samples"],
-                                  random_state=settings["seed"])
-    clf.fit(np.concatenate([z[q] for q in fit]), np.array([rows[q]["label"] for q in fit]))
+    X, y = np.concatenate([z[q] for q in fit]), np.array([rows[q]["label"] for q in fit])
+    if settings["start_model"] is None:
+        clf = KovaniSoftmaxClassifier(num_steps=settings["num_steps"],
+                                      n_posterior_samples=settings["n_posterior_samples"],
+                                      random_state=settings["seed"],
+                                      reject_below=settings["reject_below"] or 0.0)
+        clf.fit(X, y)
+    else:       # the starting model's posterior as the prior of the calibration fit
+        start = KovaniSoftmaxClassifier.load(settings["start_model"])
+        if settings["reject_below"] is not None:
+            start.set_params(reject_below=settings["reject_below"])
+        clf = clone(start).fit(X, y, prior=start) if len(fit) else start
     steps = sorted([(r["decide_step"], "decide", q) for q, r in rows.items() if r["decide_step"]]
                    + [(r["learn_step"], "learn", q) for q, r in rows.items()
                       if r["learn_step"] and r["learn_step"] != fit_step])
@@ -193,9 +202,10 @@ def offline_decisions(path):
     return out, clf
 
 
-def check_session(path):
-    """The recorded session against its offline replay, and the model's counts against
-    the labelled trials learnt."""
+def check_session(path, start_counts=None):
+    """The recorded session against its offline replay (decisions, abstentions below the
+    classifier's ``reject_below``, probabilities), and the model's counts against the
+    labelled trials learnt (plus ``start_counts``, those of a starting model)."""
     rows = trial_rows(path)
     offline, clf = offline_decisions(path)
     decided = [r for r in rows if r["status"] == "decided"]
@@ -203,6 +213,8 @@ def check_session(path):
     for r in decided:
         label, proba = offline[r["seq"]]
         assert r["top_label"] == label
+        unsure = max(proba.values()) < clf.reject_below
+        assert r["decision"] == ("abstain" if unsure else label)
         recorded = json.loads(r["proba"])
         assert recorded.keys() == proba.keys()
         np.testing.assert_allclose([recorded[k] for k in proba], list(proba.values()),
@@ -210,6 +222,9 @@ def check_session(path):
     model, _ = Session(path, resume=True).model()
     learnt = [r["label"] for r in rows if r["learn_step"] is not None]
     counts = dict(zip(model.model_labels_.tolist(), model.model_.params["class_counts"].tolist()))
-    assert counts == {c: learnt.count(c) for c in set(learnt)}
+    expected = dict(start_counts or {})
+    for c in learnt:
+        expected[c] = expected.get(c, 0) + 1
+    assert counts == expected
     np.testing.assert_array_equal(model.model_.params["beta_mean"], clf.model_.params["beta_mean"])
     return rows

@@ -187,3 +187,30 @@ def test_resume_after_a_crash_keeps_every_recorded_trial(tmp_path, synthetic):
             keys += ("label", "learn_step") if r["number"] < 17 else ()
             for key in keys:
                 assert r[key] == before[r["number"]][key], (r["number"], key)
+
+
+def test_starting_model_abstention_and_labels_without_numbers(tmp_path, synthetic):
+    """A session started from a classifier file (its posterior the prior of the calibration
+    fit), abstaining below reject_below, with labels that carry no trial number (each goes
+    to the latest trial without one)."""
+    first = tmp_path / "first.sqlite"
+    feed(_decoder(first, synthetic), synthetic)
+    model, _ = Session(first, resume=True).model()
+    model_file = tmp_path / "model.npz"
+    model.save(model_file)
+    start_counts = dict(zip(model.model_labels_.tolist(),
+                            model.model_.params["class_counts"].tolist()))
+    other = synthetic_session(n_blocks=3, trials_per_block=10, seed=5)
+    unnumbered = [(off, text.split("#")[0]) for off, text in other.markers]
+    path = tmp_path / "s.sqlite"
+    reports = []
+    feed(_decoder(path, other, reports=reports, start_model=str(model_file), reject_below=0.95,
+                  calibration_trials=4), other, markers=unnumbered)
+    rows = check_session(path, start_counts=start_counts)
+    assert [r["status"] for r in rows[:4]] == ["collected"] * 4
+    assert all(r["number"] is None for r in rows)
+    decided = [r for r in rows if r["status"] == "decided"]
+    assert len(decided) == 20 and all(r["label"] == y for r, y in zip(rows, other.y))
+    abstained = [r for r in decided if r["decision"] == "abstain"]
+    assert 0 < len(abstained) < len(decided)
+    assert any(line.startswith("fitted on 4 labelled trial(s)") for line in reports)
