@@ -495,6 +495,9 @@ def _check_online_args(parser, args):
     if args.resume and not args.session:
         parser.exit(2, f"{PROG} online: error: --resume needs --session, the session to "
                        "continue\n")
+    if args.simulate and args.resume:
+        parser.exit(2, f"{PROG} online: error: --simulate starts a new session; it cannot "
+                       "--resume one\n")
     if args.simulate and (args.eeg or args.eeg_type or args.markers or args.markers_type):
         parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
                        "--eeg, --eeg-type, --markers and --markers-type\n")

@@ -325,6 +325,8 @@ class OnlineDecoder:
             self.featurizer = make_featurizer(s.features, s.sfreq).fit(
                 np.stack([self.trials[q].epoch for q in reference]))
         if self.clf is not None:
+            for t in self.trials.values():      # only windows waiting for the fit stay
+                t.epoch = None
             self._warm()
 
     # -- reports --------------------------------------------------------------------------------
@@ -500,6 +502,7 @@ class OnlineDecoder:
                 self._flush_raw(force=True)
             return
         t.features = self.featurizer.transform(window[None])[0]
+        t.epoch = None          # recorded; only windows waiting for the fit stay in memory
         row["features"] = t.features
         if self.phase == "online":
             decision = self._decide(t, window_end)
@@ -555,8 +558,7 @@ class OnlineDecoder:
                             f"#{m.number} was not received")
                 return
         else:
-            t = next((t for t in sorted(self.trials.values(), key=lambda t: -t.seq)
-                      if t.label is None), None)
+            t = next((t for t in reversed(self.trials.values()) if t.label is None), None)
             if t is None:
                 self.report(f"label {m.text!r} at LSL time {e.marker_time:.3f} ignored: no "
                             "trial is waiting for a label")
@@ -571,9 +573,7 @@ class OnlineDecoder:
         with self.session.transaction():
             if t.status in ("decided", "collected") and t.features is not None:
                 row["learn_step"] = self._learn(t)
-            self.session._db.execute(
-                f"UPDATE trials SET {', '.join(f'{k} = ?' for k in row)} WHERE seq = ?",
-                [*row.values(), t.seq])
+            self.session.update_trial(t.seq, **row)
             if self.clf is None and t.status == "collected":
                 self._try_fit(force=self.phase == "online" and self._start_clf is None)
         if t.status not in ("decided", "collected"):
@@ -621,16 +621,16 @@ class OnlineDecoder:
         self.step += 1
         with self.session.transaction():
             for t in collected:
-                update = {"features": t.features.tobytes()}
+                update = {"features": t.features}
                 if t.label is not None:
                     update["learn_step"] = self.step
                     t.learnt = True
-                self.session._db.execute(
-                    f"UPDATE trials SET {', '.join(f'{k} = ?' for k in update)} WHERE seq = ?",
-                    [*update.values(), t.seq])
+                self.session.update_trial(t.seq, **update)
             self.session.set_meta(reference=[t.seq for t in collected], fit_step=self.step)
             self.session.write_model(clf, self.step)
         self.featurizer, self.clf = featurizer, clf
+        for t in collected:
+            t.epoch = None
         self._warm()
         self.report(f"fitted on {len(labelled)} labelled trial(s) of {len(collected)} "
                     f"collected ({', '.join(map(str, clf.classes_))}); decoding from now on"

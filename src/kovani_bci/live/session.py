@@ -199,6 +199,15 @@ class Session:
         self._db.execute(f"INSERT OR REPLACE INTO trials ({', '.join(cols)}) VALUES "
                          f"({', '.join('?' * len(cols))})", [values[c] for c in cols])
 
+    def update_trial(self, seq: int, **columns) -> None:
+        """Set some columns of trial ``seq`` (in the caller's transaction)."""
+        unknown = set(columns) - set(_TRIAL_COLUMNS)
+        if unknown:
+            raise ValueError(f"unknown trial columns {sorted(unknown)}")
+        values = [v.tobytes() if isinstance(v, np.ndarray) else v for v in columns.values()]
+        self._db.execute(f"UPDATE trials SET {', '.join(f'{k} = ?' for k in columns)} "
+                         "WHERE seq = ?", [*values, int(seq)])
+
     def write_model(self, clf, step: int) -> None:
         self._db.execute("INSERT OR REPLACE INTO model (id, after_step, bytes) VALUES (1, ?, ?)",
                          (int(step), classifier_bytes(clf)))
