@@ -257,13 +257,13 @@ class OnlineDecoder:
         self._half = 0.5 / s.sfreq
         self._buffer = _Buffer(len(s.channel_names), int(math.ceil(s.buffer_seconds * s.sfreq)))
         self._start_clf = None
-        if s.start_model is not None:
+        self._restore()
+        if s.start_model is not None and self.clf is None:   # needed until the first fit
             from kovani_bci.estimator import KovaniSoftmaxClassifier
 
             self._start_clf = KovaniSoftmaxClassifier.load(s.start_model)
             if s.reject_below is not None:
                 self._start_clf.set_params(reject_below=s.reject_below)
-        self._restore()
         if warm_classes >= 2:
             self._prewarm(warm_classes)
 
@@ -276,12 +276,13 @@ class OnlineDecoder:
         s = self.settings
         width = (self.clf.n_features_in_ if self.clf is not None
                  else n_features(s.features, len(s.channel_names)))
-        rng = np.random.default_rng(0)
-        X = rng.standard_normal((4, width))
+        # The calibration fit's size, so that the fit itself finds its executable too.
+        n = max(s.calibration_trials, 2)
+        X = np.random.default_rng(0).standard_normal((n, width))
         clf = KovaniSoftmaxClassifier(num_steps=s.num_steps,
                                       n_posterior_samples=s.n_posterior_samples,
                                       random_state=s.seed)
-        clf.fit(X, np.array(["0", "1", "0", "1"]))
+        clf.fit(X, np.array(["0", "1"] * n)[:n])
         for k in range(2, n_classes + 1):
             clf.predict_proba(X[:1])
             clf.partial_fit(X[:1], np.array(["0"]))
