@@ -74,7 +74,8 @@ def _pull_all(inlet, until, copy=True):
 def _replay_and_receive(raw, **options):
     from mne_lsl.lsl import StreamInlet, resolve_streams
 
-    thread, stop, result = replay_mod.replay_in_thread(raw, wait=10, **options)
+    # The consumers below stay connected to the end: keep the streams open only briefly.
+    thread, stop, result = replay_mod.replay_in_thread(raw, wait=10, linger=0.3, **options)
     try:
         def find(name):
             for _ in range(100):
