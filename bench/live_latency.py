@@ -41,6 +41,9 @@ _WINDOW = 20                       # trials in the running-accuracy window
 
 def _publisher(features, seed, n_blocks, trials_per_block, speed, name):
     """Run in the child process: replay the simulated session once a decoder connects."""
+    import signal
+    import threading
+
     from kovani_bci.live.lsl import use_loopback_config
 
     use_loopback_config()
@@ -48,7 +51,11 @@ def _publisher(features, seed, n_blocks, trials_per_block, speed, name):
 
     raw = simulated_raw(seed=seed, n_blocks=n_blocks, trials_per_block=trials_per_block,
                         features=features, n_channels=CHANNELS, sfreq=SFREQ, iti=ITI)
-    result = replay(raw, speed=speed, name=name, marker_name=f"{name}-markers", wait=300)
+    # The streams stay open until the decoder is done with them (it sends SIGTERM then).
+    stop = threading.Event()
+    signal.signal(signal.SIGTERM, lambda *_: stop.set())
+    result = replay(raw, speed=speed, name=name, marker_name=f"{name}-markers", wait=300,
+                    linger=600, stop=stop)
     print(json.dumps(dict(n_samples=result.n_samples, n_markers=result.n_markers,
                           seconds=raw.n_times / SFREQ, cpu=time.process_time())), flush=True)
 
@@ -84,6 +91,7 @@ def run_session(features, minutes, speed, directory, seed=0, quick=False):
                              calibration_trials=per_block, block_trials=per_block, seed=seed,
                              report=reports.append)
         cpu, wall = time.process_time() - cpu0, time.perf_counter() - wall0
+        child.terminate()
         out, _ = child.communicate(timeout=120)
     finally:
         if child.poll() is None:

@@ -226,7 +226,7 @@ def _wait_for_consumers(outlets, wait, stop):
 
 def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_NAME,
            marker_type=MARKER_TYPE, encoding="string", chunk_size=10, wait=None,
-           start_delay=0.0, stop=None, linger=30.0, on_start=None):
+           start_delay=0.0, stop=None, linger=5.0, on_start=None):
     """Publish ``raw`` as a live EEG stream and a marker stream; return when it is all sent.
 
     The EEG goes out in chunks of ``chunk_size`` samples (float64), sample ``k`` stamped
@@ -258,8 +258,8 @@ def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_
     stop : threading.Event, optional
         Set it to end the replay early (from another thread).
     linger : float
-        After the last sample the streams stay open until their consumers have disconnected
-        (a decoder still draining its inlets), for at most this many seconds.
+        After the last sample the streams stay open for a decoder still draining its inlets,
+        at most this many seconds (less where the consumers are seen to leave).
     on_start : callable, optional
         Called with ``t0`` just before the first sample is pushed.
 
@@ -310,6 +310,8 @@ def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_
                 eeg.push_chunk(data[a:b], timestamp=stamps)
             pushed = b
         # Closing the outlets at once would cut off a consumer still draining its inlet.
+        # (An outlet notices a consumer that left only when it next sends, so this mostly
+        # waits the whole linger.)
         deadline = time.monotonic() + linger
         while any(o.has_consumers for o in (eeg, markers)) and time.monotonic() < deadline:
             if stop is not None and stop.wait(_POLL):
