@@ -424,6 +424,92 @@ def _check_replay_args(parser, args):
                            "--simulate\n")
 
 
+
+# -- online decoding -----------------------------------------------------------------------------
+
+def _default_session_path():
+    stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
+    return os.path.join("out", f"online-{stamp}.sqlite")
+
+
+def cmd_online(args, out):
+    with _optional_dependencies():
+        if args.loopback or args.simulate:
+            _loopback()
+        _check_liblsl()
+        from kovani_bci.live.online import LiveError, format_summary, run_online
+        from kovani_bci.live.session import SessionError
+
+        session = args.session or _default_session_path()
+        settings = dict(features=args.features, tmin=args.tmin, tmax=args.tmax,
+                        calibration_trials=args.calibration_trials, num_steps=args.num_steps,
+                        n_posterior_samples=args.posterior_samples, seed=args.seed,
+                        reject_below=args.reject_below, block_trials=args.block_trials,
+                        start_model=os.path.abspath(args.model) if args.model else None)
+        streams = dict(eeg_name=args.eeg, eeg_type=args.eeg_type, markers_name=args.markers,
+                       markers_type=args.markers_type)
+        replaying = None
+        if args.simulate:
+            replaying = _start_simulation(args, out)
+            streams = dict(eeg_name=replaying["names"]["name"],
+                           markers_name=replaying["names"]["marker_name"])
+
+        def report(line):
+            print(f"{PROG} online: {line}", file=sys.stderr, flush=True)
+
+        try:
+            summary = run_online(session, **streams, decisions_name=args.decisions,
+                                 resume=args.resume, record_raw=args.record_raw,
+                                 timeout=args.timeout, stall_timeout=args.stall_timeout,
+                                 report=report, warm_classes=args.warm_classes, **settings)
+        except (LiveError, SessionError) as exc:
+            raise CommandError(str(exc)) from None
+        finally:
+            if replaying is not None:
+                replaying["stop"].set()
+                replaying["thread"].join(10)
+        if replaying is not None and "error" in replaying["result"]:
+            raise CommandError(f"the simulated replay failed: "
+                               f"{_error_line(replaying['result']['error'])}")
+        print(format_summary(summary), file=out)
+
+
+def _start_simulation(args, out):
+    """Replay the simulated session on loopback in a thread, for ``online --simulate``."""
+    from kovani_bci.live import replay as rp
+
+    raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
+                           trials_per_block=args.trials_per_block, features=args.features)
+    names = dict(name=f"kovani-simulated-{os.getpid()}", stype="EEG",
+                 marker_name=f"kovani-simulated-{os.getpid()}-markers", marker_type="Markers")
+    print(f"Simulated session (seed {args.seed}, {args.blocks} blocks of "
+          f"{args.trials_per_block} trials, {args.features}) replayed at {args.speed:g}x on "
+          "loopback, decoded online:", file=out, flush=True)
+    thread, stop, result = rp.replay_in_thread(raw, speed=args.speed, wait=args.timeout + 60,
+                                               **names)
+    return dict(thread=thread, stop=stop, result=result, names=names)
+
+
+def _check_online_args(parser, args):
+    """--session with --resume; the simulation's options only with --simulate."""
+    if args.resume and not args.session:
+        parser.exit(2, f"{PROG} online: error: --resume needs --session, the session to "
+                       "continue\n")
+    if args.simulate and (args.eeg or args.eeg_type or args.markers or args.markers_type):
+        parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
+                       "--eeg, --eeg-type, --markers and --markers-type\n")
+    sim = {"blocks": 4, "trials_per_block": 45, "speed": 10.0}
+    for key, default in sim.items():
+        if getattr(args, key) is None:
+            setattr(args, key, default)
+        elif not args.simulate:
+            parser.exit(2, f"{PROG} online: error: --{key.replace('_', '-')} is an option of "
+                           "--simulate\n")
+    if args.calibration_trials is None:
+        args.calibration_trials = args.trials_per_block if args.simulate else 20
+    if args.block_trials is None:
+        args.block_trials = args.trials_per_block if args.simulate else 45
+
 # -- argument parsing -------------------------------------------------------------------------
 
 class _Parser(argparse.ArgumentParser):
@@ -612,6 +698,67 @@ def build_parser():
     p.add_argument("--start-delay", type=_seconds, default=0.0, metavar="SECONDS",
                    help="seconds between the consumers' arrival and the first sample (0)")
     p.set_defaults(func=cmd_replay, check=_check_replay_args)
+
+    p = sub.add_parser("online", help="decode live EEG and marker LSL streams",
+                       description="Decode an EEG stream trial by trial at the markers of a "
+                       "marker stream (Lab Streaming Layer): calibrate, then decide every "
+                       "trial, push the decisions on an LSL stream and learn from the labels; "
+                       "record the session so that it survives a crash (--resume). With "
+                       "--simulate, replay the demo's simulated session on loopback and "
+                       "decode it.")
+    p.add_argument("--session", default=None, metavar="PATH",
+                   help="session file to write (SQLite; default out/online-<time>.sqlite)")
+    p.add_argument("--resume", action="store_true",
+                   help="continue the session in --session (its settings are kept)")
+    p.add_argument("--record-raw", action="store_true",
+                   help="also keep the raw EEG and markers; written as <session>.raw.fif")
+    p.add_argument("--eeg", default=None, metavar="NAME", help="EEG stream name")
+    p.add_argument("--eeg-type", default=None, metavar="TYPE",
+                   help="EEG stream type, when no name is given (EEG or eeg)")
+    p.add_argument("--markers", default=None, metavar="NAME", help="marker stream name")
+    p.add_argument("--markers-type", default=None, metavar="TYPE",
+                   help="marker stream type, when no name is given (Markers or annotations)")
+    p.add_argument("--decisions", default="kovani-decisions", metavar="NAME",
+                   help="name of the decision stream to publish (kovani-decisions)")
+    p.add_argument("--tmin", type=_finite_float, default=0.0,
+                   help="window start in seconds from the trial marker (0)")
+    p.add_argument("--tmax", type=_finite_float, default=2.0,
+                   help="window end in seconds from the trial marker (2)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space"],
+                   default="log-variance", help="feature pipeline (log-variance)")
+    p.add_argument("--calibration-trials", type=_int_in(1, 100_000), default=None,
+                   metavar="N", help="fit once N labelled calibration trials have come (20; "
+                   "with --simulate the first block)")
+    p.add_argument("--model", default=None, metavar="FILE",
+                   help="classifier file to start from: the session starts online, and the "
+                   "calibration trials refit it with it as the prior")
+    p.add_argument("--reject-below", type=_probability, default=None, metavar="P",
+                   help="abstain when the top class probability is below P (the model's own "
+                   "setting, or 0)")
+    p.add_argument("--num-steps", type=_steps, default=5, help="sweeps per update (5)")
+    p.add_argument("--posterior-samples", type=_samples, default=100,
+                   help="posterior draws for probabilities (100)")
+    p.add_argument("--seed", type=_seed, default=0, help="seed (0), of the simulation too")
+    p.add_argument("--timeout", type=_seconds, default=5.0, metavar="SECONDS",
+                   help="wait this long for each stream to show up (5)")
+    p.add_argument("--stall-timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                   help="end the session when no EEG comes for this long (10)")
+    p.add_argument("--block-trials", type=_int_in(1, 100_000), default=None, metavar="N",
+                   help="trials per block in the summary's accuracy by block (45; with "
+                   "--simulate its blocks)")
+    p.add_argument("--warm-classes", type=_int_in(0, 50), default=3, metavar="K",
+                   help="compile the classifier for up to K classes before the session (3)")
+    p.add_argument("--loopback", action="store_true",
+                   help="keep LSL on this machine: loopback-only discovery and traffic")
+    p.add_argument("--simulate", action="store_true",
+                   help="replay the demo's simulated session on loopback and decode it")
+    p.add_argument("--blocks", type=_int_in(2, 100), default=None,
+                   help="--simulate: blocks (4)")
+    p.add_argument("--trials-per-block", type=_int_in(2, 10_000), default=None,
+                   help="--simulate: trials per block (45)")
+    p.add_argument("--speed", type=_positive_float, default=None,
+                   help="--simulate: replay speed, a multiple of real time (10)")
+    p.set_defaults(func=cmd_online, check=_check_online_args)
     return parser
 
 

@@ -220,10 +220,14 @@ class OnlineDecoder:
         The local clock (LSL's ``local_clock`` when decoding a stream).
     record_raw : bool
         Keep every EEG chunk and marker in the session too.
+    warm_classes : int
+        Before the first trial, compile the classifier's fit, update and prediction for up
+        to this many classes on made-up data (0: not at all), so that the first decisions
+        and the first new class do not wait for the compiler (about a second per shape).
     """
 
     def __init__(self, session: Session, settings: DecoderSettings, *, push=None, report=None,
-                 clock=time.perf_counter, record_raw=False):
+                 clock=time.perf_counter, record_raw=False, warm_classes=0):
         self.session = session
         self.push = push or (lambda decision: None)
         self._report_line = report or (lambda line: None)
@@ -260,6 +264,29 @@ class OnlineDecoder:
             if s.reject_below is not None:
                 self._start_clf.set_params(reject_below=s.reject_below)
         self._restore()
+        if warm_classes >= 2:
+            self._prewarm(warm_classes)
+
+    def _prewarm(self, n_classes: int) -> None:
+        """Compile for 2 .. ``n_classes`` classes with the session's settings on made-up
+        features; the classifier used is thrown away."""
+        from kovani_bci.estimator import KovaniSoftmaxClassifier
+        from kovani_bci.features import n_features
+
+        s = self.settings
+        width = (self.clf.n_features_in_ if self.clf is not None
+                 else n_features(s.features, len(s.channel_names)))
+        rng = np.random.default_rng(0)
+        X = rng.standard_normal((4, width))
+        clf = KovaniSoftmaxClassifier(num_steps=s.num_steps,
+                                      n_posterior_samples=s.n_posterior_samples,
+                                      random_state=s.seed)
+        clf.fit(X, np.array(["0", "1", "0", "1"]))
+        for k in range(2, n_classes + 1):
+            clf.predict_proba(X[:1])
+            clf.partial_fit(X[:1], np.array(["0"]))
+            if k < n_classes:
+                clf.partial_fit(X[:1], np.array([str(k)]))
 
     @staticmethod
     def _initial_phase(settings):
@@ -429,18 +456,16 @@ class OnlineDecoder:
         start = marker_time + s.tmin
         n = s.n_samples
         if len(ts) == 0 or ts[0] > start + self._half:
-            if self._first_ts is not None and start + self._half < self._first_ts:
+            if self._first_ts is None or start + self._half < self._first_ts:
                 return None, "no_data", "the window began before the first sample received"
-            if len(ts) == 0 or self._buffer.start == 0 and ts[0] == self._first_ts:
-                return None, "no_data", "no EEG sample in the window"
             return None, "no_data", "the window is no longer buffered (the marker came too late)"
-        i0 = int(np.searchsorted(ts, start - self._half))
-        if i0 + n > len(ts):
+        last = start + (n - 1) / s.sfreq
+        if ts[-1] < last - self._half:
             return None, "no_data", "the EEG stopped before the window's end"
-        w = ts[i0:i0 + n]
-        if abs(w[0] - start) > self._half or np.any(np.diff(w) > 1.5 / s.sfreq):
-            missing = int(round((w[-1] - w[0]) * s.sfreq)) + 1 - n
-            return None, "gap", f"{max(missing, 1)} sample(s) missing in the window"
+        i0, i1 = np.searchsorted(ts, [start - self._half, last + self._half])
+        w = ts[i0:i1]
+        if len(w) != n or np.any(np.diff(w) > 1.5 / s.sfreq):
+            return None, "gap", f"{max(n - len(w), 1)} sample(s) missing in the window"
         return data[i0:i0 + n].T.copy(), float(w[-1]), float(recv[i0 + n - 1])
 
     def _describe(self, t: _Trial) -> str:
@@ -614,10 +639,11 @@ class OnlineDecoder:
                     f"({', '.join(map(str, clf.classes_))})")
 
     def _warm(self) -> None:
-        """Compile prediction for the current model before the next trial needs it; the
-        result is thrown away (prediction changes nothing)."""
-        width = self.clf.n_features_in_
-        self.clf.predict_proba(np.zeros((1, width)))
+        """Compile prediction and the update for the current number of classes before the
+        next trial needs them (on a copy: the session's model is not touched)."""
+        z = np.zeros((1, self.clf.n_features_in_))
+        self.clf.predict_proba(z)
+        copy.deepcopy(self.clf).partial_fit(z, self.clf.classes_[:1])
 
     # -- raw recording ----------------------------------------------------------------------------
 

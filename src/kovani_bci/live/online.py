@@ -72,7 +72,7 @@ def _channel_names(info, n) -> list:
 def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                markers_type=None, decisions_name=DECISION_STREAM, resume=False,
                record_raw=False, timeout=5.0, stall_timeout=5.0, max_seconds=None,
-               report=None, ready=None, **settings):
+               report=None, ready=None, warm_classes=0, **settings):
     """Decode the EEG and marker streams until ``end`` (or the EEG stops); record a session.
 
     Parameters
@@ -102,6 +102,9 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
         Gets each one-line report; default: print to stderr.
     ready : callable, optional
         Called once both streams are connected and the decision stream is up.
+    warm_classes : int
+        Compile the classifier for up to this many classes before connecting (see
+        :class:`~kovani_bci.live.decoder.OnlineDecoder`).
     **settings
         :class:`~kovani_bci.live.decoder.DecoderSettings` fields: ``features``, ``tmin``,
         ``tmax``, ``calibration_trials``, ``num_steps``, ``n_posterior_samples``, ``seed``,
@@ -131,15 +134,11 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
         if eeg_info.channel_format() == pylsl.cf_string:
             raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
         flags = pylsl.proc_clocksync
-        # Markers first: those sent before the inlet connects are lost to it.
         markers = pylsl.StreamInlet(marker_info, max_buflen=360, recover=False,
                                     processing_flags=flags)
         eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, recover=False,
                                 processing_flags=flags)
-        markers.open_stream(timeout)
-        eeg.open_stream(timeout)
-        full = eeg.info(timeout)
-        names = _channel_names(full, eeg_info.channel_count())
+        names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
         one_hot = None
         if marker_info.channel_format() != pylsl.cf_string:
             one_hot = _channel_names(markers.info(timeout), marker_info.channel_count())
@@ -151,11 +150,16 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                                        f"kovani-bci-decisions-{decisions_name}")
         outlet_info.set_channel_labels(list(DECISION_CHANNELS))
         outlet = pylsl.StreamOutlet(outlet_info)
+        # The decoder (and its compiling) is ready before the data connections open, so
+        # that no sample waits for it; markers first: those sent before an inlet connects
+        # are lost to it.
         decoder = OnlineDecoder(
             session, DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
                                      **settings),
             push=lambda d: outlet.push_sample(d.sample()), report=report,
-            clock=pylsl.local_clock, record_raw=record_raw)
+            clock=pylsl.local_clock, record_raw=record_raw, warm_classes=warm_classes)
+        markers.open_stream(timeout)
+        eeg.open_stream(timeout)
         if resume:
             decoder.report(f"resumed: {len(decoder.trials)} trial(s) recorded, the last "
                            f"trial number #{decoder.max_number}")

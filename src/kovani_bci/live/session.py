@@ -80,9 +80,14 @@ class SessionError(Exception):
     """A session file that cannot be created, resumed or read."""
 
 
+# The classifier file passes through a scratch file (``save`` writes files only); in memory
+# where the system has a memory file system, so writing it costs no disk flush.
+_SCRATCH = "/dev/shm" if os.path.isdir("/dev/shm") and os.access("/dev/shm", os.W_OK) else None
+
+
 def classifier_bytes(clf) -> bytes:
     """The bytes of ``clf.save`` (a classifier file)."""
-    with tempfile.TemporaryDirectory(prefix="kovani-model-") as d:
+    with tempfile.TemporaryDirectory(prefix="kovani-model-", dir=_SCRATCH) as d:
         path = os.path.join(d, "model.npz")
         clf.save(path)
         with open(path, "rb") as f:
@@ -93,7 +98,7 @@ def classifier_from_bytes(data: bytes):
     """A classifier read back from :func:`classifier_bytes`."""
     from kovani_bci.estimator import KovaniSoftmaxClassifier
 
-    with tempfile.TemporaryDirectory(prefix="kovani-model-") as d:
+    with tempfile.TemporaryDirectory(prefix="kovani-model-", dir=_SCRATCH) as d:
         path = os.path.join(d, "model.npz")
         with open(path, "wb") as f:
             f.write(data)
