@@ -7,7 +7,9 @@
 A simulated session of 22 channels at 250 Hz (a 2 s trial every 4 s) is replayed by
 ``kovani-bci replay``'s publisher in a separate process, and decoded by
 :func:`kovani_bci.live.online.run_online` in this one, with the log-variance features (44)
-and the tangent-space features (253), learning from every trial's label as it arrives: one
+and the tangent-space features (253), learning from every trial's label as it arrives (the
+classifier compiled for up to 3 classes before the streams connect, as ``kovani-bci online``
+does): one
 session of ``--minutes`` replayed ``--speed`` times faster than real time (the timestamps
 keep their nominal spacing), one of ``--realtime-minutes`` at real time. Per session:
 decision latency (the local time of the push minus the local time at which the sample that
@@ -89,7 +91,7 @@ def run_session(features, minutes, speed, directory, seed=0, quick=False):
         summary = run_online(path, eeg_name=name, markers_name=f"{name}-markers", timeout=60,
                              features=features, tmin=0.0, tmax=TRIAL_SECONDS,
                              calibration_trials=per_block, block_trials=per_block, seed=seed,
-                             report=reports.append)
+                             warm_classes=3, report=reports.append)
         cpu, wall = time.process_time() - cpu0, time.perf_counter() - wall0
         child.terminate()
         out, _ = child.communicate(timeout=120)
