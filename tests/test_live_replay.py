@@ -204,3 +204,19 @@ def test_waiting_for_a_decoder_that_never_comes_ends():
     with pytest.raises(TimeoutError, match="within 0.3 s"):
         replay_mod.replay(raw, wait=0.3, name="t-nobody", marker_name="t-nobody-markers")
     assert time.monotonic() - started < 5
+
+
+def test_markers_stay_on_their_samples_in_cropped_files(tmp_path):
+    # A ramp: the value of each sample is its index in the original recording.
+    for meas_date in (None, 1_700_000_000):
+        raw = mne.io.RawArray(np.arange(2000.0)[None].repeat(2, 0),
+                              mne.create_info(2, 100.0, "eeg"), verbose="error")
+        raw.set_meas_date(meas_date)
+        raw.set_annotations(mne.Annotations([3.0, 12.5, 1.0], [0.1, 0.1, 0.1], ["a", "b", "c"]))
+        path = tmp_path / "cropped_raw.fif"
+        raw.crop(tmin=2.0).save(path, overwrite=True, verbose="error")
+        loaded = replay_mod.read_recording(path)
+        assert loaded.first_samp == 200
+        samples, desc, _ = replay_mod.annotation_samples(loaded)
+        assert list(desc) == ["a", "b"]                  # "c" lies before the data
+        np.testing.assert_array_equal(loaded.get_data()[0, samples], [300.0, 1250.0])
