@@ -59,22 +59,23 @@ def test_simulated_raw_holds_each_trial_at_its_marker():
         assert sum(d.startswith("label:") for d in desc) == 8
 
 
-def _pull_all(inlet, until, copy=True):
-    """Everything an inlet receives until ``until()`` is false and nothing is left."""
+def _pull(inlet, n, deadline):
+    """The first ``n`` samples an inlet receives (before ``deadline``, a monotonic time)."""
     data, stamps = [], []
-    while until() or inlet.samples_available:
+    while sum(len(t) for t in stamps) < n and time.monotonic() < deadline:
         d, t = inlet.pull_chunk(timeout=0.05)
         if len(t):
             # mne-lsl hands back views into a buffer it reuses on the next pull.
-            data.append(np.array(d) if not isinstance(d, list) else list(d))
+            data.append(list(d) if isinstance(d, list) else np.array(d))
             stamps.append(np.array(t))
     return data, np.concatenate(stamps) if stamps else np.zeros(0)
 
 
 def _replay_and_receive(raw, **options):
+    """Replay ``raw`` in a thread and receive all of it."""
     from mne_lsl.lsl import StreamInlet, resolve_streams
 
-    thread, stop, result = replay_mod.replay_in_thread(raw, wait=10, **options)
+    thread, stop, result = replay_mod.replay_in_thread(raw, wait=10, linger=0.2, **options)
     try:
         def find(name):
             for _ in range(100):
@@ -88,10 +89,12 @@ def _replay_and_receive(raw, **options):
         eeg.open_stream(timeout=5)
         markers.open_stream(timeout=5)
         marker_channels = markers.get_sinfo().get_channel_names()
+        deadline = time.monotonic() + 60
         got = {}
-        t = threading.Thread(target=lambda: got.update(m=_pull_all(markers, thread.is_alive)))
+        n_markers = len(replay_mod.annotation_samples(raw)[0])
+        t = threading.Thread(target=lambda: got.update(m=_pull(markers, n_markers, deadline)))
         t.start()
-        data, stamps = _pull_all(eeg, thread.is_alive)
+        data, stamps = _pull(eeg, raw.n_times, deadline)
         t.join()
     finally:
         stop.set()
@@ -201,3 +204,19 @@ def test_waiting_for_a_decoder_that_never_comes_ends():
     with pytest.raises(TimeoutError, match="within 0.3 s"):
         replay_mod.replay(raw, wait=0.3, name="t-nobody", marker_name="t-nobody-markers")
     assert time.monotonic() - started < 5
+
+
+def test_markers_stay_on_their_samples_in_cropped_files(tmp_path):
+    # A ramp: the value of each sample is its index in the original recording.
+    for meas_date in (None, 1_700_000_000):
+        raw = mne.io.RawArray(np.arange(2000.0)[None].repeat(2, 0),
+                              mne.create_info(2, 100.0, "eeg"), verbose="error")
+        raw.set_meas_date(meas_date)
+        raw.set_annotations(mne.Annotations([3.0, 12.5, 1.0], [0.1, 0.1, 0.1], ["a", "b", "c"]))
+        path = tmp_path / "cropped_raw.fif"
+        raw.crop(tmin=2.0).save(path, overwrite=True, verbose="error")
+        loaded = replay_mod.read_recording(path)
+        assert loaded.first_samp == 200
+        samples, desc, _ = replay_mod.annotation_samples(loaded)
+        assert list(desc) == ["a", "b"]                  # "c" lies before the data
+        np.testing.assert_array_equal(loaded.get_data()[0, samples], [300.0, 1250.0])

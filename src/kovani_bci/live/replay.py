@@ -226,7 +226,7 @@ def _wait_for_consumers(outlets, wait, stop):
 
 def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_NAME,
            marker_type=MARKER_TYPE, encoding="string", chunk_size=10, wait=None,
-           start_delay=0.0, stop=None, linger=0.5, on_start=None):
+           start_delay=0.0, stop=None, linger=5.0, on_start=None):
     """Publish ``raw`` as a live EEG stream and a marker stream; return when it is all sent.
 
     The EEG goes out in chunks of ``chunk_size`` samples (float64), sample ``k`` stamped
@@ -258,7 +258,8 @@ def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_
     stop : threading.Event, optional
         Set it to end the replay early (from another thread).
     linger : float
-        Seconds to keep the streams open after the last sample, for consumers to drain them.
+        After the last sample the streams stay open for a decoder still draining its inlets,
+        at most this many seconds (less where the consumers are seen to leave).
     on_start : callable, optional
         Called with ``t0`` just before the first sample is pushed.
 
@@ -308,7 +309,15 @@ def replay(raw, *, speed=1.0, name=EEG_NAME, stype=EEG_TYPE, marker_name=MARKER_
             else:
                 eeg.push_chunk(data[a:b], timestamp=stamps)
             pushed = b
-        _sleep_until(local_clock() + linger, stop)
+        # Closing the outlets at once would cut off a consumer still draining its inlet.
+        # (An outlet notices a consumer that left only when it next sends, so this mostly
+        # waits the whole linger.)
+        deadline = time.monotonic() + linger
+        while any(o.has_consumers for o in (eeg, markers)) and time.monotonic() < deadline:
+            if stop is not None and stop.wait(_POLL):
+                break
+            if stop is None:
+                time.sleep(_POLL)
         return ReplayResult(t0, pushed, n_markers, True)
     finally:
         del eeg, markers        # closes the outlets: consumers see the streams end
