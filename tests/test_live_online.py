@@ -56,7 +56,7 @@ class _Decisions(threading.Thread):
             self.samples += samples
 
 
-def test_missing_stream_is_one_line_and_status_1(tmp_path, capsys):
+def test_missing_stream_and_bad_options_are_one_line(tmp_path, capsys):
     session = tmp_path / "s.sqlite"
     started = time.monotonic()
     assert main(["online", "--session", str(session), "--eeg", "no-such-eeg",
@@ -65,6 +65,16 @@ def test_missing_stream_is_one_line_and_status_1(tmp_path, capsys):
     err = capsys.readouterr().err
     assert err == "kovani-bci online: error: no EEG stream named 'no-such-eeg' found within 0.2 s\n"
     assert not session.exists()          # nothing made for a session that never started
+    session.write_bytes(b"")
+    for argv, status, message in [
+            (["--session", str(session)], 1, "a session is already there; pass --resume"),
+            (["--resume"], 2, "--resume needs --session"),
+            (["--speed", "2"], 2, "--speed is an option of --simulate"),
+            (["--simulate", "--eeg", "x"], 2, "--simulate decodes its own streams"),
+            (["--tmax", "-1"], 2, "--tmax (-1) must be greater than --tmin (0)")]:
+        assert main(["online", *argv]) == status
+        err = capsys.readouterr().err
+        assert err.count("\n") == 1 and message in err, (argv, err)
 
 
 def test_online_equals_offline_over_lsl_with_one_hot_markers_and_raw_recording(tmp_path):

@@ -495,6 +495,10 @@ def _check_online_args(parser, args):
     if args.resume and not args.session:
         parser.exit(2, f"{PROG} online: error: --resume needs --session, the session to "
                        "continue\n")
+    if args.tmax <= args.tmin:
+        parser.exit(2, f"{PROG} online: error: --tmax ({args.tmax:g}) must be greater than "
+                       f"--tmin ({args.tmin:g}): the window is [tmin, tmax) s from the "
+                       "marker\n")
     if args.simulate and args.resume:
         parser.exit(2, f"{PROG} online: error: --simulate starts a new session; it cannot "
                        "--resume one\n")
