@@ -101,7 +101,9 @@ class Pusher(threading.Thread):
     stream, ``speed`` times faster than real time, timestamps on the nominal grid.
 
     ``stop_at``: a sample index from which nothing more is sent (the source goes quiet, its
-    outlets stay up); ``wait_for_consumer=False`` starts at once, before any inlet connects.
+    outlets stay up); ``wait_for_consumer=False`` starts at once, before any inlet connects;
+    while ``hold`` is set, the stream pauses whenever no inlet is connected (and then goes
+    on at its pace).
     """
 
     def __init__(self, session: SyntheticSession, *, name="kovani-test", speed=4.0, chunk=8,
@@ -120,6 +122,7 @@ class Pusher(threading.Thread):
                                  pylsl.cf_string, f"{name}-markers-src")
         self.markers = pylsl.StreamOutlet(minfo)
         self.stop_event = threading.Event()
+        self.hold = threading.Event()
         self.done = threading.Event()
         self.t0 = None
 
@@ -139,6 +142,11 @@ class Pusher(threading.Thread):
         for k in range(0, n, self.chunk):
             if self.stop_event.is_set() or (self.stop_at is not None and k >= self.stop_at):
                 break
+            if self.hold.is_set() and not self.eeg.have_consumers():
+                paused = pylsl.local_clock()
+                while not self.eeg.have_consumers() and not self.stop_event.wait(0.01):
+                    pass
+                start += pylsl.local_clock() - paused
             stop = min(k + self.chunk, n)
             stamps = t0 + np.arange(k, stop) / s.sfreq
             while m < len(s.markers) and s.markers[m][0] <= (stop - 1) / s.sfreq:

@@ -206,6 +206,10 @@ def test_crash_and_resume_with_sigkill(tmp_path):
         assert n >= 13, first.communicate()
         first.send_signal(signal.SIGKILL)
         first.wait(10)
+        # Trials go by unseen; then the streams wait for the resumed decoder if it is slow
+        # to start, so that some trials remain for it.
+        time.sleep(1.5)
+        pusher.hold.set()
         # A valid session and model right after the kill.
         killed = check_session(path)
         second = _online(path, "kovani-crash", "--resume", cache=tmp_path / "jax")

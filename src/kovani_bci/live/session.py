@@ -185,7 +185,9 @@ class Session:
     # -- trials and the model ----------------------------------------------------------------
 
     def write_trial(self, row: dict) -> None:
-        """Insert or replace the trial row ``row`` (its columns; missing ones are NULL)."""
+        """Insert a new trial row ``row`` (its columns; missing ones are NULL). A trial number
+        already recorded raises ``sqlite3.IntegrityError``: a recorded trial is never
+        replaced."""
         unknown = set(row) - set(_TRIAL_COLUMNS)
         if unknown:
             raise ValueError(f"unknown trial columns {sorted(unknown)}")
@@ -196,7 +198,7 @@ class Session:
             if values.get(key) is not None and not isinstance(values[key], bytes):
                 values[key] = np.ascontiguousarray(values[key]).tobytes()
         cols = list(values)
-        self._db.execute(f"INSERT OR REPLACE INTO trials ({', '.join(cols)}) VALUES "
+        self._db.execute(f"INSERT INTO trials ({', '.join(cols)}) VALUES "
                          f"({', '.join('?' * len(cols))})", [values[c] for c in cols])
 
     def update_trial(self, seq: int, **columns) -> None:
