@@ -17,6 +17,7 @@ restarted clock is reported and its earlier samples dropped.
 from __future__ import annotations
 
 import math
+import os
 import sys
 
 import numpy as np
@@ -132,36 +133,34 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
     eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout)
     marker_info = resolve_stream("marker", markers_name, markers_type, DEFAULT_MARKER_TYPES,
                                  timeout)
+    if eeg_info.nominal_srate() <= 0:
+        raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
+    if eeg_info.channel_format() == pylsl.cf_string:
+        raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
+    flags = pylsl.proc_clocksync
+    markers = pylsl.StreamInlet(marker_info, max_buflen=360, processing_flags=flags)
+    eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, processing_flags=flags)
+    names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
+    one_hot = None
+    if marker_info.channel_format() != pylsl.cf_string:
+        one_hot = _channel_names(markers.info(timeout), marker_info.channel_count())
+    elif marker_info.channel_count() != 1:
+        raise LiveError(f"the marker stream {marker_info.name()!r} has "
+                        f"{marker_info.channel_count()} string channels; markers take one")
+    outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
+                                   pylsl.IRREGULAR_RATE, pylsl.cf_string,
+                                   f"kovani-bci-decisions-{decisions_name}")
+    outlet_info.set_channel_labels(list(DECISION_CHANNELS))
+    wanted = DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
+                             **settings)        # checked before a session file is made
+    outlet = pylsl.StreamOutlet(outlet_info)
     session = Session(session_path, resume=resume)
     try:
-        if eeg_info.nominal_srate() <= 0:
-            raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
-        if eeg_info.channel_format() == pylsl.cf_string:
-            raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
-        flags = pylsl.proc_clocksync
-        markers = pylsl.StreamInlet(marker_info, max_buflen=360,
-                                    processing_flags=flags)
-        eeg = pylsl.StreamInlet(eeg_info, max_buflen=360,
-                                processing_flags=flags)
-        names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
-        one_hot = None
-        if marker_info.channel_format() != pylsl.cf_string:
-            one_hot = _channel_names(markers.info(timeout), marker_info.channel_count())
-        elif marker_info.channel_count() != 1:
-            raise LiveError(f"the marker stream {marker_info.name()!r} has "
-                            f"{marker_info.channel_count()} string channels; markers take one")
-        outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
-                                       pylsl.IRREGULAR_RATE, pylsl.cf_string,
-                                       f"kovani-bci-decisions-{decisions_name}")
-        outlet_info.set_channel_labels(list(DECISION_CHANNELS))
-        outlet = pylsl.StreamOutlet(outlet_info)
         # The decoder (and its compiling) is ready before the data connections open, so
         # that no sample waits for it; markers first: those sent before an inlet connects
         # are lost to it.
         decoder = OnlineDecoder(
-            session, DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
-                                     **settings),
-            push=lambda d: outlet.push_sample(d.sample()), report=report,
+            session, wanted, push=lambda d: outlet.push_sample(d.sample()), report=report,
             clock=pylsl.local_clock, record_raw=record_raw, warm_classes=warm_classes)
         markers.open_stream(timeout)
         eeg.open_stream(timeout)
@@ -188,8 +187,6 @@ def _export(session, session_path, s):
 
 def raw_path(session_path) -> str:
     """Where ``--record-raw`` writes the FIF file of a session."""
-    import os
-
     root, _ = os.path.splitext(os.fspath(session_path))
     return root + ".raw.fif"
 
