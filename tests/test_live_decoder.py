@@ -58,7 +58,8 @@ def test_window_is_cut_by_marker_timestamp(tmp_path):
     dec = OnlineDecoder(Session(tmp_path / "s.sqlite", resume=False), settings)
     times = [51.0, 52.3001, 53.7, 55.0 + 0.4 / SFREQ, 56.0 + 0.6 / SFREQ]
     # Markers out of order, one long after its window (late), each before the EEG reaches it.
-    dec.add_markers(["trial#2", "trial#1"], [times[1], times[0]])
+    # Trial 2's label comes within its window, before the trial is handled.
+    dec.add_markers(["trial#2", "trial#1", "label:x#2"], [times[1], times[0], times[1] + 0.1])
     for k in range(0, n, 7):
         dec.add_samples(data[k:k + 7], ts[k:k + 7])
         if k == 1400:
@@ -74,6 +75,7 @@ def test_window_is_cut_by_marker_timestamp(tmp_path):
     assert sorted(cut) == [(i + 1, start(t), 96) for i, t in enumerate(times)]
     # Handled in the time order of the windows, whatever order the markers came in.
     assert [r["number"] for r in rows] == [1, 2, 3, 4, 5]
+    assert [r["label"] for r in rows] == [None, "x", None, None, None]
 
 
 def test_online_equals_offline_whatever_the_chunking(tmp_path, synthetic):

@@ -236,6 +236,7 @@ class OnlineDecoder:
         self.finished = False
         self.decisions: list[Decision] = []
         self._events: list[_Event] = []
+        self._early_labels: dict[int, str] = {}     # trial number -> label, trial not handled
         self._order = 0
         self._pending_raw: list = []
         self._raw_flushed = clock()
@@ -477,7 +478,8 @@ class OnlineDecoder:
     def _handle_trial(self, e: _Event) -> None:
         m = e.marker
         self.seq += 1
-        t = _Trial(self.seq, m.number, m.text, e.marker_time, m.label)
+        label = m.label if m.label is not None else self._early_labels.pop(m.number, None)
+        t = _Trial(self.seq, m.number, m.text, e.marker_time, label)
         self.trials[t.seq] = t
         if t.number is not None:
             self.by_number[t.number] = t
@@ -554,6 +556,11 @@ class OnlineDecoder:
         m = e.marker
         if m.number is not None:
             t = self.by_number.get(m.number)
+            if t is None and any(p.marker.kind == "trial" and p.marker.number == m.number
+                                 for p in self._events):
+                # Feedback within the trial's own window: the trial takes it when handled.
+                self._early_labels[m.number] = m.label
+                return
             if t is None:
                 self.report(f"label {m.text!r} at LSL time {e.marker_time:.3f} ignored: trial "
                             f"#{m.number} was not received")
