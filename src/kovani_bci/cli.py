@@ -737,8 +737,9 @@ def build_parser():
                    metavar="N", help="fit once N labelled calibration trials have come (20; "
                    "with --simulate the first block)")
     p.add_argument("--model", default=None, metavar="FILE",
-                   help="classifier file to start from: the session starts online, and the "
-                   "calibration trials refit it with it as the prior")
+                   help="classifier file to start from: the session starts online; its "
+                   "first N trials (--calibration-trials) fix the feature statistics and "
+                   "refit it, its posterior as the prior")
     p.add_argument("--reject-below", type=_probability, default=None, metavar="P",
                    help="abstain when the top class probability is below P (the model's own "
                    "setting, or 0)")

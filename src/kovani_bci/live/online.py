@@ -75,7 +75,7 @@ def _channel_names(info, n) -> list:
 
 def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                markers_type=None, decisions_name=DECISION_STREAM, resume=False,
-               record_raw=False, timeout=5.0, stall_timeout=5.0, max_seconds=None,
+               record_raw=False, timeout=5.0, stall_timeout=10.0, max_seconds=None,
                report=None, ready=None, warm_classes=0, **settings):
     """Decode the EEG and marker streams until ``end`` (or the EEG stops); record a session.
 
