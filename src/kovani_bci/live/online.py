@@ -77,7 +77,8 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                markers_type=None, decisions_name=DECISION_STREAM, resume=False,
                record_raw=False, timeout=5.0, stall_timeout=10.0, max_seconds=None,
                report=None, ready=None, warm_classes=0, **settings):
-    """Decode the EEG and marker streams until ``end`` (or the EEG stops); record a session.
+    """Decode the EEG and marker streams until ``end`` (or the EEG stops, or Ctrl-C);
+    record a session.
 
     Parameters
     ----------
@@ -220,9 +221,8 @@ def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
                 decoder.finish(f"the session ends after {max_seconds:g} s (max_seconds)")
     except LostError:      # a source that cannot be recovered (it had no source id)
         decoder.finish("a stream was lost (its source went away); the session ends")
-    except KeyboardInterrupt:
-        decoder.finish("interrupted; the session ends")
-        raise
+    except KeyboardInterrupt:   # Ctrl-C ends a session like `end`: summarised, resumable
+        decoder.finish("interrupted (Ctrl-C); the session ends")
     decoder.finish()
 
 
