@@ -3,7 +3,8 @@
 :class:`OnlineDecoder` holds the whole logic and no LSL: it is fed EEG chunks with their LSL
 timestamps and markers with theirs (:meth:`~OnlineDecoder.add_samples`,
 :meth:`~OnlineDecoder.add_markers`), and :meth:`~OnlineDecoder.process` handles every event
-that the EEG has caught up with, in time order. :func:`run_online` connects it to LSL.
+that the EEG has caught up with, in time order. :func:`kovani_bci.live.online.run_online`
+connects it to LSL.
 
 Timing
 ------
@@ -12,8 +13,10 @@ A trial is the EEG window ``[t + tmin, t + tmax)`` of its marker's LSL timestamp
 ``t + tmin``. Events are handled in the order of their times: a trial at its window's last
 sample, any other marker at its own timestamp, each once the EEG has reached that time (so a
 label that follows a trial is learnt after the trial is decided, however the two streams'
-chunks interleave). Timestamps may lie ahead of the local clock (a player stamps a chunk up
-to a chunk ahead); nothing here compares them with it. A marker that arrives after the EEG
+chunks interleave; a numbered label that comes within its trial's window is kept for the
+trial; ``end`` waits for the windows of the trials marked before it). Timestamps may lie
+ahead of the local clock (a player stamps a chunk up to a chunk ahead); nothing here compares
+them with it. A marker that arrives after the EEG
 has passed it is handled at once. A window in which samples are missing (two consecutive
 timestamps more than 1.5 sample periods apart, or no sample within half a period of its
 start) is reported and not decoded; so is a window that began before the first sample
