@@ -1,4 +1,5 @@
-"""The ``kovani-bci`` command line: fit, predict, update and inspect models; demo; compare.
+"""The ``kovani-bci`` command line: fit, predict, update and inspect models; demo; compare;
+replay recordings as live LSL streams.
 
 Feature files are ``.npz`` archives with arrays ``X`` (n_trials, n_features) and ``y``
 (n_trials,), or UTF-8 ``.csv`` files with one trial per row and the label in the last column
@@ -20,6 +21,7 @@ import math
 import os
 import stat
 import sys
+import time
 import warnings
 
 import numpy as np
@@ -215,7 +217,8 @@ def _load_classifier(path):
 
 # Optional dependencies of some commands, and the extra that installs each.
 _EXTRAS = {"pyriemann": "bci", "distributed": "cluster", "dask": "cluster", "tqdm": "demo",
-           "matplotlib": "demo", "sklearn": "demo"}
+           "matplotlib": "demo", "sklearn": "demo", "mne": "live", "mne_lsl": "live",
+           "pylsl": "live"}
 
 
 @contextlib.contextmanager
@@ -354,6 +357,176 @@ def cmd_compare(args, out):
                     markdown=args.markdown, out=out, n_jobs=args.n_jobs, dask=args.dask)
 
 
+# -- live EEG over LSL ---------------------------------------------------------------------------
+
+def _loopback():
+    """Keep this process's LSL traffic on loopback (``--loopback``): the configuration must be
+    in place before liblsl loads; a process that already loaded it with the loopback
+    configuration (a test run) is fine as it is."""
+    from kovani_bci.live import lsl
+
+    try:
+        lsl.use_loopback_config()
+    except RuntimeError:
+        path = os.environ.get("LSLAPICFG")
+        try:
+            with open(path, encoding="ascii") as f:
+                if f.read() == lsl.LOOPBACK_CONFIG:
+                    return
+        except (TypeError, OSError):
+            pass
+        raise
+
+
+def _check_liblsl():
+    from kovani_bci.live.lsl import liblsl_unavailable
+
+    reason = liblsl_unavailable()
+    if reason:
+        raise CommandError(reason)
+
+
+def cmd_replay(args, out):
+    with _optional_dependencies():
+        if args.loopback:
+            _loopback()
+        _check_liblsl()
+        from kovani_bci.live import replay as rp
+
+        if args.simulate:
+            raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
+                                   trials_per_block=args.trials_per_block,
+                                   features=args.features)
+            what = (f"simulated session (seed {args.seed}, {args.blocks} blocks of "
+                    f"{args.trials_per_block} trials, {args.features} montage)")
+        else:
+            raw = rp.read_recording(args.recording)
+            what = args.recording
+        names = dict(name=args.name, stype=args.type, marker_name=args.marker_name,
+                     marker_type=args.marker_type)
+        n_markers = len(rp.annotation_samples(raw)[0])
+        print(f"Replaying {what}: {len(raw.ch_names)} channels at {raw.info['sfreq']:g} Hz, "
+              f"{raw.n_times / raw.info['sfreq']:.1f} s, {n_markers} markers, at {args.speed:g}x "
+              f"on streams '{args.name}' ({args.type}) and '{args.marker_name}' "
+              f"({args.marker_type}, {args.encoding})", file=out, flush=True)
+        if args.wait:
+            print(f"Waiting up to {args.wait:g} s for a consumer of both streams", file=out,
+                  flush=True)
+        started = time.monotonic()
+        result = rp.replay(raw, speed=args.speed, encoding=args.encoding,
+                           chunk_size=args.chunk_size, wait=args.wait or None,
+                           start_delay=args.start_delay, **names)
+        print(f"Replayed {result.n_samples} samples and {result.n_markers} markers in "
+              f"{time.monotonic() - started:.1f} s", file=out)
+
+
+def _check_replay_args(parser, args):
+    """The recording or --simulate, and the simulation's options only with --simulate."""
+    if (args.recording is None) == (not args.simulate):
+        parser.exit(2, f"{PROG} replay: error: give a RECORDING file or --simulate, not "
+                       f"{'both' if args.simulate else 'neither'}\n")
+    sim = {"seed": 0, "blocks": 4, "trials_per_block": 45, "features": "log-variance"}
+    for key, default in sim.items():
+        if getattr(args, key) is None:
+            setattr(args, key, default)
+        elif not args.simulate:
+            parser.exit(2, f"{PROG} replay: error: --{key.replace('_', '-')} is an option of "
+                           "--simulate\n")
+
+
+
+# -- online decoding -----------------------------------------------------------------------------
+
+def _default_session_path():
+    stamp = time.strftime("%Y%m%d-%H%M%S", time.gmtime())
+    return os.path.join("out", f"online-{stamp}.sqlite")
+
+
+def cmd_online(args, out):
+    with _optional_dependencies():
+        if args.loopback or args.simulate:
+            _loopback()
+        _check_liblsl()
+        from kovani_bci.live.online import LiveError, format_summary, run_online
+        from kovani_bci.live.session import SessionError
+
+        session = args.session or _default_session_path()
+        settings = dict(features=args.features, tmin=args.tmin, tmax=args.tmax,
+                        calibration_trials=args.calibration_trials, num_steps=args.num_steps,
+                        n_posterior_samples=args.posterior_samples, seed=args.seed,
+                        reject_below=args.reject_below, block_trials=args.block_trials,
+                        start_model=os.path.abspath(args.model) if args.model else None)
+        streams = dict(eeg_name=args.eeg, eeg_type=args.eeg_type, markers_name=args.markers,
+                       markers_type=args.markers_type)
+        replaying = None
+        if args.simulate:
+            replaying = _start_simulation(args, out)
+            streams = dict(eeg_name=replaying["names"]["name"],
+                           markers_name=replaying["names"]["marker_name"])
+
+        def report(line):
+            print(f"{PROG} online: {line}", file=sys.stderr, flush=True)
+
+        try:
+            summary = run_online(session, **streams, decisions_name=args.decisions,
+                                 resume=args.resume, record_raw=args.record_raw,
+                                 timeout=args.timeout, stall_timeout=args.stall_timeout,
+                                 report=report, warm_classes=args.warm_classes, **settings)
+        except (LiveError, SessionError) as exc:
+            raise CommandError(str(exc)) from None
+        finally:
+            if replaying is not None:
+                replaying["stop"].set()
+                replaying["thread"].join(10)
+        if replaying is not None and "error" in replaying["result"]:
+            raise CommandError(f"the simulated replay failed: "
+                               f"{_error_line(replaying['result']['error'])}")
+        print(format_summary(summary), file=out)
+
+
+def _start_simulation(args, out):
+    """Replay the simulated session on loopback in a thread, for ``online --simulate``."""
+    from kovani_bci.live import replay as rp
+
+    raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
+                           trials_per_block=args.trials_per_block, features=args.features)
+    names = dict(name=f"kovani-simulated-{os.getpid()}", stype="EEG",
+                 marker_name=f"kovani-simulated-{os.getpid()}-markers", marker_type="Markers")
+    print(f"Simulated session (seed {args.seed}, {args.blocks} blocks of "
+          f"{args.trials_per_block} trials, {args.features}) replayed at {args.speed:g}x on "
+          "loopback, decoded online:", file=out, flush=True)
+    thread, stop, result = rp.replay_in_thread(raw, speed=args.speed, wait=args.timeout + 60,
+                                               **names)
+    return dict(thread=thread, stop=stop, result=result, names=names)
+
+
+def _check_online_args(parser, args):
+    """--session with --resume; the simulation's options only with --simulate."""
+    if args.resume and not args.session:
+        parser.exit(2, f"{PROG} online: error: --resume needs --session, the session to "
+                       "continue\n")
+    if args.tmax <= args.tmin:
+        parser.exit(2, f"{PROG} online: error: --tmax ({args.tmax:g}) must be greater than "
+                       f"--tmin ({args.tmin:g}): the window is [tmin, tmax) s from the "
+                       "marker\n")
+    if args.simulate and args.resume:
+        parser.exit(2, f"{PROG} online: error: --simulate starts a new session; it cannot "
+                       "--resume one\n")
+    if args.simulate and (args.eeg or args.eeg_type or args.markers or args.markers_type):
+        parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
+                       "--eeg, --eeg-type, --markers and --markers-type\n")
+    sim = {"blocks": 4, "trials_per_block": 45, "speed": 10.0}
+    for key, default in sim.items():
+        if getattr(args, key) is None:
+            setattr(args, key, default)
+        elif not args.simulate:
+            parser.exit(2, f"{PROG} online: error: --{key.replace('_', '-')} is an option of "
+                           "--simulate\n")
+    if args.calibration_trials is None:
+        args.calibration_trials = args.trials_per_block if args.simulate else 20
+    if args.block_trials is None:
+        args.block_trials = args.trials_per_block if args.simulate else 45
+
 # -- argument parsing -------------------------------------------------------------------------
 
 class _Parser(argparse.ArgumentParser):
@@ -392,6 +565,20 @@ def _finite_float(text):
 _steps = _int_in(1, MAX_NUM_STEPS)
 _samples = _int_in(1, MAX_POSTERIOR_SAMPLES)
 _seed = _int_in(0, _MAX_SEED)
+
+
+def _positive_float(text):
+    value = _finite_float(text)
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be > 0, got {text}")
+    return value
+
+
+def _seconds(text):
+    value = _finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be >= 0 seconds, got {text}")
+    return value
 
 
 def _n_jobs(text):
@@ -530,6 +717,105 @@ def build_parser():
                    help="run the folds on the workers of the Dask scheduler at ADDRESS "
                    "(such as tcp://10.0.0.5:8786); needs dask.distributed")
     p.set_defaults(func=cmd_compare)
+
+    p = sub.add_parser("replay", help="publish a recording as live EEG and marker LSL streams",
+                       description="Publish a raw EEG file that MNE reads (its annotations as "
+                       "markers), or the demo's simulated session, as an EEG stream and a "
+                       "marker stream on Lab Streaming Layer, at real time or faster. Ends at "
+                       "the end of the recording, or on Ctrl-C.")
+    p.add_argument("recording", metavar="RECORDING", nargs="?", default=None,
+                   help="raw file with annotations (.fif, .edf, .bdf, .vhdr, .set, ...)")
+    p.add_argument("--simulate", action="store_true",
+                   help="replay the demo's simulated session instead of a file")
+    p.add_argument("--seed", type=_seed, default=None, help="simulation seed (0)")
+    p.add_argument("--blocks", type=_int_in(1, 100), default=None, help="blocks (4)")
+    p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=None,
+                   help="trials per block (45)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space"], default=None,
+                   help="the montage: 8 channels for log-variance (default), 22 for "
+                   "tangent-space")
+    p.add_argument("--speed", type=_positive_float, default=1.0,
+                   help="multiple of real time (1); timestamps keep their nominal spacing")
+    p.add_argument("--loopback", action="store_true",
+                   help="keep LSL on this machine: loopback-only discovery and traffic")
+    p.add_argument("--name", default="kovani-replay", help="EEG stream name (kovani-replay)")
+    p.add_argument("--type", default="EEG", help="EEG stream type (EEG)")
+    p.add_argument("--marker-name", default="kovani-replay-markers",
+                   help="marker stream name (kovani-replay-markers)")
+    p.add_argument("--marker-type", default="Markers", help="marker stream type (Markers)")
+    p.add_argument("--encoding", choices=["string", "one-hot"], default="string",
+                   help="markers as one string channel (default) or mne-lsl's one-hot channels")
+    p.add_argument("--chunk-size", type=_int_in(1, 100_000), default=10,
+                   help="samples per pushed chunk (10)")
+    p.add_argument("--wait", type=_seconds, default=30.0, metavar="SECONDS",
+                   help="wait this long for a consumer of both streams before the first "
+                   "sample (markers sent before a decoder connects are lost); 0: start at "
+                   "once (30)")
+    p.add_argument("--start-delay", type=_seconds, default=0.0, metavar="SECONDS",
+                   help="seconds between the consumers' arrival and the first sample (0)")
+    p.set_defaults(func=cmd_replay, check=_check_replay_args)
+
+    p = sub.add_parser("online", help="decode live EEG and marker LSL streams",
+                       description="Decode an EEG stream trial by trial at the markers of a "
+                       "marker stream (Lab Streaming Layer): calibrate, then decide every "
+                       "trial, push the decisions on an LSL stream and learn from the labels; "
+                       "record the session so that it survives a crash (--resume). With "
+                       "--simulate, replay the demo's simulated session on loopback and "
+                       "decode it.")
+    p.add_argument("--session", default=None, metavar="PATH",
+                   help="session file to write (SQLite; default out/online-<time>.sqlite)")
+    p.add_argument("--resume", action="store_true",
+                   help="continue the session in --session (its settings are kept)")
+    p.add_argument("--record-raw", action="store_true",
+                   help="also keep the raw EEG and markers; written as <session>.raw.fif")
+    p.add_argument("--eeg", default=None, metavar="NAME", help="EEG stream name")
+    p.add_argument("--eeg-type", default=None, metavar="TYPE",
+                   help="EEG stream type, when no name is given (EEG or eeg)")
+    p.add_argument("--markers", default=None, metavar="NAME", help="marker stream name")
+    p.add_argument("--markers-type", default=None, metavar="TYPE",
+                   help="marker stream type, when no name is given (Markers or annotations)")
+    p.add_argument("--decisions", default="kovani-decisions", metavar="NAME",
+                   help="name of the decision stream to publish (kovani-decisions)")
+    p.add_argument("--tmin", type=_finite_float, default=0.0,
+                   help="window start in seconds from the trial marker (0)")
+    p.add_argument("--tmax", type=_finite_float, default=2.0,
+                   help="window end in seconds from the trial marker (2)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space"],
+                   default="log-variance", help="feature pipeline (log-variance)")
+    p.add_argument("--calibration-trials", type=_int_in(1, 100_000), default=None,
+                   metavar="N", help="fit once N labelled calibration trials have come (20; "
+                   "with --simulate the first block)")
+    p.add_argument("--model", default=None, metavar="FILE",
+                   help="classifier file to start from: the session starts online; its "
+                   "first N trials (--calibration-trials) fix the feature statistics and "
+                   "refit it, its posterior as the prior")
+    p.add_argument("--reject-below", type=_probability, default=None, metavar="P",
+                   help="abstain when the top class probability is below P (the model's own "
+                   "setting, or 0)")
+    p.add_argument("--num-steps", type=_steps, default=5, help="sweeps per update (5)")
+    p.add_argument("--posterior-samples", type=_samples, default=100,
+                   help="posterior draws for probabilities (100)")
+    p.add_argument("--seed", type=_seed, default=0, help="seed (0), of the simulation too")
+    p.add_argument("--timeout", type=_seconds, default=5.0, metavar="SECONDS",
+                   help="wait this long for each stream to show up (5)")
+    p.add_argument("--stall-timeout", type=_seconds, default=10.0, metavar="SECONDS",
+                   help="end the session when no EEG comes for this long (10)")
+    p.add_argument("--block-trials", type=_int_in(1, 100_000), default=None, metavar="N",
+                   help="trials per block in the summary's accuracy by block (45; with "
+                   "--simulate its blocks)")
+    p.add_argument("--warm-classes", type=_int_in(0, 50), default=3, metavar="K",
+                   help="compile the classifier for up to K classes before the session (3)")
+    p.add_argument("--loopback", action="store_true",
+                   help="keep LSL on this machine: loopback-only discovery and traffic")
+    p.add_argument("--simulate", action="store_true",
+                   help="replay the demo's simulated session on loopback and decode it")
+    p.add_argument("--blocks", type=_int_in(2, 100), default=None,
+                   help="--simulate: blocks (4)")
+    p.add_argument("--trials-per-block", type=_int_in(2, 10_000), default=None,
+                   help="--simulate: trials per block (45)")
+    p.add_argument("--speed", type=_positive_float, default=None,
+                   help="--simulate: replay speed, a multiple of real time (10)")
+    p.set_defaults(func=cmd_online, check=_check_online_args)
     return parser
 
 
@@ -583,6 +869,9 @@ def main(argv=None, out=None):
             # Named after the command, like every other error of the command.
             parser.exit(2, f"{PROG} {args.command}: error: unrecognized arguments: "
                            f"{' '.join(extra)}\n")
+        check = getattr(args, "check", None)
+        if check is not None:
+            check(parser, args)
     except SystemExit as exc:
         return 0 if exc.code is None else exc.code
     return _run(args, out)

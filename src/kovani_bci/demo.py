@@ -19,7 +19,8 @@ import time
 
 import numpy as np
 
-from kovani_bci.datasets import CLASS_NAMES, log_variance_features, make_motor_imagery_epochs
+from kovani_bci.datasets import CLASS_NAMES, make_motor_imagery_epochs
+from kovani_bci.features import channels_for, describe, make_featurizer
 from kovani_bci.metrics import (accuracy_coverage_curve, area_under_risk_coverage_curve,
                                  expected_calibration_error, information_transfer_rate,
                                  reliability_curve, select_reject_threshold)
@@ -27,9 +28,6 @@ from kovani_bci.metrics import (accuracy_coverage_curve, area_under_risk_coverag
 _WINDOW = 20          # trials in the running-accuracy window
 _BINS = 10            # confidence bins of the calibration metrics
 _TRIAL_SECONDS = 4.0  # a trial with its cue and rest, for the information transfer rate
-
-FEATURES = ("log-variance", "tangent-space")
-TANGENT_SPACE_CHANNELS = 22     # a common motor-imagery montage (BCI competition IV 2a)
 
 
 def _log_loss(y, proba, classes):
@@ -62,38 +60,27 @@ def _describe_calibration_model(clf, Z_calib, y_calib, Z_later, seed, out):
           f"(1000 draws): {pairs}", file=out)
 
 
-def _session_and_features(features, seed, n_blocks, trials_per_block, late_block):
+def session_epochs(features="log-variance", seed=0, n_blocks=4, trials_per_block=45, *,
+                   n_channels=None, sfreq=128.0):
+    """The demo's simulated session as raw trials: :func:`make_motor_imagery_epochs` with the
+    demo's schedule (the late class first appears in block ``max(1, n_blocks // 2)``) and the
+    montage of the feature set (``channels_for(features)`` channels unless ``n_channels``)."""
+    n_channels = channels_for(features) if n_channels is None else n_channels
+    return make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
+                                     late_block=max(1, n_blocks // 2), n_channels=n_channels,
+                                     sfreq=sfreq, random_state=seed)
+
+
+def _session_and_features(features, seed, n_blocks, trials_per_block):
     """The simulated trials and a feature map fitted on the calibration block (block 0).
 
     Returns ``(epochs, featurizer, description)``: ``featurizer.transform(trials)`` turns raw
     trials into standardised features, with every statistic fixed at calibration.
     """
-    from sklearn.pipeline import make_pipeline
-    from sklearn.preprocessing import FunctionTransformer, StandardScaler
-
-    if features not in FEATURES:
-        raise ValueError(f"features must be one of {list(FEATURES)}, got {features!r}")
-    n_channels = 8 if features == "log-variance" else TANGENT_SPACE_CHANNELS
-    epochs = make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
-                                       late_block=late_block, n_channels=n_channels,
-                                       random_state=seed)
-    if features == "log-variance":
-        steps = [FunctionTransformer(log_variance_features, kw_args={"sfreq": epochs.sfreq})]
-        n_features = 2 * n_channels
-        description = (f"{n_features} log-variance features (mu and beta band, "
-                       f"{n_channels} channels)")
-    else:
-        from pyriemann.estimation import Covariances
-        from pyriemann.tangentspace import TangentSpace
-
-        steps = [Covariances(estimator="oas"), TangentSpace(metric="riemann")]
-        n_features = n_channels * (n_channels + 1) // 2
-        description = (f"{n_features} tangent-space features ({n_channels} channels: OAS "
-                       "covariance matrices mapped to the tangent space at their Riemannian "
-                       "mean over the calibration block)")
+    epochs = session_epochs(features, seed, n_blocks, trials_per_block)
     calib = epochs.block == 0
-    featurizer = make_pipeline(*steps, StandardScaler()).fit(epochs.trials[calib])
-    return epochs, featurizer, description
+    featurizer = make_featurizer(features, epochs.sfreq).fit(epochs.trials[calib])
+    return epochs, featurizer, describe(features, epochs.trials.shape[1])
 
 
 def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
@@ -116,9 +103,9 @@ def run_demo(seed=0, figure_path=os.path.join("out", "demo.png"), n_blocks=4,
         raise ValueError(f"trials_per_block must be at least 3, got {trials_per_block!r}")
     out = sys.stdout if out is None else out
     progress = sys.stderr if progress is None else progress
-    late_block = max(1, n_blocks // 2)
     epochs, featurizer, description = _session_and_features(features, seed, n_blocks,
-                                                             trials_per_block, late_block)
+                                                             trials_per_block)
+    late_block = epochs.late_block
     trials, y, block = epochs.trials, epochs.y, epochs.block
     calib, online = np.flatnonzero(block == 0), np.flatnonzero(block > 0)
     print(f"Simulated motor-imagery session (seed {seed}): {len(y)} trials in {n_blocks} "

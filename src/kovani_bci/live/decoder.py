@@ -1,0 +1,679 @@
+"""The online decoder: trials cut from an EEG stream at marker times, decided, learnt from.
+
+:class:`OnlineDecoder` holds the whole logic and no LSL: it is fed EEG chunks with their LSL
+timestamps and markers with theirs (:meth:`~OnlineDecoder.add_samples`,
+:meth:`~OnlineDecoder.add_markers`), and :meth:`~OnlineDecoder.process` handles every event
+that the EEG has caught up with, in time order. :func:`kovani_bci.live.online.run_online`
+connects it to LSL.
+
+Timing
+------
+A trial is the EEG window ``[t + tmin, t + tmax)`` of its marker's LSL timestamp ``t``
+(never its arrival time): ``round((tmax - tmin) * sfreq)`` samples from the one nearest to
+``t + tmin``. Events are handled in the order of their times: a trial at its window's last
+sample, any other marker at its own timestamp, each once the EEG has reached that time (so a
+label that follows a trial is learnt after the trial is decided, however the two streams'
+chunks interleave; a numbered label that comes within its trial's window is kept for the
+trial; ``end`` waits for the windows of the trials marked before it). Timestamps may lie
+ahead of the local clock (a player stamps a chunk up to a chunk ahead); nothing here compares
+them with it. A marker that arrives after the EEG
+has passed it is handled at once. A window in which samples are missing (two consecutive
+timestamps more than 1.5 sample periods apart, or no sample within half a period of its
+start) is reported and not decoded; so is a window that began before the first sample
+received (markers and EEG from before the decoder connected) or that the EEG never
+completed (the stream stopped).
+
+The decision stream
+-------------------
+One sample per decided trial on an LSL stream of 7 string channels (irregular rate; the
+sample's LSL timestamp is the push time):
+
+=====  ===============  ======================================================================
+index  channel          value
+=====  ===============  ======================================================================
+0      ``label``        the decided label, or ``abstain`` when the top class probability is
+                        below the classifier's ``reject_below``
+1      ``top_label``    the most probable label (also when abstaining)
+2      ``proba``        JSON object: label -> probability, every class the decoder knows
+3      ``trial``        the trial's number ``n`` from its marker's ``#n``, or empty
+4      ``marker_time``  the trial marker's LSL timestamp (decimal text, full precision)
+5      ``window_end``   the LSL timestamp of the window's last sample
+6      ``latency_ms``   push time minus the local time at which the window became complete
+                        (its last sample, or the marker if it came later, was received)
+=====  ===============  ======================================================================
+
+Phases
+------
+The calibration phase collects trials until ``calibration_trials`` labelled ones have come
+(with at least two labels), then fixes the feature statistics on the collected windows
+(the feature pipeline's ``fit``) and fits the classifier once; later calibration trials are
+learnt one by one, never decided. With a starting model (a classifier file), the session
+starts online; the feature statistics are fixed on the first ``calibration_trials`` windows
+(labelled or not), and the classifier is that model, refitted with the labelled ones among
+them as ``fit(X, y, prior=model)`` (the model's posterior, widened by its ``prior_widening``,
+as the prior). Until then trials are collected and not decided. An ``online`` marker before
+enough calibration trials fits on what has come (two labels at least). Online, each trial
+is decided, its decision pushed, and it is learnt from as soon as its label is known
+(``partial_fit``; a new label adds a class). After every update that adds a class, the
+larger model's prediction is compiled before the next trial arrives.
+"""
+
+from __future__ import annotations
+
+import copy
+import heapq
+import json
+import math
+import time
+from dataclasses import asdict, dataclass, field
+
+import numpy as np
+
+from kovani_bci.live.session import Session
+from kovani_bci.live.vocabulary import Marker, one_hot_descriptions, parse_marker
+
+__all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS"]
+
+DECISION_CHANNELS = ("label", "top_label", "proba", "trial", "marker_time", "window_end",
+                     "latency_ms")
+ABSTAIN = "abstain"
+
+
+@dataclass
+class DecoderSettings:
+    """What a session decodes with; stored in the session and restored on resume.
+
+    ``sfreq`` and ``channel_names`` come from the EEG stream; the rest from the caller.
+    """
+
+    sfreq: float
+    channel_names: list
+    features: str = "log-variance"
+    tmin: float = 0.0
+    tmax: float = 2.0
+    calibration_trials: int = 20
+    num_steps: int = 5
+    n_posterior_samples: int = 100
+    seed: int = 0
+    reject_below: float | None = None       # None: the classifier's own (0 for a new one)
+    block_trials: int = 45                  # trials per block in the summary
+    buffer_seconds: float = 60.0
+    start_model: str | None = None           # classifier file the session started from
+
+    def __post_init__(self):
+        from kovani_bci.features import FEATURES
+
+        if self.features not in FEATURES:
+            raise ValueError(f"features must be one of {list(FEATURES)}, got {self.features!r}")
+        if not (math.isfinite(self.sfreq) and self.sfreq > 0):
+            raise ValueError(f"the EEG stream needs a regular sampling rate, got {self.sfreq!r} Hz")
+        if not (math.isfinite(self.tmin) and math.isfinite(self.tmax) and self.tmax > self.tmin):
+            raise ValueError(f"the window must have tmax > tmin, got [{self.tmin}, {self.tmax})")
+        if self.n_samples < 2:
+            raise ValueError(f"the window [{self.tmin}, {self.tmax}) s holds {self.n_samples} "
+                             f"sample(s) at {self.sfreq} Hz; it needs 2 at least")
+        if self.calibration_trials < 1:
+            raise ValueError(f"calibration_trials must be >= 1, got {self.calibration_trials}")
+        if self.buffer_seconds < (self.tmax - self.tmin) * 2:
+            raise ValueError("buffer_seconds must be at least twice the window")
+
+    @property
+    def n_samples(self) -> int:
+        return int(round((self.tmax - self.tmin) * self.sfreq))
+
+
+@dataclass
+class Decision:
+    """One decided trial, as pushed on the decision stream."""
+
+    label: str
+    top_label: str
+    proba: dict
+    trial: int | None
+    marker_time: float
+    window_end: float
+    latency: float = float("nan")       # seconds; set once pushed
+
+    def sample(self) -> list[str]:
+        """The decision stream's sample (see the module's table)."""
+        return [self.label, self.top_label, json.dumps(self.proba),
+                "" if self.trial is None else str(self.trial), repr(float(self.marker_time)),
+                repr(float(self.window_end)), repr(self.latency * 1e3)]
+
+
+@dataclass
+class _Trial:
+    """A trial the decoder has seen: its row's state in memory."""
+
+    seq: int
+    number: int | None
+    marker: str
+    marker_time: float
+    label: str | None
+    status: str = "pending"
+    features: np.ndarray | None = None
+    epoch: np.ndarray | None = None
+    learnt: bool = False
+    decided: bool = False
+
+
+@dataclass(order=True)
+class _Event:
+    time: float
+    order: int
+    marker: Marker = field(compare=False)
+    marker_time: float = field(compare=False)
+    received: float = field(compare=False)
+
+
+class _Buffer:
+    """The latest EEG samples with their LSL timestamps and local receive times."""
+
+    def __init__(self, n_channels: int, capacity: int):
+        self.capacity = capacity
+        self.data = np.zeros((2 * capacity, n_channels))
+        self.ts = np.zeros(2 * capacity)
+        self.recv = np.zeros(2 * capacity)
+        self.start = self.end = 0
+
+    def __len__(self):
+        return self.end - self.start
+
+    def clear(self):
+        self.start = self.end = 0
+
+    def append(self, data, ts, received):
+        n = len(ts)
+        if n > self.capacity:
+            data, ts, n = data[-self.capacity:], ts[-self.capacity:], self.capacity
+        if self.end + n > len(self.ts):        # keep the newest, move them to the front
+            keep = min(len(self), self.capacity - n)
+            src = slice(self.end - keep, self.end)
+            self.data[:keep], self.ts[:keep], self.recv[:keep] = \
+                self.data[src], self.ts[src], self.recv[src]
+            self.start, self.end = 0, keep
+        self.data[self.end:self.end + n] = data
+        self.ts[self.end:self.end + n] = ts
+        self.recv[self.end:self.end + n] = received
+        self.end += n
+        if len(self) > self.capacity:
+            self.start = self.end - self.capacity
+
+    def view(self):
+        s = slice(self.start, self.end)
+        return self.data[s], self.ts[s], self.recv[s]
+
+
+class OnlineDecoder:
+    """Decode trials from EEG samples and markers, record the session as it goes.
+
+    Parameters
+    ----------
+    session : Session
+        An open session file; a new one gets ``settings``, a resumed one brings its own
+        (``settings`` must then describe the same EEG: rate and channels).
+    settings : DecoderSettings
+    push : callable, optional
+        ``push(decision)`` sends a :class:`Decision`; it is called before the trial is
+        learnt from and recorded. The push time is the local time just before the call.
+    report : callable, optional
+        ``report(line)`` shows a one-line report (ignored markers, gaps, missed trials, ...).
+        Every report is also recorded in the session.
+    clock : callable, optional
+        The local clock (LSL's ``local_clock`` when decoding a stream).
+    record_raw : bool
+        Keep every EEG chunk and marker in the session too.
+    warm_classes : int
+        Before the first trial, compile the classifier's fit, update and prediction for up
+        to this many classes on made-up data (0: not at all), so that the first decisions
+        and the first new class do not wait for the compiler (about a second per shape).
+    """
+
+    def __init__(self, session: Session, settings: DecoderSettings, *, push=None, report=None,
+                 clock=time.perf_counter, record_raw=False, warm_classes=0):
+        self.session = session
+        self.push = push or (lambda decision: None)
+        self._report_line = report or (lambda line: None)
+        self.clock = clock
+        self.record_raw = record_raw
+        self.finished = False
+        self.decisions: list[Decision] = []
+        self._events: list[_Event] = []
+        self._early_labels: dict[int, str] = {}     # trial number -> label, trial not handled
+        self._order = 0
+        self._pending_raw: list = []
+        self._raw_flushed = clock()
+        self._last_ts = None          # timestamp of the latest sample received
+        self._first_ts = None         # of the first sample received since (re)connection
+        stored = session.meta_json("settings")
+        if stored is None:
+            self.settings = settings
+            session.set_meta(settings=asdict(settings), phase=self._initial_phase(settings))
+        else:
+            self.settings = DecoderSettings(**stored)
+            if (self.settings.sfreq != settings.sfreq
+                    or list(self.settings.channel_names) != list(settings.channel_names)):
+                raise ValueError(
+                    f"the EEG stream ({settings.sfreq} Hz, {len(settings.channel_names)} "
+                    f"channels) is not the session's ({self.settings.sfreq} Hz, "
+                    f"{len(self.settings.channel_names)} channels)")
+        s = self.settings
+        self._half = 0.5 / s.sfreq
+        self._buffer = _Buffer(len(s.channel_names), int(math.ceil(s.buffer_seconds * s.sfreq)))
+        self._start_clf = None
+        self._restore()
+        if s.start_model is not None and self.clf is None:   # needed until the first fit
+            from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+            self._start_clf = KovaniSoftmaxClassifier.load(s.start_model)
+            if s.reject_below is not None:
+                self._start_clf.set_params(reject_below=s.reject_below)
+        if warm_classes >= 2:
+            self._prewarm(warm_classes)
+
+    def _prewarm(self, n_classes: int) -> None:
+        """Compile for 2 .. ``n_classes`` classes with the session's settings on made-up
+        features; the classifier used is thrown away."""
+        from kovani_bci.estimator import KovaniSoftmaxClassifier
+        from kovani_bci.features import n_features
+
+        s = self.settings
+        width = (self.clf.n_features_in_ if self.clf is not None
+                 else n_features(s.features, len(s.channel_names)))
+        # The calibration fit's size, so that the fit itself finds its executable too.
+        n = max(s.calibration_trials, 2)
+        X = np.random.default_rng(0).standard_normal((n, width))
+        clf = KovaniSoftmaxClassifier(num_steps=s.num_steps,
+                                      n_posterior_samples=s.n_posterior_samples,
+                                      random_state=s.seed)
+        clf.fit(X, np.array(["0", "1"] * n)[:n])
+        for k in range(2, n_classes + 1):
+            clf.predict_proba(X[:1])
+            clf.partial_fit(X[:1], np.array(["0"]))
+            if k < n_classes:
+                clf.partial_fit(X[:1], np.array([str(k)]))
+
+    @staticmethod
+    def _initial_phase(settings):
+        return "calibration" if settings.start_model is None else "online"
+
+    # -- state from the session (a new one is empty) ------------------------------------------
+
+    def _restore(self):
+        s, session = self.settings, self.session
+        self.phase = session.meta("phase")
+        self.step = session.last_step()
+        self.trials: dict[int, _Trial] = {}
+        self.by_number: dict[int, _Trial] = {}
+        n_ch = len(s.channel_names)
+        for row in session.trials():
+            t = _Trial(row["seq"], row["number"], row["marker"], row["marker_time"],
+                       row["label"], row["status"], learnt=row["learn_step"] is not None,
+                       decided=row["decide_step"] is not None)
+            if row["features"] is not None:
+                t.features = np.frombuffer(row["features"], dtype=np.float64)
+            if row["epoch"] is not None:
+                t.epoch = np.frombuffer(row["epoch"], dtype=np.float64).reshape(n_ch, -1)
+            self.trials[t.seq] = t
+            if t.number is not None:
+                self.by_number[t.number] = t
+        self.seq = max(self.trials, default=0)
+        self.max_number = max(self.by_number, default=0)
+        self.clf, _ = session.model()
+        self.featurizer = None
+        reference = session.meta_json("reference")
+        if reference is not None:
+            from kovani_bci.features import make_featurizer
+
+            # The feature statistics are a deterministic function of the reference windows:
+            # refitting gives the same pipeline the session used before it stopped.
+            self.featurizer = make_featurizer(s.features, s.sfreq).fit(
+                np.stack([self.trials[q].epoch for q in reference]))
+        if self.clf is not None:
+            for t in self.trials.values():      # only windows waiting for the fit stay
+                t.epoch = None
+            self._warm()
+
+    # -- reports --------------------------------------------------------------------------------
+
+    def report(self, line: str) -> None:
+        with self.session.transaction():
+            self.session.report(self.clock(), line)
+        self._report_line(line)
+
+    # -- input ----------------------------------------------------------------------------------
+
+    def add_samples(self, data, timestamps, received=None) -> None:
+        """Take an EEG chunk: ``data`` (n_samples, n_channels), LSL ``timestamps`` (n_samples,)."""
+        ts = np.asarray(timestamps, dtype=np.float64).reshape(-1)
+        if len(ts) == 0:
+            return
+        data = np.asarray(data, dtype=np.float64).reshape(len(ts), -1)
+        received = self.clock() if received is None else received
+        if self.record_raw:
+            self._pending_raw.append(("chunk", data.copy(), ts.copy()))
+        period = 1.0 / self.settings.sfreq
+        previous = self._last_ts
+        if previous is not None and ts[0] <= previous - self._half:
+            self.report(f"EEG timestamps went back by {previous - ts[0]:.3f} s (the stream "
+                        "restarted?); earlier samples are dropped")
+            self._buffer.clear()
+            previous = None
+        stamps = ts if previous is None else np.r_[previous, ts]
+        steps = np.diff(stamps)
+        for j in np.flatnonzero(steps > 1.5 * period):
+            missing = int(round(steps[j] * self.settings.sfreq)) - 1
+            self.report(f"EEG gap: {missing} sample(s) ({steps[j] - period:.3f} s) missing "
+                        f"after LSL time {stamps[j]:.3f}; trials overlapping it are not decoded")
+        if self._first_ts is None:
+            self._first_ts = ts[0]
+        self._buffer.append(data, ts, received)
+        self._last_ts = ts[-1]
+
+    def add_markers(self, texts, timestamps, received=None, channel_names=None) -> None:
+        """Take markers: strings with their LSL timestamps, or one-hot samples (rows of floats)
+        with the ``channel_names`` that name their descriptions."""
+        received = self.clock() if received is None else received
+        for value, t in zip(texts, np.asarray(timestamps, dtype=np.float64).reshape(-1)):
+            if channel_names is not None:
+                words = one_hot_descriptions(value, channel_names)
+            else:
+                words = [value[0] if isinstance(value, (list, tuple, np.ndarray)) else value]
+            for word in words:
+                marker = parse_marker(word)
+                if self.record_raw:
+                    self._pending_raw.append(("marker", float(t), marker.text))
+                self._accept(marker, float(t), received)
+
+    def _accept(self, marker: Marker, t: float, received: float) -> None:
+        s = self.settings
+        if marker.kind == "unknown":
+            self.report(f"marker {marker.text!r} at LSL time {t:.3f} ignored: {marker.problem}")
+            return
+        if marker.kind == "trial":
+            n = marker.number
+            if n is not None:
+                if n in self.by_number or any(e.marker.kind == "trial" and e.marker.number == n
+                                              for e in self._events):
+                    self.report(f"trial #{n} came twice; the marker {marker.text!r} at LSL time "
+                                f"{t:.3f} is ignored")
+                    return
+                if n > self.max_number + 1:
+                    first, last = self.max_number + 1, n - 1
+                    span = f"#{first}" if first == last else f"#{first}-#{last}"
+                    why = ("before the decoder connected" if self.max_number == 0
+                           else "while the decoder was not receiving")
+                    self.report(f"missed {last - first + 1} trial(s) ({span}): published {why}")
+                self.max_number = max(self.max_number, n)
+            key = t + s.tmin + (s.n_samples - 1) / s.sfreq     # the window's last sample
+        else:
+            key = t
+        self._order += 1
+        heapq.heappush(self._events, _Event(key, self._order, marker, t, received))
+
+    # -- processing -----------------------------------------------------------------------------
+
+    def process(self, flush: bool = False) -> None:
+        """Handle every event the EEG has reached, in time order (all of them if ``flush``)."""
+        while self._events and not self.finished:
+            e = self._events[0]
+            if not flush and (self._last_ts is None or e.time > self._last_ts + self._half):
+                break
+            heapq.heappop(self._events)
+            self._handle(e)
+        self._flush_raw(force=flush)
+
+    def finish(self, reason: str | None = None) -> None:
+        """End the session: handle what is left (windows the EEG never completed are
+        reported), write the raw recording's last chunks. Calling it again does nothing."""
+        if reason and not self.finished:
+            self.report(reason)
+        if not self.finished:
+            self.process(flush=True)
+        self.finished = True
+        self._flush_raw(force=True)
+
+    def _handle(self, e: _Event) -> None:
+        kind = e.marker.kind
+        if kind == "end":
+            # Trials marked before the end are decoded first, once their windows are in.
+            last = max((p.time for p in self._events if p.marker.kind == "trial"
+                        and p.marker_time <= e.marker_time), default=None)
+            if last is None:
+                self.finished = True
+            else:
+                self._order += 1
+                heapq.heappush(self._events, _Event(last, self._order, e.marker,
+                                                    e.marker_time, e.received))
+        elif kind in ("calibration", "online"):
+            if kind != self.phase:
+                self.phase = kind
+                self.session.set_meta(phase=kind)
+                if kind == "online" and self.clf is None:
+                    self._try_fit(force=True)
+        elif kind == "trial":
+            self._handle_trial(e)
+        elif kind == "label":
+            self._handle_label(e)
+
+    def _cut(self, marker_time: float):
+        """``(window, window_end, completed_at)``, or ``(None, status, why)``."""
+        s = self.settings
+        data, ts, recv = self._buffer.view()
+        start = marker_time + s.tmin
+        n = s.n_samples
+        if len(ts) == 0 or ts[0] > start + self._half:
+            if self._first_ts is None or start + self._half < self._first_ts:
+                return None, "no_data", "the window began before the first sample received"
+            return None, "no_data", "the window is no longer buffered (the marker came too late)"
+        last = start + (n - 1) / s.sfreq
+        if ts[-1] < last - self._half:
+            return None, "no_data", "the EEG stopped before the window's end"
+        i0, i1 = np.searchsorted(ts, [start - self._half, last + self._half])
+        w = ts[i0:i1]
+        if len(w) != n or np.any(np.diff(w) > 1.5 / s.sfreq):
+            return None, "gap", f"{max(n - len(w), 1)} sample(s) missing in the window"
+        return data[i0:i0 + n].T.copy(), float(w[-1]), float(recv[i0 + n - 1])
+
+    def _describe(self, t: _Trial) -> str:
+        return f"trial #{t.number}" if t.number is not None else f"trial {t.marker!r}"
+
+    def _handle_trial(self, e: _Event) -> None:
+        m = e.marker
+        self.seq += 1
+        label = m.label if m.label is not None else self._early_labels.pop(m.number, None)
+        t = _Trial(self.seq, m.number, m.text, e.marker_time, label)
+        self.trials[t.seq] = t
+        if t.number is not None:
+            self.by_number[t.number] = t
+        window, window_end, completed = self._cut(e.marker_time)
+        row = dict(seq=t.seq, number=t.number, marker=t.marker, marker_time=t.marker_time,
+                   phase=self.phase, label=t.label)
+        if window is None:
+            t.status = window_end
+            with self.session.transaction():
+                self.session.write_trial({**row, "status": t.status})
+                self._flush_raw(force=True)
+            self.report(f"{self._describe(t)} at LSL time {e.marker_time:.3f} not decoded: "
+                        f"{completed}")
+            return
+        t.epoch = window
+        completed = max(completed, e.received)
+        row.update(window_end=window_end, received=completed, epoch=window)
+        if self.clf is None:
+            t.status = "collected"
+            with self.session.transaction():
+                self.session.write_trial({**row, "status": t.status})
+                self._try_fit(force=self.phase == "online" and self._start_clf is None)
+                self._flush_raw(force=True)
+            return
+        t.features = self.featurizer.transform(window[None])[0]
+        t.epoch = None          # recorded; only windows waiting for the fit stay in memory
+        row["features"] = t.features
+        if self.phase == "online":
+            decision = self._decide(t, window_end)
+            pushed = self.clock()           # the sample carries its latency: taken just before
+            decision.latency = pushed - completed
+            self.push(decision)
+            self.decisions.append(decision)
+            self.step += 1
+            t.status, t.decided = "decided", True
+            row.update(status="decided", decide_step=self.step, decision=decision.label,
+                       top_label=decision.top_label, proba=decision.proba, pushed=pushed,
+                       latency=decision.latency)
+        else:
+            t.status = "collected"
+            row["status"] = "collected"
+        with self.session.transaction():
+            if t.label is not None:
+                row["learn_step"] = self._learn(t)
+            self.session.write_trial(row)
+            self._flush_raw(force=True)
+        self._after_learning()
+
+    def _decide(self, t: _Trial, window_end: float) -> Decision:
+        clf = self.clf
+        proba = clf.predict_proba(t.features[None])[0]
+        k = int(np.argmax(proba))
+        top = str(clf.classes_[k])
+        label = ABSTAIN if proba[k] < clf.reject_below else top
+        return Decision(label, top, {str(c): float(p) for c, p in zip(clf.classes_, proba)},
+                        t.number, t.marker_time, window_end)
+
+    def _learn(self, t: _Trial) -> int:
+        """Learn trial ``t`` (in the caller's transaction); return its step."""
+        before = len(self.clf.classes_)
+        self.clf.partial_fit(t.features[None], np.array([t.label]))
+        self.step += 1
+        t.learnt = True
+        self.session.write_model(self.clf, self.step)
+        self._grew = len(self.clf.classes_) != before
+        return self.step
+
+    def _after_learning(self) -> None:
+        if getattr(self, "_grew", False):
+            self._grew = False
+            self._warm()
+
+    def _handle_label(self, e: _Event) -> None:
+        m = e.marker
+        if m.number is not None:
+            t = self.by_number.get(m.number)
+            if t is None and any(p.marker.kind == "trial" and p.marker.number == m.number
+                                 for p in self._events):
+                # Feedback within the trial's own window: the trial takes it when handled.
+                self._early_labels[m.number] = m.label
+                return
+            if t is None:
+                self.report(f"label {m.text!r} at LSL time {e.marker_time:.3f} ignored: trial "
+                            f"#{m.number} was not received")
+                return
+        else:
+            t = next((t for t in reversed(self.trials.values()) if t.label is None), None)
+            if t is None:
+                self.report(f"label {m.text!r} at LSL time {e.marker_time:.3f} ignored: no "
+                            "trial is waiting for a label")
+                return
+        if t.label is not None:
+            if t.label != m.label:
+                self.report(f"label {m.text!r} ignored: {self._describe(t)} already has the "
+                            f"label {t.label!r}")
+            return
+        t.label = m.label
+        row = {"label": t.label}
+        with self.session.transaction():
+            if t.status in ("decided", "collected") and t.features is not None:
+                row["learn_step"] = self._learn(t)
+            self.session.update_trial(t.seq, **row)
+            if self.clf is None and t.status == "collected":
+                self._try_fit(force=self.phase == "online" and self._start_clf is None)
+        if t.status not in ("decided", "collected"):
+            self.report(f"label for {self._describe(t)} recorded, not learnt: the trial was "
+                        "not decoded")
+        self._after_learning()
+
+    def _try_fit(self, force: bool) -> None:
+        """Fix the feature statistics and fit the classifier on the collected trials, when
+        enough have come (in the caller's transaction, or one of its own)."""
+        from kovani_bci.estimator import KovaniSoftmaxClassifier
+        from kovani_bci.features import make_featurizer
+
+        s = self.settings
+        collected = [t for t in self.trials.values()
+                     if t.status == "collected" and t.epoch is not None]
+        labelled = [t for t in collected if t.label is not None]
+        if self._start_clf is not None:
+            if len(collected) < s.calibration_trials and not (force and collected):
+                return
+        elif len({t.label for t in labelled}) < 2 or (len(labelled) < s.calibration_trials
+                                                       and not force):
+            return
+        featurizer = make_featurizer(s.features, s.sfreq).fit(
+            np.stack([t.epoch for t in collected]))
+        Z = featurizer.transform(np.stack([t.epoch for t in collected]))
+        for t, z in zip(collected, Z):
+            t.features = z
+        X = np.stack([t.features for t in labelled]) if labelled else None
+        y = np.array([t.label for t in labelled])
+        if self._start_clf is None:
+            clf = KovaniSoftmaxClassifier(num_steps=s.num_steps,
+                                          n_posterior_samples=s.n_posterior_samples,
+                                          random_state=s.seed,
+                                          reject_below=s.reject_below or 0.0)
+            clf.fit(X, y)
+        else:
+            from sklearn.base import clone
+
+            clf = clone(self._start_clf)
+            if labelled:
+                clf.fit(X, y, prior=self._start_clf)
+            else:
+                clf = copy.deepcopy(self._start_clf)
+        self.step += 1
+        with self.session.transaction():
+            for t in collected:
+                update = {"features": t.features}
+                if t.label is not None:
+                    update["learn_step"] = self.step
+                    t.learnt = True
+                self.session.update_trial(t.seq, **update)
+            self.session.set_meta(reference=[t.seq for t in collected], fit_step=self.step)
+            self.session.write_model(clf, self.step)
+        self.featurizer, self.clf = featurizer, clf
+        for t in collected:
+            t.epoch = None
+        self._warm()
+        self.report(f"fitted on {len(labelled)} labelled trial(s) of {len(collected)} "
+                    f"collected ({', '.join(map(str, clf.classes_))}); decoding from now on"
+                    if self.phase == "online" else
+                    f"fitted on {len(labelled)} labelled trial(s) of {len(collected)} collected "
+                    f"({', '.join(map(str, clf.classes_))})")
+
+    def _warm(self) -> None:
+        """Compile prediction and the update for the current number of classes before the
+        next trial needs them (on a copy: the session's model is not touched)."""
+        z = np.zeros((1, self.clf.n_features_in_))
+        self.clf.predict_proba(z)
+        copy.deepcopy(self.clf).partial_fit(z, self.clf.classes_[:1])
+
+    # -- raw recording ----------------------------------------------------------------------------
+
+    def _flush_raw(self, force: bool = False) -> None:
+        if not self.record_raw or not self._pending_raw:
+            return
+        now = self.clock()
+        if not force and now - self._raw_flushed < 1.0:
+            return
+        with self.session.transaction():
+            for item in self._pending_raw:
+                if item[0] == "chunk":
+                    self.session.write_raw_chunk(item[1], item[2])
+                else:
+                    self.session.write_raw_marker(item[1], item[2])
+        self._pending_raw.clear()
+        self._raw_flushed = now
+
+    def tick(self) -> None:
+        """Write the raw recording's pending chunks when a second has passed."""
+        self._flush_raw()
+

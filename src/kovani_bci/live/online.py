@@ -1,0 +1,284 @@
+"""Decoding live LSL streams: :func:`run_online` (``kovani-bci online``) and the summary.
+
+The decoder reads both streams with pylsl inlets directly rather than mne-lsl's
+``StreamLSL`` ring buffer: trials are cut by timestamp and gaps are judged from every
+sample's timestamp, so the decoder needs each sample with its own LSL timestamp, in order,
+exactly once. ``StreamLSL.get_data`` returns the latest ``winsize`` seconds of a buffer that
+starts zero-filled, and a marker stream of strings is not what it buffers. pylsl's
+``pull_chunk`` gives exactly the samples that arrived since the last pull with their
+timestamps (``proc_clocksync``: on the decoder's clock; no dejittering, which would smooth
+gaps away). The inlets keep liblsl's recovery on: without it, a stream whose source closes
+raises at the next pull and the samples already received but not yet pulled are lost. A
+stream that goes away is noticed as silence: no EEG sample for ``stall_timeout`` seconds ends
+the session with one line (``--resume`` continues it later); a source that comes back with a
+restarted clock is reported and its earlier samples dropped.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import sys
+
+import numpy as np
+
+from kovani_bci.live.decoder import DECISION_CHANNELS, DecoderSettings, OnlineDecoder
+from kovani_bci.live.session import Session, export_raw
+
+__all__ = ["LiveError", "run_online", "summarize", "format_summary", "resolve_stream"]
+
+DEFAULT_EEG_TYPES = ("EEG", "eeg")
+DEFAULT_MARKER_TYPES = ("Markers", "annotations")
+DECISION_STREAM = "kovani-decisions"
+
+
+class LiveError(Exception):
+    """A stream that cannot be found or used; reported as one line."""
+
+
+def _literal(text: str) -> str:
+    if "'" not in text:
+        return f"'{text}'"
+    if '"' not in text:
+        return f'"{text}"'
+    raise LiveError(f"a stream name or type cannot hold both kinds of quotes: {text!r}")
+
+
+def resolve_stream(what: str, name=None, stype=None, default_types=(), timeout=5.0):
+    """The first LSL stream with this name (or type) that shows up within ``timeout`` s.
+
+    Raises
+    ------
+    LiveError
+        If none does, naming what was looked for.
+    """
+    import pylsl
+
+    if name:
+        predicate, looked = f"name={_literal(name)}", f"named {name!r}"
+    else:
+        types = (stype,) if stype else tuple(default_types)
+        predicate = " or ".join(f"type={_literal(t)}" for t in types)
+        looked = "of type " + " or ".join(repr(t) for t in types)
+    found = pylsl.resolve_bypred(predicate, 1, timeout)
+    if not found:
+        raise LiveError(f"no {what} stream {looked} found within {timeout:g} s")
+    return found[0]
+
+
+def _channel_names(info, n) -> list:
+    names = info.get_channel_labels() if hasattr(info, "get_channel_labels") else None
+    if not names or len(names) != n or any(not x for x in names):
+        return [f"ch{i + 1}" for i in range(n)]
+    return list(names)
+
+
+def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
+               markers_type=None, decisions_name=DECISION_STREAM, resume=False,
+               record_raw=False, timeout=5.0, stall_timeout=10.0, max_seconds=None,
+               report=None, ready=None, warm_classes=0, **settings):
+    """Decode the EEG and marker streams until ``end`` (or the EEG stops, or Ctrl-C);
+    record a session.
+
+    Parameters
+    ----------
+    session_path : path-like
+        The session file (see :mod:`kovani_bci.live.session`); it must not exist unless
+        ``resume`` is true, and must then be the session to continue.
+    eeg_name, eeg_type : str, optional
+        The EEG stream's LSL name, else its type (default: type ``EEG`` or ``eeg``).
+    markers_name, markers_type : str, optional
+        The marker stream's LSL name, else its type (default: ``Markers`` or
+        ``annotations``). Strings, or a one-hot annotation stream.
+    decisions_name : str
+        Name of the decision stream this pushes to (see :mod:`kovani_bci.live.decoder`).
+    resume : bool
+        Continue the session in ``session_path`` (its settings are kept).
+    record_raw : bool
+        Keep the raw EEG and markers too; at the end they are written beside the session as
+        ``<session>.raw.fif`` (see :func:`kovani_bci.live.session.export_raw`).
+    timeout : float
+        Seconds to wait for each stream to show up.
+    stall_timeout : float
+        The session ends (with a report) when no EEG sample comes for this long.
+    max_seconds : float, optional
+        End the session after this long in any case.
+    report : callable, optional
+        Gets each one-line report; default: print to stderr.
+    ready : callable, optional
+        Called once both streams are connected and the decision stream is up.
+    warm_classes : int
+        Compile the classifier for up to this many classes before connecting (see
+        :class:`~kovani_bci.live.decoder.OnlineDecoder`).
+    **settings
+        :class:`~kovani_bci.live.decoder.DecoderSettings` fields: ``features``, ``tmin``,
+        ``tmax``, ``calibration_trials``, ``num_steps``, ``n_posterior_samples``, ``seed``,
+        ``reject_below``, ``block_trials``, ``buffer_seconds``, ``start_model``.
+
+    Returns
+    -------
+    dict
+        :func:`summarize` of the session.
+
+    Raises
+    ------
+    LiveError
+        If a stream is missing or unusable.
+    """
+    import pylsl
+
+    report = report or (lambda line: print(line, file=sys.stderr, flush=True))
+    # A session path that cannot be used fails before any wait; the file is made only once
+    # both streams are there.
+    Session.check_path(session_path, resume)
+    eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout)
+    marker_info = resolve_stream("marker", markers_name, markers_type, DEFAULT_MARKER_TYPES,
+                                 timeout)
+    if eeg_info.nominal_srate() <= 0:
+        raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
+    if eeg_info.channel_format() == pylsl.cf_string:
+        raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
+    flags = pylsl.proc_clocksync
+    markers = pylsl.StreamInlet(marker_info, max_buflen=360, processing_flags=flags)
+    eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, processing_flags=flags)
+    names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
+    one_hot = None
+    if marker_info.channel_format() != pylsl.cf_string:
+        one_hot = _channel_names(markers.info(timeout), marker_info.channel_count())
+    elif marker_info.channel_count() != 1:
+        raise LiveError(f"the marker stream {marker_info.name()!r} has "
+                        f"{marker_info.channel_count()} string channels; markers take one")
+    outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
+                                   pylsl.IRREGULAR_RATE, pylsl.cf_string,
+                                   f"kovani-bci-decisions-{decisions_name}")
+    outlet_info.set_channel_labels(list(DECISION_CHANNELS))
+    wanted = DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
+                             **settings)        # checked before a session file is made
+    outlet = pylsl.StreamOutlet(outlet_info)
+    session = Session(session_path, resume=resume)
+    try:
+        # The decoder (and its compiling) is ready before the data connections open, so
+        # that no sample waits for it; markers first: those sent before an inlet connects
+        # are lost to it.
+        decoder = OnlineDecoder(
+            session, wanted, push=lambda d: outlet.push_sample(d.sample()), report=report,
+            clock=pylsl.local_clock, record_raw=record_raw, warm_classes=warm_classes)
+        markers.open_stream(timeout)
+        eeg.open_stream(timeout)
+        if resume:
+            decoder.report(f"resumed: {len(decoder.trials)} trial(s) recorded, the last "
+                           f"trial number #{decoder.max_number}")
+            if record_raw:      # the raw recording up to the crash, readable already
+                _export(session, session_path, decoder.settings)
+        if ready is not None:
+            ready()
+        _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds)
+        summary = summarize(session)
+        if record_raw:
+            summary["raw"] = _export(session, session_path, decoder.settings)
+        return summary
+    finally:
+        session.close()
+
+
+def _export(session, session_path, s):
+    return export_raw(session, raw_path(session_path), sfreq=s.sfreq,
+                      channel_names=s.channel_names, trial_seconds=s.tmax - s.tmin)
+
+
+def raw_path(session_path) -> str:
+    """Where ``--record-raw`` writes the FIF file of a session."""
+    root, _ = os.path.splitext(os.fspath(session_path))
+    return root + ".raw.fif"
+
+
+def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
+    import pylsl
+    from pylsl.util import LostError
+
+    clock = pylsl.local_clock
+    started = last_sample = clock()
+    try:
+        while not decoder.finished:
+            # Wait for EEG (at most 5 ms), then take every marker that came meanwhile: a
+            # marker is handled once the EEG reaches its time, in time order.
+            data, ts = eeg.pull_chunk(timeout=0.005, max_samples=4096, min_samples=1,
+                                      as_numpy=True)
+            now = clock()
+            if len(ts):
+                decoder.add_samples(data, ts, now)
+                last_sample = now
+            texts, mts = markers.pull_chunk(timeout=0.0, max_samples=1024,
+                                            as_numpy=one_hot is not None)
+            if len(mts):
+                decoder.add_markers(texts, mts, now, channel_names=one_hot)
+            decoder.process()
+            decoder.tick()
+            if now - last_sample > stall_timeout:
+                decoder.finish(f"the EEG stream stopped: no sample for {stall_timeout:g} s; "
+                               "the session ends")
+            elif max_seconds is not None and now - started > max_seconds:
+                decoder.finish(f"the session ends after {max_seconds:g} s (max_seconds)")
+    except LostError:      # a source that cannot be recovered (it had no source id)
+        decoder.finish("a stream was lost (its source went away); the session ends")
+    except KeyboardInterrupt:   # Ctrl-C ends a session like `end`: summarised, resumable
+        decoder.finish("interrupted (Ctrl-C); the session ends")
+    decoder.finish()
+
+
+# -- the summary -------------------------------------------------------------------------------
+
+def summarize(session: Session) -> dict:
+    """The session's numbers from its file (also of a resumed or crashed session)."""
+    settings = session.meta_json("settings") or {}
+    rows = session.trials(("seq", "number", "status", "label", "decision", "top_label",
+                           "latency", "learn_step"))
+    block_trials = int(settings.get("block_trials", 45))
+    numbers = [r["number"] for r in rows if r["number"] is not None]
+    missed = (sorted(set(range(1, max(numbers) + 1)) - set(numbers)) if numbers else [])
+    decided = [r for r in rows if r["status"] == "decided"]
+    blocks = {}
+    for r in decided:
+        if r["label"] is None:
+            continue
+        b = ((r["number"] or r["seq"]) - 1) // block_trials
+        entry = blocks.setdefault(b, {"decided": 0, "correct": 0, "abstained": 0})
+        if r["decision"] == "abstain":
+            entry["abstained"] += 1
+        else:
+            entry["decided"] += 1
+            entry["correct"] += r["decision"] == r["label"]
+    latency = np.array([r["latency"] for r in decided if r["latency"] is not None]) * 1e3
+    q = np.percentile(latency, [50, 99]) if len(latency) else [math.nan, math.nan]
+    count = lambda status: sum(r["status"] == status for r in rows)   # noqa: E731
+    return dict(
+        session=session.path, trials=len(rows), decided=len(decided),
+        abstained=sum(r["decision"] == "abstain" for r in decided),
+        collected=count("collected"), gaps=count("gap"), no_data=count("no_data"),
+        learnt=sum(r["learn_step"] is not None for r in rows),
+        missed=len(missed), missed_numbers=missed,
+        accuracy_by_block={b: (v["correct"] / v["decided"] if v["decided"] else math.nan,
+                               v["decided"], v["abstained"]) for b, v in sorted(blocks.items())},
+        latency_ms_p50=float(q[0]), latency_ms_p99=float(q[1]),
+        latency_ms_max=float(latency.max()) if len(latency) else math.nan,
+        reports=len(session.reports()))
+
+
+def format_summary(summary: dict) -> str:
+    """The summary as the lines ``kovani-bci online`` prints."""
+    s = summary
+    lines = [f"trials: {s['trials']} recorded ({s['collected']} calibration, {s['decided']} "
+             f"decided, {s['abstained']} of them abstained; {s['gaps']} not decoded for a gap "
+             f"in the EEG, {s['no_data']} without EEG); {s['missed']} missed "
+             "(published while the decoder was not receiving)"]
+    if s["accuracy_by_block"]:
+        lines.append("accuracy by block (decided trials with a label):")
+        for b, (acc, n, abstained) in s["accuracy_by_block"].items():
+            lines.append(f"  block {b}: {acc:.3f} on {n} trial(s), {abstained} abstained")
+    lines.append(f"decision latency (window complete -> pushed): p50 {s['latency_ms_p50']:.2f} "
+                 f"ms, p99 {s['latency_ms_p99']:.2f} ms, max {s['latency_ms_max']:.2f} ms")
+    lines.append(f"session written to {s['session']}")
+    if s.get("raw"):
+        lines.append(f"raw EEG and markers written to {s['raw']}")
+    return "\n".join(lines)
+

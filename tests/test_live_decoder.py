@@ -1,0 +1,218 @@
+"""The online decoder without LSL: markers and EEG chunks handed to it directly.
+
+Each session is checked against an offline replay of what it recorded
+(:func:`live_streams.check_session`).
+"""
+
+import copy
+import json
+
+import numpy as np
+import pytest
+
+from kovani_bci.live.decoder import DecoderSettings, OnlineDecoder
+from kovani_bci.live.session import Session
+from kovani_bci.live.vocabulary import one_hot_descriptions, parse_marker
+from live_streams import SFREQ, check_session, feed, synthetic_session, trial_rows as _rows
+
+SETTINGS = dict(tmax=1.0, calibration_trials=10, block_trials=10)
+
+
+@pytest.fixture(scope="module")
+def synthetic():
+    return synthetic_session(n_blocks=3, trials_per_block=10)
+
+
+def _decoder(path, session, resume=False, reports=None, **overrides):
+    settings = DecoderSettings(sfreq=session.sfreq, channel_names=session.channel_names,
+                               **{**SETTINGS, **overrides})
+    return OnlineDecoder(Session(path, resume=resume), settings,
+                         report=None if reports is None else reports.append)
+
+
+def test_vocabulary():
+    m = parse_marker("trial:left_hand#12")
+    assert (m.kind, m.label, m.number) == ("trial", "left_hand", 12)
+    assert parse_marker(b" label:feet ").label == "feet"
+    assert parse_marker("trial").number is None and parse_marker("trial#3").number == 3
+    for word in ("calibration", "online", "end"):
+        assert parse_marker(word).kind == word
+    for bad in ("trial:", "label", "label#2", "trial#0", "start", "trial:x#y", ""):
+        assert parse_marker(bad).kind == "unknown", bad
+    # mne-lsl's one-hot annotations: a zero-duration annotation is -1, not 0.
+    names = ["end", "trial:left#1", "label:left#1"]
+    assert one_hot_descriptions([0, -1, 0], names) == ["trial:left#1"]
+    assert one_hot_descriptions([0.004, 0, 2.0], names) == ["end", "label:left#1"]
+    assert one_hot_descriptions([0, 0, np.nan], names) == []
+
+
+def test_window_is_cut_by_marker_timestamp(tmp_path):
+    # Every sample holds its own index: the window's first sample is the one nearest the
+    # marker's time, whatever the arrival order of markers and chunks.
+    n = 2000
+    data = np.repeat(np.arange(n, dtype=np.float64)[:, None], 2, axis=1)
+    ts = 50.0 + np.arange(n) / SFREQ
+    cut = []
+    settings = DecoderSettings(sfreq=SFREQ, channel_names=["a", "b"], tmin=-0.25, tmax=0.5,
+                               calibration_trials=100)
+    dec = OnlineDecoder(Session(tmp_path / "s.sqlite", resume=False), settings)
+    times = [51.0, 52.3001, 53.7, 55.0 + 0.4 / SFREQ, 56.0 + 0.6 / SFREQ]
+    # Markers out of order, one long after its window (late), each before the EEG reaches it.
+    # Trial 2's label comes within its window, before the trial is handled.
+    dec.add_markers(["trial#2", "trial#1", "label:x#2"], [times[1], times[0], times[1] + 0.1])
+    for k in range(0, n, 7):
+        dec.add_samples(data[k:k + 7], ts[k:k + 7])
+        if k == 1400:
+            dec.add_markers(["trial#3", "trial#5", "trial#4"], [times[2], times[4], times[3]])
+        dec.process()
+    dec.finish()
+    rows = _rows(tmp_path / "s.sqlite")
+    for r in rows:
+        w = np.frombuffer(r["epoch"], np.float64).reshape(2, -1)
+        cut.append((r["number"], w[0, 0], w.shape[1]))
+        assert r["window_end"] == ts[int(w[0, -1])]
+    start = lambda t: round((t - 0.25 - 50.0) * SFREQ)            # noqa: E731
+    assert sorted(cut) == [(i + 1, start(t), 96) for i, t in enumerate(times)]
+    # Handled in the time order of the windows, whatever order the markers came in.
+    assert [r["number"] for r in rows] == [1, 2, 3, 4, 5]
+    assert [r["label"] for r in rows] == [None, "x", None, None, None]
+
+
+def test_online_equals_offline_whatever_the_chunking(tmp_path, synthetic):
+    a, b = tmp_path / "a.sqlite", tmp_path / "b.sqlite"
+    feed(_decoder(a, synthetic), synthetic, chunk=10)
+    # Other chunks, and every marker arriving 0.1 s after the EEG passed its time.
+    feed(_decoder(b, synthetic), synthetic, chunk=37, delay=0.1)
+    rows_a = check_session(a)
+    rows_b = check_session(b)
+    assert len(rows_a) == 30 and sum(r["status"] == "decided" for r in rows_a) == 20
+    keys = ("number", "status", "label", "decision", "top_label", "proba", "learn_step")
+    assert [[r[k] for k in keys] for r in rows_a] == [[r[k] for k in keys] for r in rows_b]
+    # The third class (block 2) was added mid-session and is among the decisions' classes.
+    assert set(json.loads(rows_a[-1]["proba"])) == set(synthetic.y)
+
+
+def test_faults_are_reported_and_the_session_goes_on(tmp_path, synthetic):
+    reports = []
+    path = tmp_path / "s.sqlite"
+    dec = _decoder(path, synthetic, reports=reports)
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    markers = list(synthetic.markers)
+    # Markers before connection: trials 1-2 and their markers never reach the decoder.
+    first = onset[3] - 0.3
+    markers = [(off, text) for off, text in markers if off >= first]
+    markers.append((onset[14] + 0.5, "stimulus:blink"))           # outside the vocabulary
+    markers.append((onset[15] + 0.1, "trial:feet#15"))            # a trial number twice
+    markers.sort()
+    data = synthetic.data.copy()
+    gap = slice(int(onset[16] * SFREQ) + 40, int(onset[16] * SFREQ) + 45)   # in trial 16
+    keep = np.ones(len(data), dtype=bool)
+    keep[gap] = False
+    keep[: int(first * SFREQ)] = False
+    stop = int((onset[29] + 0.5) * SFREQ)                         # the EEG stops in trial 29
+    keep[stop:] = False
+    ts = 1000.0 + np.arange(len(data)) / SFREQ
+    idx = np.flatnonzero(keep)
+    m = 0
+    for k in range(0, len(idx), 10):
+        j = idx[k:k + 10]
+        new = []
+        while m < len(markers) and 1000.0 + markers[m][0] <= ts[j[-1]]:
+            new.append(markers[m])
+            m += 1
+        if new:
+            dec.add_markers([t for _, t in new], [1000.0 + o for o, _ in new])
+        dec.add_samples(data[j], ts[j])
+        dec.process()
+    # The rest of the markers come, the EEG does not: the session ends cleanly.
+    dec.add_markers([t for _, t in markers[m:]], [1000.0 + o for o, _ in markers[m:]])
+    dec.finish("the EEG stream stopped")
+    rows = {r["number"]: r for r in check_session(path)}
+    text = "\n".join(reports)
+    assert "missed 2 trial(s) (#1-#2): published before the decoder connected" in text
+    assert "'stimulus:blink'" in text and "not in the marker vocabulary" in text
+    assert "trial #15 came twice" in text
+    assert "EEG gap: 5 sample(s)" in text
+    assert rows[16]["status"] == "gap" and rows[16]["learn_step"] is None
+    assert rows[16]["label"] is not None      # its label is recorded, not learnt
+    assert rows[29]["status"] == "no_data" and rows[30]["status"] == "no_data"
+    assert rows[17]["status"] == "decided" and rows[28]["status"] == "decided"
+    assert sorted(rows) == list(range(3, 31))
+    assert all("\n" not in line for line in reports)
+
+
+def test_resume_after_a_crash_keeps_every_recorded_trial(tmp_path, synthetic):
+    reference = tmp_path / "ref.sqlite"
+    feed(_decoder(reference, synthetic), synthetic)
+    # A decoder that dies (never finishes, never closes) after trial 17's window ...
+    path = tmp_path / "s.sqlite"
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    cut = int((onset[17] + 1.1) * SFREQ)
+    dead = _decoder(path, synthetic)
+    part = copy.copy(synthetic)
+    part.data = synthetic.data[:cut]
+    feed(dead, part, markers=[m for m in synthetic.markers if m[0] < cut / SFREQ])
+    del dead
+    # ... and is resumed while trials 18-21 pass by unseen.
+    reports = []
+    back = _decoder(path, synthetic, resume=True, reports=reports)
+    resume_at = onset[22] - 0.3
+    later = [(o, t) for o, t in synthetic.markers if o >= resume_at]
+    rest = copy.copy(synthetic)
+    keep = np.arange(len(synthetic.data)) >= int(resume_at * SFREQ)
+    rest.data = synthetic.data.copy()
+    rest.data[~keep] = 0        # fed only from resume_at on: see below
+    ts = 1000.0 + np.arange(len(rest.data)) / SFREQ
+    idx = np.flatnonzero(keep)
+    m = 0
+    for k in range(0, len(idx), 10):
+        j = idx[k:k + 10]
+        new = []
+        while m < len(later) and 1000.0 + later[m][0] <= ts[j[-1]]:
+            new.append(later[m])
+            m += 1
+        if new:
+            back.add_markers([t for _, t in new], [1000.0 + o for o, _ in new])
+        back.add_samples(rest.data[j], ts[j])
+        back.process()
+    back.finish()
+    rows = check_session(path)
+    numbers = [r["number"] for r in rows]
+    assert len(numbers) == len(set(numbers))
+    assert sorted(numbers) == [n for n in range(1, 31) if not 18 <= n <= 21]
+    assert "missed 4 trial(s) (#18-#21): published while the decoder was not receiving" in reports
+    before = {r["number"]: r for r in _rows(reference)}
+    # Trial 17 was decided before the crash; its label came while the decoder was down.
+    for r in rows:
+        if r["number"] <= 17:
+            keys = ("status", "decision", "proba", "features", "decide_step")
+            keys += ("label", "learn_step") if r["number"] < 17 else ()
+            for key in keys:
+                assert r[key] == before[r["number"]][key], (r["number"], key)
+
+
+def test_starting_model_abstention_and_labels_without_numbers(tmp_path, synthetic):
+    """A session started from a classifier file (its posterior the prior of the calibration
+    fit), abstaining below reject_below, with labels that carry no trial number (each goes
+    to the latest trial without one)."""
+    first = tmp_path / "first.sqlite"
+    feed(_decoder(first, synthetic), synthetic)
+    model, _ = Session(first, resume=True).model()
+    model_file = tmp_path / "model.npz"
+    model.save(model_file)
+    start_counts = dict(zip(model.model_labels_.tolist(),
+                            model.model_.params["class_counts"].tolist()))
+    other = synthetic_session(n_blocks=3, trials_per_block=10, seed=5)
+    unnumbered = [(off, text.split("#")[0]) for off, text in other.markers]
+    path = tmp_path / "s.sqlite"
+    reports = []
+    feed(_decoder(path, other, reports=reports, start_model=str(model_file), reject_below=0.95,
+                  calibration_trials=4), other, markers=unnumbered)
+    rows = check_session(path, start_counts=start_counts)
+    assert [r["status"] for r in rows[:4]] == ["collected"] * 4
+    assert all(r["number"] is None for r in rows)
+    decided = [r for r in rows if r["status"] == "decided"]
+    assert len(decided) == 20 and all(r["label"] == y for r, y in zip(rows, other.y))
+    abstained = [r for r in decided if r["decision"] == "abstain"]
+    assert 0 < len(abstained) < len(decided)
+    assert any(line.startswith("fitted on 4 labelled trial(s)") for line in reports)
