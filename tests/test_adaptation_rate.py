@@ -97,11 +97,40 @@ def test_adaptation_rate_is_checked_and_kept_in_files(tmp_path):
     assert loaded.model_.params["class_counts"].sum() == 30
 
 
-def test_a_pickled_classifier_carries_its_race_on():
+def test_a_pickled_or_saved_classifier_carries_its_race_on(tmp_path):
+    # A live session that crashes resumes from the saved classifier: it must go on learning
+    # exactly as the one that was running, which needs every rate's posterior and loss.
     X, y = _data(40, 3, 2, seed=4)
     clf = KovaniSoftmaxClassifier(random_state=0, n_posterior_samples=10).fit(X[:20], y[:20])
-    clf.partial_fit(X[20:30], y[20:30])
-    copy = pickle.loads(pickle.dumps(clf))
-    for est in (clf, copy):
-        est.partial_fit(X[30:], y[30:])
-    np.testing.assert_array_equal(copy.predict_proba(X), clf.predict_proba(X))
+    for i in range(20, 30):
+        clf.partial_fit(X[i:i + 1], y[i:i + 1])
+    race = clf._state().race
+    assert not np.array_equal(race.models[0].params["beta_mean"],
+                              race.models[1].params["beta_mean"])
+    clf.save(tmp_path / "clf.npz")
+    copies = [pickle.loads(pickle.dumps(clf)), KovaniSoftmaxClassifier.load(tmp_path / "clf.npz")]
+    for est in (clf, *copies):
+        for i in range(30, 40):
+            est.partial_fit(X[i:i + 1], y[i:i + 1])
+    for copy in copies:
+        np.testing.assert_array_equal(copy.predict_proba(X), clf.predict_proba(X))
+        np.testing.assert_array_equal(copy._state().race.losses, clf._state().race.losses)
+
+    entries = dict(np.load(tmp_path / "clf.npz", allow_pickle=False))
+    chol = entries["estimator.rate_beta_cov_chol"].copy()
+    chol[0, 0, 0, 0] = -1.0
+    bad_files = {
+        "losses": ({"estimator.rate_losses": np.array([1.0, np.nan])}, "rate_losses"),
+        "shape": ({"estimator.rate_beta_mean": entries["estimator.rate_beta_mean"][:, :, :2]},
+                  "rate_beta_mean"),
+        "factor": ({"estimator.rate_beta_cov_chol": chol}, "invalid"),
+        "rate": ({"estimator.adaptation_rate": np.array("once")}, "belongs to adaptation_rate"),
+    }
+    for name, (change, match) in bad_files.items():
+        np.savez(tmp_path / f"{name}.npz", **{**entries, **change})
+        with pytest.raises(ValueError, match=match):
+            KovaniSoftmaxClassifier.load(tmp_path / f"{name}.npz")
+    del entries["estimator.rate_losses"]
+    np.savez(tmp_path / "partial.npz", **entries)
+    with pytest.raises(ValueError, match="come together"):
+        KovaniSoftmaxClassifier.load(tmp_path / "partial.npz")

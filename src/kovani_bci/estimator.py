@@ -42,6 +42,12 @@ _REPLAY_X_KEY = EXTRA_PREFIX + "replay_X"
 _REPLAY_Y_KEY = EXTRA_PREFIX + "replay_y"
 _W_SCALE_KEY = EXTRA_PREFIX + "w_scale"     # "auto", where the scale is chosen at each fit
 _RATE_KEY = EXTRA_PREFIX + "adaptation_rate"
+# adaptation_rate="auto": the discounted log loss of each rate, and the posteriors of the
+# rates other than the leader (whose posterior is the record), stacked in rate order.
+_RACE_LOSSES_KEY = EXTRA_PREFIX + "rate_losses"
+_RACE_MEAN_KEY = EXTRA_PREFIX + "rate_beta_mean"
+_RACE_CHOL_KEY = EXTRA_PREFIX + "rate_beta_cov_chol"
+_RACE_KEYS = (_RACE_LOSSES_KEY, _RACE_MEAN_KEY, _RACE_CHOL_KEY)
 # Settings of the Bayesian options, each a float64 scalar with the range __init__ allows.
 _REAL_SETTINGS = {
     "prior_widening": (lambda v: 0 < v, "a finite number > 0"),
@@ -49,7 +55,7 @@ _REAL_SETTINGS = {
     "reject_below": (lambda v: 0 <= v <= 1, "in [0, 1]"),
 }
 _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
-               _REPLAY_Y_KEY, _W_SCALE_KEY, _RATE_KEY,
+               _REPLAY_Y_KEY, _W_SCALE_KEY, _RATE_KEY, *_RACE_KEYS,
                *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
 
 _NUMERIC = "biuf"
@@ -291,6 +297,56 @@ def _fitted_attribute(field: str, doc: str) -> property:
                                  f"'{field}_' (it is not fitted yet)")
         return getattr(fitted, field)
     return property(get, doc=doc)
+
+
+def _race_entries(race: empirical_bayes.RateRace | None) -> dict[str, np.ndarray]:
+    """The classifier-file entries of a race of rates (none while every rate is at the model)."""
+    if race is None or len(race.rates) < 2:
+        return {}
+    leader = int(np.argmin(race.losses))
+    others = [m for i, m in enumerate(race.models) if i != leader]
+    return {_RACE_LOSSES_KEY: np.asarray(race.losses, dtype=np.float64),
+            _RACE_MEAN_KEY: np.stack([m.params["beta_mean"] for m in others]),
+            _RACE_CHOL_KEY: np.stack([m.params["beta_cov_chol"] for m in others])}
+
+
+def _read_race(entries, model: KovaniModel, rate: str, fail) -> empirical_bayes.RateRace | None:
+    """The race of rates stored beside ``model`` (its leader's posterior), checked."""
+    present = [key for key in _RACE_KEYS if key in entries]
+    if not present:
+        return None
+    if len(present) < len(_RACE_KEYS):
+        fail(f"{', '.join(map(repr, _RACE_KEYS))} come together; some are missing")
+    rates = empirical_bayes.RateRace.rates_of(rate)
+    if len(rates) < 2:
+        fail(f"'{_RACE_LOSSES_KEY}' belongs to adaptation_rate 'auto', not {rate!r}")
+    losses = entries[_RACE_LOSSES_KEY]
+    if (losses.dtype != np.float64 or losses.shape != (len(rates),)
+            or not np.isfinite(losses).all() or (losses < 0).any()):
+        fail(f"'{_RACE_LOSSES_KEY}' must be {len(rates)} finite float64 losses >= 0")
+    mean, chol = model.params["beta_mean"], model.params["beta_cov_chol"]
+    for key, like in ((_RACE_MEAN_KEY, mean), (_RACE_CHOL_KEY, chol)):
+        value = entries[key]
+        if value.dtype != like.dtype or value.shape != (len(rates) - 1, *like.shape):
+            fail(f"'{key}' must be a {like.dtype} array of shape "
+                 f"{(len(rates) - 1, *like.shape)}, got {value.dtype} {value.shape}")
+    leader = int(np.argmin(losses))
+    others = iter(range(len(rates) - 1))
+    models = []
+    for i in range(len(rates)):
+        if i == leader:
+            models.append(model)
+            continue
+        j = next(others)
+        try:        # every candidate obeys the record rule, as the record itself did
+            candidate = adaptation.with_entries(model, beta_mean=entries[_RACE_MEAN_KEY][j],
+                                                beta_cov_chol=entries[_RACE_CHOL_KEY][j])
+            candidate.to_arrays()
+        except ValueError as exc:
+            fail(f"the posterior of rate {rates[i]!r} in '{_RACE_MEAN_KEY}', "
+                 f"'{_RACE_CHOL_KEY}' is invalid: {exc}")
+        models.append(candidate)
+    return empirical_bayes.RateRace(rates, tuple(models), losses.copy())
 
 
 def _with_rows(base: KovaniModel, source: KovaniModel, rows: np.ndarray) -> KovaniModel:
@@ -831,9 +887,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         ``estimator.reject_below`` (float64), ``estimator.adaptation_rate`` (text),
         ``estimator.w_scale`` (the text "auto", only where the scale is chosen at each fit)
         and, when known, ``estimator.feature_names_in``. The prior (the scale in use among
-        it), learning rate, sweep count and seed live in the record itself. The other
-        rates' online posteriors of ``adaptation_rate="auto"`` are not kept: a loaded
-        classifier starts them again from its model.
+        it), learning rate, sweep count and seed live in the record itself. With
+        ``adaptation_rate="auto"`` after a :meth:`partial_fit`, ``estimator.rate_losses``
+        (float64, one per rate) and the other rates' posteriors (``estimator.rate_beta_mean``,
+        ``estimator.rate_beta_cov_chol``, stacked) are kept too, so that a loaded classifier
+        goes on learning exactly as the saved one would have.
 
         Raises
         ------
@@ -861,6 +919,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         if _is_auto(hp["w_scale"]):
             arrays[_W_SCALE_KEY] = np.array(empirical_bayes.AUTO)
         arrays[_RATE_KEY] = np.array(hp["adaptation_rate"])
+        arrays.update(_race_entries(fitted.race))
         if names is not None:
             arrays[_NAMES_KEY] = np.asarray(names, dtype=str)
         write_archive(path, arrays)
@@ -951,7 +1010,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         est.n_features_in_ = n_features
         if names is not None:
             est.feature_names_in_ = names.astype(object)
-        est._publish(_Fitted.build(model, labels, replay))
+        race = _read_race(entries, model, rate, fail)
+        est._publish(_Fitted.build(model, labels, replay, race=race))
         return est
 
     @staticmethod
