@@ -11,7 +11,10 @@ import tempfile
 
 # Discovery on this machine only: LSL's default resolves streams by multicast and broadcast on
 # every interface. MulticastMinRTT cuts the shortest discovery wait from 0.5 s to 0.05 s.
+# liblsl logs at level -2 (errors only): its start-up lines would bury the decoder's own.
 LOOPBACK_CONFIG = """\
+[log]
+level = -2
 [ports]
 IPv6 = disable
 [multicast]
