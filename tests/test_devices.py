@@ -16,10 +16,21 @@ import jax
 import numpy as np
 import pytest
 
+import kovani_bci
 from kovani_bci import placement
 
 PROBE = Path(__file__).with_name("core_probe.py")
-SRC = Path(__file__).resolve().parent.parent / "src"
+# Where this process found the package (the source tree, or an installation).
+PACKAGE_ROOT = Path(kovani_bci.__file__).resolve().parent.parent
+# The probes run on host devices only, whatever this machine's default device: two CPU
+# devices stand in for a CPU and an accelerator.
+PROBE_ENV = {"XLA_FLAGS": "--xla_force_host_platform_device_count=2", "JAX_PLATFORMS": "cpu"}
+
+
+def probe_env(**env):
+    return {**os.environ, **PROBE_ENV,
+            "PYTHONPATH": os.pathsep.join([str(PACKAGE_ROOT), os.environ.get("PYTHONPATH", "")]),
+            **{k: str(v) for k, v in env.items()}}
 ALL_CORES = {"_fit_core", "_fit_reduced_core", "_fit_precision_core", "_update_core", "_update_reduced_core",
              "_fixed_prior_core", "_fixed_prior_reduced_core", "_proba_core", "_samples_core"}
 SCENARIOS = ["fit_general", "fit_reduced", "fit_precision", "update_general", "update_reduced",
@@ -28,10 +39,7 @@ SCENARIOS = ["fit_general", "fit_reduced", "fit_precision", "update_general", "u
 
 def probe(*scenarios, **env):
     """{scenario: {"cores": [...], "result_types": [...]}} from a fresh interpreter."""
-    full_env = {**os.environ, "XLA_FLAGS": "--xla_force_host_platform_device_count=2",
-                "PYTHONPATH": os.pathsep.join([str(SRC), os.environ.get("PYTHONPATH", "")]),
-                **{k: str(v) for k, v in env.items()}}
-    out = subprocess.run([sys.executable, str(PROBE), *scenarios], env=full_env, capture_output=True,
+    out = subprocess.run([sys.executable, str(PROBE), *scenarios], env=probe_env(**env), capture_output=True,
                          text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
     return json.loads(out.stdout.splitlines()[-1])
@@ -57,6 +65,11 @@ def test_every_product_of_every_core_is_lowered_at_full_precision():
 
 
 def test_placement_rule(monkeypatch):
+    with jax.default_device(None):   # a caller who chose no device, even under KOVANI_TEST_DEVICE
+        check_placement_rule(monkeypatch)
+
+
+def check_placement_rule(monkeypatch):
     cpu = jax.devices("cpu")[0]
     accelerator = object.__new__(type("FakeGpu", (), {"platform": "gpu"}))
     # No accelerator: JAX's own placement, host loops allowed.
@@ -155,10 +168,8 @@ print(json.dumps({
 
 
 def test_classifier_device_and_models_across_devices():
-    env = {**os.environ, "XLA_FLAGS": "--xla_force_host_platform_device_count=2",
-           "PYTHONPATH": os.pathsep.join([str(SRC), os.environ.get("PYTHONPATH", "")])}
-    out = subprocess.run([sys.executable, "-c", ACROSS_DEVICES, str(PROBE.parent)], env=env, capture_output=True,
-                         text=True, timeout=300)
+    out = subprocess.run([sys.executable, "-c", ACROSS_DEVICES, str(PROBE.parent)], env=probe_env(),
+                         capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-3000:]
     r = json.loads(out.stdout.splitlines()[-1])
     assert {tuple(devices) for _, devices in r["placed"]} == {("cpu:1",)}
@@ -180,3 +191,28 @@ def test_classifier_refuses_a_bad_device_before_fitting():
             clf.fit(X, y)
         assert not hasattr(clf, "model_")
     assert KovaniSoftmaxClassifier().get_params()["device"] == "auto"
+
+
+def test_small_training_calls_run_blas_on_one_thread_and_restore_it():
+    threadpoolctl = pytest.importorskip("threadpoolctl")
+
+    def blas_threads():
+        return [i["num_threads"] for i in threadpoolctl.threadpool_info() if i["user_api"] == "blas"]
+
+    with jax.default_device("cpu"):
+        small, on_host = placement.core_context(1e6)
+        large, _ = placement.core_context(placement.PARALLEL_BLAS_MIN_WORK)
+        prediction, _ = placement.core_context(1e6, solves=False)
+        other, _ = placement.core_context(1e6)
+    assert on_host and large is None and prediction is None   # nothing to set up for these
+    before = blas_threads()
+    assert before
+    with small:
+        assert set(blas_threads()) == {1}
+        with other:                       # another call meanwhile (nested or in another thread)
+            assert set(blas_threads()) == {1}
+        assert set(blas_threads()) == {1}  # still inside the first
+    assert blas_threads() == before
+    with pytest.raises(ZeroDivisionError), small:
+        1 / 0
+    assert blas_threads() == before

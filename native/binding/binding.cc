@@ -430,7 +430,7 @@ nb::object CoreArgs::operator[](const char *name) const {
     throw nb::python_error();
 }
 
-nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args, nb::handle device) {
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args, nb::handle context) {
     const size_t n = core.params.size();
     if (args.size() != n)
         raise(PyExc_RuntimeError, (std::string(core.name) + ": wrong number of arguments").c_str());
@@ -476,9 +476,12 @@ nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg
             throw nb::python_error();
         return result;
     };
-    if (device.is_none())
+    if (context.is_none())
         return run();
-    return within(global(self, "jax").attr("default_device")(device), run);
+    // Finished inside the context: the CPU client dispatches asynchronously, and what the
+    // context sets (BLAS threads) must hold while the computation runs, not just while it
+    // is enqueued.
+    return within(context, [&] { return global(self, "jax").attr("block_until_ready")(run()); });
 }
 
 bool is_published(Function &self, nb::handle value, const char *name) {

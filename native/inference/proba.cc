@@ -46,7 +46,7 @@ nb::object predict_proba(Function &self, Args &a) {
                                  model::prediction_args({{"softmax", global(self, "kovani_softmax")},
                                                          {"logits_from_beta", logits_from_beta}},
                                                         p, S, Xn, factors, seed),
-                                 where.device);
+                                 where.context);
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // A fresh, writable host array that belongs to the caller.
     nb::object result = j.np.attr("array")(probs);

@@ -55,7 +55,7 @@ nb::object predict_samples(Function &self, Args &a) {
                                  model::prediction_args({{"softmax", global(self, "kovani_softmax")}}, p,
                                                         a[NUM_POSTERIOR_SAMPLES], Xn,
                                                         model::factors_for_core(j, p, where.on_host), seed),
-                                 where.device);
+                                 where.context);
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // Read only now: a record without it fails after the draws.
     const long long label_base = record.read_int(j, "label_base");

@@ -160,7 +160,7 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
     if (kernels.own && where.on_host && reduced_pays(n, d_aug)) {
         nb::object scales = in.prior.scales(j, F);
         args.emplace_back("prior_scale", scales);
-        nb::object out = call_core(self, reduced_fit, args, where.device);
+        nb::object out = call_core(self, reduced_fit, args, where.context);
         nb::object working = np.attr("dtype")(in.dtype);
         Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
         return {host_copy(j, out[0]), lifted_factors(j, scales.attr("astype")(working), dir)};
@@ -172,7 +172,7 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
         args.emplace_back("pg_update", kernels.update);
         args.emplace_back("pg_omega", kernels.omega);
     }
-    nb::object out = call_core(self, precision ? precision_fit : general_fit, args, where.device);
+    nb::object out = call_core(self, precision ? precision_fit : general_fit, args, where.context);
     return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 

@@ -2,9 +2,9 @@
 
 namespace kovani::model {
 
-Placement place(double work, bool keep_on_host) {
-    nb::object decided =
-        nb::module_::import_("kovani_bci.placement").attr("core_placement")(work, nb::bool_(keep_on_host));
+Placement place(double work, bool keep_on_host, bool solves) {
+    nb::object decided = nb::module_::import_("kovani_bci.placement")
+                             .attr("core_context")(work, nb::bool_(keep_on_host), nb::bool_(solves));
     return {decided[0], truthy(decided[1])};
 }
 

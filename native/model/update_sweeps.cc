@@ -114,21 +114,21 @@ Placement update_placement(const UpdateInputs &in, bool reducible) {
                  reducible);
 }
 
-Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle device) {
+Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {
     nb::object np = j.np;
     nb::object V = whitened(j, in.batch.X_aug, in.beta_cov_chol);
     nb::object out = call_core(self, core,
                                {{"dtype", in.dtype}, {"num_steps", nb::int_(in.num_steps)}, {"V", V},
                                 {"X_aug", in.batch.X_aug}, {"yj", in.batch.yj}, {"non_ref_j", in.non_ref_j},
                                 {"beta_mean", in.beta_mean}, {"alpha", nb::float_(in.alpha)}},
-                               device);
+                               context);
     Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
     return {lifted_means(j, in.beta_mean, in.beta_cov_chol, np.attr("asarray")(out[0])),
             lifted_factors(j, in.beta_cov_chol, dir)};
 }
 
 Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const Core &core,
-                     std::vector<CoreArg> kernels, nb::handle device) {
+                     std::vector<CoreArg> kernels, nb::handle context) {
     std::vector<CoreArg> args = {{"dtype", in.dtype},
                                  {"num_steps", nb::int_(in.num_steps)},
                                  {"X_aug", in.batch.X_aug},
@@ -138,7 +138,7 @@ Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const
                                  {"beta_cov_chol", aligned(j, in.beta_cov_chol, in.beta_cov_chol.attr("dtype"))},
                                  {"alpha", nb::float_(in.alpha)}};
     args.insert(args.end(), kernels.begin(), kernels.end());
-    nb::object out = call_core(self, core, args, device);
+    nb::object out = call_core(self, core, args, context);
     return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 
@@ -148,16 +148,16 @@ Coefficients running_update_sweeps(Function &self, const Jax &j, const UpdateInp
     const bool reducible = kernels.own && reduced_pays(in);
     const Placement where = update_placement(in, reducible);
     if (reducible && where.on_host)
-        return reduced(self, j, in, running_reduced, where.device);
+        return reduced(self, j, in, running_reduced, where.context);
     return general(self, j, in, running_update, {{"pg_update", kernels.update}, {"pg_omega", kernels.omega}},
-                   where.device);
+                   where.context);
 }
 
 Coefficients fixed_prior_sweeps(Function &self, const Jax &j, const UpdateInputs &in) {
     const Placement where = update_placement(in, reduced_pays(in));
     if (reduced_pays(in) && where.on_host)
-        return reduced(self, j, in, fixed_prior_reduced, where.device);
-    return general(self, j, in, fixed_prior_update, {}, where.device);
+        return reduced(self, j, in, fixed_prior_reduced, where.context);
+    return general(self, j, in, fixed_prior_update, {}, where.context);
 }
 
 }  // namespace kovani::model

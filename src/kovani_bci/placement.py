@@ -19,12 +19,24 @@ trials, not with the coefficients; the accelerator runs the full form) stays on 
 The host loops of the fast paths (covariance factors carried through a batch on the host)
 run only where the core runs on the CPU: next to an accelerator they would copy its arrays
 back and forth, so a call placed there takes the forms that stay on the device.
+
+Threads. On the CPU, JAX's factorisations and triangular solves call the BLAS library
+SciPy ships (OpenBLAS), whose threads cost more than they save on the matrices of a
+small training call: its workers wait, spinning, for each other across the many tiny
+calls of the sweeps, and each one busy elsewhere (another process, XLA's own threads)
+stalls them all. A one-sweep update of 64 trials at 253 features took 50 to 90 ms with
+OpenBLAS's two threads on a loaded 2-core machine against 10 to 16 ms with one. So a
+training call of less than ``PARALLEL_BLAS_MIN_WORK`` runs with every BLAS library of
+the process (found by threadpoolctl, which scikit-learn brings; without it nothing is
+limited) on one thread, restored when the last such call ends. Other threads' BLAS calls
+meanwhile run on one thread too: slower for a while, never different.
 """
 
 from __future__ import annotations
 
 import contextlib
 import functools
+import threading
 
 import jax
 
@@ -33,6 +45,35 @@ import jax
 # 5.6e8; one-trial updates at 253 and 2080 features, work up to 1.3e8, ran 2 to 8 times
 # faster on the CPU). `python -m bench.device` measures where the two meet.
 ACCELERATOR_MIN_WORK = 1e9
+
+
+# Below this work a training call's BLAS runs on one thread (measured on a 2-core CPU:
+# from a fit of 288 trials at 1000 features on, work 8.7e9, two threads saved 10 to 25%).
+PARALLEL_BLAS_MIN_WORK = 4e9
+
+
+def core_context(work, keep_on_host=False, solves=True):
+    """What a compiled core runs inside: the context of its placement and threads.
+
+    Parameters
+    ----------
+    work, keep_on_host
+        As for `core_placement`.
+    solves : bool
+        The core factorises or solves (the training cores): small ones limit BLAS threads.
+
+    Returns
+    -------
+    context : context manager or None
+        None where the core runs as JAX would run it anyway.
+    on_host : bool
+        As for `core_placement`.
+    """
+    device, on_host = core_placement(work, keep_on_host)
+    serial = solves and on_host and work < PARALLEL_BLAS_MIN_WORK and _serial_blas.available()
+    if device is None and not serial:
+        return None, on_host
+    return _Within(device, serial), on_host
 
 
 def core_placement(work, keep_on_host=False):
@@ -64,6 +105,78 @@ def core_placement(work, keep_on_host=False):
         return accelerator, False
     host = host_device()
     return (None, False) if host is None else (host, True)
+
+
+class _SerialBlas:
+    """The process's BLAS libraries on one thread while any holder is inside."""
+
+    def __init__(self):
+        self._lock = threading.Lock()
+        self._inside = 0
+        self._saved = []
+        self._libraries = None
+
+    def available(self):
+        if self._libraries is None:
+            self._libraries = self._find()
+        return bool(self._libraries)
+
+    @staticmethod
+    def _find():
+        try:
+            import scipy.linalg  # noqa: F401  loads the BLAS that JAX's CPU solvers call
+            from threadpoolctl import ThreadpoolController
+        except ImportError:
+            return []
+        return [lib for lib in ThreadpoolController().lib_controllers if lib.user_api == "blas"]
+
+    def __enter__(self):
+        with self._lock:
+            if self._inside == 0:
+                self._saved = [(lib, lib.num_threads) for lib in self._libraries]
+                for lib, threads in self._saved:
+                    if threads != 1:
+                        lib.set_num_threads(1)
+            self._inside += 1
+
+    def __exit__(self, *exc):
+        with self._lock:
+            self._inside -= 1
+            if self._inside == 0:
+                for lib, threads in self._saved:
+                    if threads != 1:
+                        lib.set_num_threads(threads)
+
+
+_serial_blas = _SerialBlas()
+
+
+class _Within:
+    """jax.default_device(device) where a device is given, and serial BLAS where asked."""
+
+    def __init__(self, device, serial):
+        self._device = None if device is None else jax.default_device(device)
+        self._serial = serial
+
+    def __enter__(self):
+        if self._serial:
+            _serial_blas.__enter__()
+        if self._device is not None:
+            try:
+                self._device.__enter__()
+            except BaseException:
+                if self._serial:
+                    _serial_blas.__exit__(None, None, None)
+                raise
+        return self
+
+    def __exit__(self, *exc):
+        try:
+            if self._device is not None:
+                self._device.__exit__(*exc)
+        finally:
+            if self._serial:
+                _serial_blas.__exit__(*exc)
 
 
 def _platform(device):

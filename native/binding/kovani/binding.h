@@ -119,11 +119,12 @@ struct Core {
 // owns, visible to the garbage collector) under its name, with every declared parameter
 // given once by name (in any order). Arguments hold their values, so a list of them may be
 // built ahead of the call. A core is traced at full matrix-product precision (HIGHEST)
-// whatever the device. It runs on `device` (a jax.Device) where one is given, else where
-// jit puts it (JAX's default device, or the caller's `jax.default_device`).
+// whatever the device. It runs inside `context` (a Python context manager: a device, a
+// limit on threads) where one is given, and has finished when the context is left; jit
+// puts it on JAX's default device, or the one a `jax.default_device` context names.
 using CoreArg = std::pair<const char *, nb::object>;
 nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args,
-                     nb::handle device = nb::none());
+                     nb::handle context = nb::none());
 
 // f() inside the Python context manager `context`: entered before, exited after, also
 // when f throws (the exception then propagates unchanged).
