@@ -200,10 +200,10 @@ def test_small_training_calls_run_blas_on_one_thread_and_restore_it():
         return [i["num_threads"] for i in threadpoolctl.threadpool_info() if i["user_api"] == "blas"]
 
     with jax.default_device("cpu"):
-        small, on_host = placement.core_context(1e6)
-        large, _ = placement.core_context(placement.PARALLEL_BLAS_MIN_WORK)
-        prediction, _ = placement.core_context(1e6, solves=False)
-        other, _ = placement.core_context(1e6)
+        small, on_host = placement.core_context(1e12, size=254)
+        large, _ = placement.core_context(1e6, size=placement.PARALLEL_BLAS_MIN_SIZE)
+        prediction, _ = placement.core_context(1e6)
+        other, _ = placement.core_context(1e6, size=17)
     assert on_host and large is None and prediction is None   # nothing to set up for these
     before = blas_threads()
     assert before

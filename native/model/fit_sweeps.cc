@@ -156,7 +156,8 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
                                  {"prior_mean", in.prior.mean(j, F)}, {"alpha", in.alpha}};
     const long long K = in.n_classes;
     const Placement where = place((double) n * (double) (d_aug * d_aug) * (double) (K - 1) *
-                                  nb::cast<double>(in.num_steps));
+                                      nb::cast<double>(in.num_steps),
+                                  false, d_aug);
     if (kernels.own && where.on_host && reduced_pays(n, d_aug)) {
         nb::object scales = in.prior.scales(j, F);
         args.emplace_back("prior_scale", scales);

@@ -13,7 +13,8 @@ struct Placement {
 };
 
 // For a core of about `work` multiply-adds; `keep_on_host`: the call has a CPU form that
-// costs less than the accelerator's; `solves`: the core factorises or solves (training).
-Placement place(double work, bool keep_on_host = false, bool solves = true);
+// costs less than the accelerator's; `size`: rows of the largest matrix the core
+// factorises or solves, 0 for none.
+Placement place(double work, bool keep_on_host, long long size);
 
 }  // namespace kovani::model

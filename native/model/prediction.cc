@@ -43,7 +43,7 @@ constexpr double kLargeFactors = 1 << 20;
 
 Placement prediction_placement(const Posterior &p, nb::handle Xn, nb::handle S) {
     const double n = as_size(Xn.attr("shape")[0]), d_aug = as_size(p.beta_mean.attr("shape")[1]);
-    return place(n * as_size(S) * (double) (p.n_classes - 1) * d_aug, false, false);
+    return place(n * as_size(S) * (double) (p.n_classes - 1) * d_aug, false, 0);
 }
 
 nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host) {

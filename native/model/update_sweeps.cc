@@ -111,7 +111,7 @@ bool reduced_pays(const UpdateInputs &in) { return 2 * in.batch.rows <= in.batch
 Placement update_placement(const UpdateInputs &in, bool reducible) {
     const double rows = (double) to_int64(in.beta_mean.attr("shape")[0]);
     return place((double) in.batch.rows * (double) (in.batch.d_aug * in.batch.d_aug) * rows * (double) in.num_steps,
-                 reducible);
+                 reducible, in.batch.d_aug);
 }
 
 Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {

@@ -26,10 +26,11 @@ small training call: its workers wait, spinning, for each other across the many 
 calls of the sweeps, and each one busy elsewhere (another process, XLA's own threads)
 stalls them all. A one-sweep update of 64 trials at 253 features took 50 to 90 ms with
 OpenBLAS's two threads on a loaded 2-core machine against 10 to 16 ms with one. So a
-training call of less than ``PARALLEL_BLAS_MIN_WORK`` runs with every BLAS library of
-the process (found by threadpoolctl, which scikit-learn brings; without it nothing is
-limited) on one thread, restored when the last such call ends. Other threads' BLAS calls
-meanwhile run on one thread too: slower for a while, never different.
+training call whose matrices have fewer than ``PARALLEL_BLAS_MIN_SIZE`` rows (d_aug,
+whatever the number of trials: the trials' products are XLA's own) runs with every BLAS
+library of the process (found by threadpoolctl, which scikit-learn brings; without it
+nothing is limited) on one thread, restored when the last such call ends. Other threads'
+BLAS calls meanwhile run on one thread too: slower for a while, never different.
 """
 
 from __future__ import annotations
@@ -47,20 +48,22 @@ import jax
 ACCELERATOR_MIN_WORK = 1e9
 
 
-# Below this work a training call's BLAS runs on one thread (measured on a 2-core CPU:
-# from a fit of 288 trials at 1000 features on, work 8.7e9, two threads saved 10 to 25%).
-PARALLEL_BLAS_MIN_WORK = 4e9
+# Below this matrix size a training call's BLAS runs on one thread (measured on a 2-core
+# CPU: at 253 features two threads saved nothing when the machine was idle and cost 4 to
+# 10 times under load; at 1000 features and more they saved 10 to 25%).
+PARALLEL_BLAS_MIN_SIZE = 512
 
 
-def core_context(work, keep_on_host=False, solves=True):
+def core_context(work, keep_on_host=False, size=0):
     """What a compiled core runs inside: the context of its placement and threads.
 
     Parameters
     ----------
     work, keep_on_host
         As for `core_placement`.
-    solves : bool
-        The core factorises or solves (the training cores): small ones limit BLAS threads.
+    size : int
+        Rows of the largest matrix the core factorises or solves (d_aug for the training
+        cores); 0 for none (prediction).
 
     Returns
     -------
@@ -70,7 +73,7 @@ def core_context(work, keep_on_host=False, solves=True):
         As for `core_placement`.
     """
     device, on_host = core_placement(work, keep_on_host)
-    serial = solves and on_host and work < PARALLEL_BLAS_MIN_WORK and _serial_blas.available()
+    serial = on_host and 0 < size < PARALLEL_BLAS_MIN_SIZE and _serial_blas.available()
     if device is None and not serial:
         return None, on_host
     return _Within(device, serial), on_host
