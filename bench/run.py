@@ -5,6 +5,7 @@
     python -m bench --only fit_small predict
     python -m bench --only update_wide fit_wide predict_wide --figure out/bench.png
     python -m bench --only fit_wide --features 16 64    # a quick look at small sizes
+    python -m bench --quick --only update fit_small     # fewer calls, 16 and 253 features
 
 Each scenario times repeated calls after warm-up and prints medians and percentiles, and
 ratios against baselines measured in the same run: scikit-learn's LogisticRegression, an
@@ -16,6 +17,7 @@ path of the same call (see bench/wide.py).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import os
 import subprocess
@@ -232,14 +234,25 @@ def main(argv=None):
                         help="seconds of timed calls per measurement of the *_wide scenarios")
     parser.add_argument("--json", type=Path, help="also write the tables to this JSON file")
     parser.add_argument("--figure", type=Path, help="write the time-against-features figure (PNG) here")
+    parser.add_argument("--device", help="run every scenario inside jax.default_device of this platform's "
+                        "first device (\"gpu\", \"cpu\", ...); default: the placement's own choice")
+    parser.add_argument("--quick", action="store_true",
+                        help="a quick look: at most 30 timed calls, 0.3 s per measurement, features 16 and 253")
     args = parser.parse_args(argv)
+    if args.quick:
+        args.repeat, args.budget = min(args.repeat, 30), min(args.budget, 0.3)
+        if args.features == list(wide.FEATURES):
+            args.features = [16, 253]
     import jax
     api = Api()
     results = {}
+    device = jax.devices(args.device)[0] if args.device else None
     print(f"python {sys.version.split()[0]}, jax {jax.__version__}, numpy {np.__version__}, "
-          f"{os.cpu_count()} CPUs, 64-bit mode {'on' if jax.config.jax_enable_x64 else 'off'}")
+          f"{len(os.sched_getaffinity(0))} CPUs, 64-bit mode {'on' if jax.config.jax_enable_x64 else 'off'}, "
+          f"default device {jax.devices()[0]}, running on {device or 'the placement default'}")
     for name in args.only or SCENARIOS:
-        results[name] = SCENARIOS[name](api, args)
+        with jax.default_device(device) if device else contextlib.nullcontext():
+            results[name] = SCENARIOS[name](api, args)
         print_table(name, results[name])
         if args.json:  # written as it goes: a long run interrupted keeps what it measured
             args.json.write_text(json.dumps(results, indent=2))

@@ -24,3 +24,13 @@ def enable_x64():
     jax.config.update("jax_enable_x64", True)
     yield
     jax.config.update("jax_enable_x64", before)
+
+
+def pytest_configure(config):
+    """KOVANI_TEST_DEVICE=PLATFORM runs the whole suite on that platform's first device (as a
+    caller's jax.default_device), every call included; `python -m bench.device` sets it."""
+    import os
+
+    platform = os.environ.get("KOVANI_TEST_DEVICE")
+    if platform:
+        jax.config.update("jax_default_device", jax.devices(platform)[0])

@@ -81,9 +81,11 @@ def test_learning_rate_near_zero_barely_moves_the_prior(x64):
     # Three damped sweeps of step 1e-12 from the prior mean 0 and covariance I.
     assert np.abs(p["beta_mean"]).max() < 1e-10
     np.testing.assert_allclose(p["beta_cov_chol"], np.broadcast_to(np.eye(4), (2, 4, 4)), atol=1e-6)
-    # The smallest positive double passes the learning-rate check and changes nothing.
+    # The smallest positive double passes the learning-rate check and changes nothing at
+    # its scale: a step of it rounds to zero, or to a few denormals on a device that keeps
+    # them (GPUs do not flush them to zero).
     p = assert_finite(fit_with(learning_rate=5e-324))
-    assert np.all(p["beta_mean"] == 0)
+    assert np.abs(p["beta_mean"]).max() <= 1e-320
     # An update of such a record leaves the posterior essentially as it was.
     record = dict(fit_with().params)
     record["learning_rate"] = np.array(1e-12)

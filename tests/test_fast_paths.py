@@ -22,6 +22,14 @@ fit = learning.kovani_softmax_fit
 update = learning.kovani_softmax_update
 
 
+@pytest.fixture(autouse=True)
+def on_the_cpu():
+    """The fast paths with host loops are the CPU's forms (a call on an accelerator takes
+    the forms that stay there), so these tests run on the CPU wherever the suite runs."""
+    with jax.default_device(jax.devices("cpu")[0]):
+        yield
+
+
 @contextlib.contextmanager
 def general_path(name="_pg_binary_update"):
     """Replaces one of the module's kernels by a counting wrapper of itself."""

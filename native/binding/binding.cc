@@ -430,7 +430,7 @@ nb::object CoreArgs::operator[](const char *name) const {
     throw nb::python_error();
 }
 
-nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args) {
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args, nb::handle context) {
     const size_t n = core.params.size();
     if (args.size() != n)
         raise(PyExc_RuntimeError, (std::string(core.name) + ": wrong number of arguments").c_str());
@@ -448,8 +448,12 @@ nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg
         }
         std::vector<CoreParam> params = core.params;
         CoreBody body = core.body;
+        // Traced at the working type's full precision: every product and solve of the core
+        // (and of the kernels it calls) carries HIGHEST, whatever the device's default for
+        // float32 (reduced on GPUs, where a covariance can lose positive definiteness).
         nb::object fn = closure(self, core.name, std::move(names), [params, body](Function &f, Args &a) {
-            return body(f, CoreArgs(params, a));
+            return within(global(f, "jax").attr("default_matmul_precision")("highest"),
+                          [&] { return body(f, CoreArgs(params, a)); });
         });
         jitted = global(self, "jax").attr("jit")(fn, nb::arg("static_argnums") = nb::tuple(static_argnums));
         store[core.name] = jitted;
@@ -466,10 +470,18 @@ nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg
                   (std::string(core.name) + ": no argument for parameter " + core.params[i].name).c_str());
         ordered.append(found->second);
     }
-    nb::object result = nb::steal(PyObject_Call(jitted.ptr(), nb::tuple(ordered).ptr(), nullptr));
-    if (!result.is_valid())
-        throw nb::python_error();
-    return result;
+    auto run = [&] {
+        nb::object result = nb::steal(PyObject_Call(jitted.ptr(), nb::tuple(ordered).ptr(), nullptr));
+        if (!result.is_valid())
+            throw nb::python_error();
+        return result;
+    };
+    if (context.is_none())
+        return run();
+    // Finished inside the context: the CPU client dispatches asynchronously, and what the
+    // context sets (BLAS threads) must hold while the computation runs, not just while it
+    // is enqueued.
+    return within(context, [&] { return global(self, "jax").attr("block_until_ready")(run()); });
 }
 
 bool is_published(Function &self, nb::handle value, const char *name) {

@@ -40,11 +40,13 @@ nb::object predict_proba(Function &self, Args &a) {
     nb::object logits_from_beta = plug_in ? global(self, "_logits_from_beta") : nb::none();
     nb::object seed = plug_in ? nb::none() : model::host_seed(j, a[RNG_SEED]);
     model::check_prediction_memory(j, "kovani_softmax_predict_proba", p, Xn, S);
-    nb::object factors = plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p);
+    const model::Placement where = model::prediction_placement(p, Xn, S);
+    nb::object factors = plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p, where.on_host);
     nb::object probs = call_core(self, proba,
                                  model::prediction_args({{"softmax", global(self, "kovani_softmax")},
                                                          {"logits_from_beta", logits_from_beta}},
-                                                        p, S, Xn, factors, seed));
+                                                        p, S, Xn, factors, seed),
+                                 where.context);
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // A fresh, writable host array that belongs to the caller.
     nb::object result = j.np.attr("array")(probs);

@@ -50,10 +50,12 @@ nb::object predict_samples(Function &self, Args &a) {
     model::Posterior p = model::read_posterior(j, record);
     nb::object seed = model::host_seed(j, a[RNG_SEED]);
     model::check_prediction_memory(j, "kovani_softmax_predict_samples", p, Xn, a[NUM_POSTERIOR_SAMPLES]);
+    const model::Placement where = model::prediction_placement(p, Xn, a[NUM_POSTERIOR_SAMPLES]);
     nb::object draws = call_core(self, samples,
                                  model::prediction_args({{"softmax", global(self, "kovani_softmax")}}, p,
-                                                        a[NUM_POSTERIOR_SAMPLES], Xn, model::factors_for_core(j, p),
-                                                        seed));
+                                                        a[NUM_POSTERIOR_SAMPLES], Xn,
+                                                        model::factors_for_core(j, p, where.on_host), seed),
+                                 where.context);
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // Read only now: a record without it fails after the draws.
     const long long label_base = record.read_int(j, "label_base");

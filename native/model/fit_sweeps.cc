@@ -2,6 +2,7 @@
 #include "model/sweeps.h"
 
 #include "model/host_arrays.h"
+#include "model/placement.h"
 #include "model/reduced.h"
 #include "model/working_type.h"
 
@@ -153,10 +154,14 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
                                  {"num_steps", in.num_steps},  {"Xn", in.Xn},
                                  {"yj", in.yj},                {"non_ref_j", in.non_ref_j},
                                  {"prior_mean", in.prior.mean(j, F)}, {"alpha", in.alpha}};
-    if (kernels.own && reduced_pays(n, d_aug)) {
+    const long long K = in.n_classes;
+    const Placement where = place((double) n * (double) (d_aug * d_aug) * (double) (K - 1) *
+                                      nb::cast<double>(in.num_steps),
+                                  false, d_aug);
+    if (kernels.own && where.on_host && reduced_pays(n, d_aug)) {
         nb::object scales = in.prior.scales(j, F);
         args.emplace_back("prior_scale", scales);
-        nb::object out = call_core(self, reduced_fit, args);
+        nb::object out = call_core(self, reduced_fit, args, where.context);
         nb::object working = np.attr("dtype")(in.dtype);
         Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
         return {host_copy(j, out[0]), lifted_factors(j, scales.attr("astype")(working), dir)};
@@ -168,7 +173,7 @@ Coefficients fit_sweeps(Function &self, const Jax &j, const FitInputs &in, const
         args.emplace_back("pg_update", kernels.update);
         args.emplace_back("pg_omega", kernels.omega);
     }
-    nb::object out = call_core(self, precision ? precision_fit : general_fit, args);
+    nb::object out = call_core(self, precision ? precision_fit : general_fit, args, where.context);
     return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 

@@ -41,13 +41,17 @@ constexpr double kLargeFactors = 1 << 20;
 
 }  // namespace
 
-nb::object factors_for_core(const Jax &j, const Posterior &p) {
+Placement prediction_placement(const Posterior &p, nb::handle Xn, nb::handle S) {
+    const double n = as_size(Xn.attr("shape")[0]), d_aug = as_size(p.beta_mean.attr("shape")[1]);
+    return place(n * as_size(S) * (double) (p.n_classes - 1) * d_aug, false, 0);
+}
+
+nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host) {
     nb::object L = p.beta_cov_chol, np = j.np;
     if (!is_ndarray(j, L) || !truthy(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
         return L;  // JAX's own conversion, or its refusal
     nb::object dtype = held_type(j, p.beta_mean.attr("dtype"));
-    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors ||
-        !j.jax.attr("default_backend")().equal(nb::str("cpu")))
+    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors || !on_host)
         return L;
     return aligned(j, L, dtype, 0);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "kovani/jax.h"
+#include "model/placement.h"
 #include "model/record.h"
 
 #include <vector>
@@ -20,11 +21,16 @@ nb::object checked_trials(const Jax &j, nb::handle X, nb::handle num_posterior_s
 // probability matrices of (n, K), in the working type. `S` is 1 on the plug-in path.
 void check_prediction_memory(const Jax &j, const char *what, const Posterior &p, nb::handle Xn, nb::handle S);
 
-// The stored factors as the Monte-Carlo core should receive them: a large floating-point
-// NumPy array that is not aligned, or not yet in the working type, is copied into an
-// aligned array of the working type on the CPU (host_arrays.h says why; the same rounding
-// as the conversion jit or the core would make). Anything else passes as it is.
-nb::object factors_for_core(const Jax &j, const Posterior &p);
+// Where a prediction's core runs (placement.h): its work is that of the logits, n S (K-1)
+// d_aug multiply-adds.
+Placement prediction_placement(const Posterior &p, nb::handle Xn, nb::handle S);
+
+// The stored factors as the Monte-Carlo core should receive them: for a core on the CPU
+// (`on_host`), a large floating-point NumPy array that is not aligned, or not yet in the
+// working type, is copied into an aligned array of the working type (host_arrays.h says
+// why; the same rounding as the conversion jit or the core would make). Anything else
+// passes as it is.
+nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host);
 
 // The plug-in path never reads the factors. A NumPy array is handed to the core as its
 // empty leading slice, which carries the element type (so a type JAX cannot take is

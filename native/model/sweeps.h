@@ -7,8 +7,9 @@
 // published kernel included. Fast paths give the same result up to rounding and are taken
 // only with the model's own kernels: for fewer trials than coefficients, the sweeps in the
 // trials' n-dimensional space (reduced.h), the covariance factors carried through the
-// batch's rank-n change on the host (factors.h); for an undamped fit of many trials, the
-// precision's Cholesky factor in the state instead of the covariance.
+// batch's rank-n change on the host (factors.h), taken only where the core runs on the CPU
+// (placement.h); for an undamped fit of many trials, the precision's Cholesky factor in
+// the state instead of the covariance.
 #pragma once
 
 #include "kovani/jax.h"

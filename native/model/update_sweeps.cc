@@ -2,6 +2,7 @@
 #include "model/sweeps.h"
 
 #include "model/host_arrays.h"
+#include "model/placement.h"
 #include "model/reduced.h"
 
 #include <vector>
@@ -105,20 +106,29 @@ const Core fixed_prior_reduced = {"_fixed_prior_reduced_core", reduced_params,
 // coefficients on, 64 rows from 129, not at 17 or 65).
 bool reduced_pays(const UpdateInputs &in) { return 2 * in.batch.rows <= in.batch.d_aug; }
 
-Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core) {
+// Where an update's sweeps run: `reducible` says whether its batch would take the reduced
+// form, whose host loops keep it on the CPU.
+Placement update_placement(const UpdateInputs &in, bool reducible) {
+    const double rows = (double) to_int64(in.beta_mean.attr("shape")[0]);
+    return place((double) in.batch.rows * (double) (in.batch.d_aug * in.batch.d_aug) * rows * (double) in.num_steps,
+                 reducible, in.batch.d_aug);
+}
+
+Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {
     nb::object np = j.np;
     nb::object V = whitened(j, in.batch.X_aug, in.beta_cov_chol);
     nb::object out = call_core(self, core,
                                {{"dtype", in.dtype}, {"num_steps", nb::int_(in.num_steps)}, {"V", V},
                                 {"X_aug", in.batch.X_aug}, {"yj", in.batch.yj}, {"non_ref_j", in.non_ref_j},
-                                {"beta_mean", in.beta_mean}, {"alpha", nb::float_(in.alpha)}});
+                                {"beta_mean", in.beta_mean}, {"alpha", nb::float_(in.alpha)}},
+                               context);
     Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
     return {lifted_means(j, in.beta_mean, in.beta_cov_chol, np.attr("asarray")(out[0])),
             lifted_factors(j, in.beta_cov_chol, dir)};
 }
 
 Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const Core &core,
-                     std::vector<CoreArg> kernels) {
+                     std::vector<CoreArg> kernels, nb::handle context) {
     std::vector<CoreArg> args = {{"dtype", in.dtype},
                                  {"num_steps", nb::int_(in.num_steps)},
                                  {"X_aug", in.batch.X_aug},
@@ -128,22 +138,26 @@ Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const
                                  {"beta_cov_chol", aligned(j, in.beta_cov_chol, in.beta_cov_chol.attr("dtype"))},
                                  {"alpha", nb::float_(in.alpha)}};
     args.insert(args.end(), kernels.begin(), kernels.end());
-    nb::object out = call_core(self, core, args);
+    nb::object out = call_core(self, core, args, context);
     return {host_copy(j, out[0]), host_copy(j, out[1])};
 }
 
 }  // namespace
 
 Coefficients running_update_sweeps(Function &self, const Jax &j, const UpdateInputs &in, const Kernels &kernels) {
-    if (kernels.own && reduced_pays(in))
-        return reduced(self, j, in, running_reduced);
-    return general(self, j, in, running_update, {{"pg_update", kernels.update}, {"pg_omega", kernels.omega}});
+    const bool reducible = kernels.own && reduced_pays(in);
+    const Placement where = update_placement(in, reducible);
+    if (reducible && where.on_host)
+        return reduced(self, j, in, running_reduced, where.context);
+    return general(self, j, in, running_update, {{"pg_update", kernels.update}, {"pg_omega", kernels.omega}},
+                   where.context);
 }
 
 Coefficients fixed_prior_sweeps(Function &self, const Jax &j, const UpdateInputs &in) {
-    if (reduced_pays(in))
-        return reduced(self, j, in, fixed_prior_reduced);
-    return general(self, j, in, fixed_prior_update, {});
+    const Placement where = update_placement(in, reduced_pays(in));
+    if (reduced_pays(in) && where.on_host)
+        return reduced(self, j, in, fixed_prior_reduced, where.context);
+    return general(self, j, in, fixed_prior_update, {}, where.context);
 }
 
 }  // namespace kovani::model

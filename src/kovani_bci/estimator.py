@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import math
 import numbers
 import os
@@ -15,7 +16,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
-from kovani_bci import adaptation, empirical_bayes
+from kovani_bci import adaptation, empirical_bayes, placement
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
 from kovani_bci.kovani_io import (
@@ -75,6 +76,16 @@ def _inference():
 def _fixed_prior_update():
     from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
     return kovani_softmax_update_fixed_prior
+
+
+def _on_device(method):
+    """Runs `method` with JAX computing on the classifier's ``device`` (kovani_bci.placement);
+    "auto" leaves each call to the placement rule, or to the caller's jax.default_device."""
+    @functools.wraps(method)
+    def run(self, *args, **kwargs):
+        with placement.running_on(placement.resolve_device(self.device)):
+            return method(self, *args, **kwargs)
+    return run
 
 
 def _prior_model_and_labels(prior):
@@ -432,6 +443,16 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         learning it, had the lower log loss, discounted by 0.99 a trial (see
         :class:`kovani_bci.empirical_bayes.RateRace`); a partial_fit then costs about
         two.
+    device : str or jax.Device, default="auto"
+        Where the computations run. "auto": on a machine whose default JAX device is an
+        accelerator (a GPU), small calls (the live loop's updates and predictions) run on
+        the CPU and large fits and updates on the accelerator (see
+        :mod:`kovani_bci.placement`); elsewhere, or inside the caller's
+        ``jax.default_device``, where JAX puts them. "cpu", a JAX platform name ("gpu",
+        "cuda", "tpu", ...), "PLATFORM:INDEX" ("cuda:1") or a ``jax.Device``: every call
+        there. Prefer the string forms: JAX devices cannot be cloned or pickled. Not saved
+        in classifier files; the results and the record do not depend on it beyond
+        rounding.
 
     Attributes
     ----------
@@ -466,8 +487,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     def __init__(self, *, w_loc=0.0, w_scale="auto", b_loc=0.0, b_scale=10.0, learning_rate=1.0,
                  num_steps=10, n_posterior_samples=100, replay_per_class=5,
                  prior_widening=1.0, forgetting_factor=1.0, reject_below=0.0,
-                 random_state=None,
-                 adaptation_rate="auto"):
+                 random_state=None, adaptation_rate="auto", device="auto"):
         self.w_loc = w_loc
         self.w_scale = w_scale
         self.b_loc = b_loc
@@ -481,6 +501,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.forgetting_factor = forgetting_factor
         self.reject_below = reject_below
         self.adaptation_rate = adaptation_rate
+        self.device = device
 
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
@@ -543,8 +564,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             state.pop("_column_order", None)
             state["_fitted"] = _Fitted.build(
                 model, labels, _Replay.empty(model.params["beta_mean"].shape[1] - 1))
-        state.setdefault("replay_per_class",
-                         KovaniSoftmaxClassifier.__init__.__kwdefaults__["replay_per_class"])
+        for name in ("replay_per_class", "device"):   # pickled before these existed
+            state.setdefault(name, KovaniSoftmaxClassifier.__init__.__kwdefaults__[name])
         # Pickled before the rate was a setting: every update counted num_steps times.
         state.setdefault("adaptation_rate", "sweeps")
         super().__setstate__(state)
@@ -673,6 +694,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             model = _with_rows(model, with_replay, added)
         return model
 
+    @_on_device
     def fit(self, X, y, prior=None):
         """Fit the posterior to labelled trials, from the prior or from an earlier model.
 
@@ -729,6 +751,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
         return _Fitted.build(model, labels, replay)
 
+    @_on_device
     def partial_fit(self, X, y, classes=None):
         """Update the posterior with a batch of labelled trials.
 
@@ -785,6 +808,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"expecting {fitted.n_features} features as input.")
         return X
 
+    @_on_device
     def predict_proba(self, X):
         """Posterior-predictive class probabilities.
 
@@ -813,6 +837,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         with np.errstate(divide="ignore"):
             return np.log(self.predict_proba(X))
 
+    @_on_device
     def predict(self, X):
         """Most probable label of each trial (the arg-max of :meth:`predict_proba`).
 
@@ -823,6 +848,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         fitted = self._state()
         return fitted.classes[np.argmax(self._predict_proba(fitted, self._settings(), X), axis=1)]
 
+    @_on_device
     def predict_with_reject(self, X, threshold=None):
         """Most probable label of each trial, and whether to abstain on it.
 
@@ -849,6 +875,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         proba = self._predict_proba(fitted, hp, X)
         return fitted.classes[np.argmax(proba, axis=1)], proba.max(axis=1) < t
 
+    @_on_device
     def sample_predictive(self, X, n_samples, random_state=None):
         """Draw labels from the posterior predictive distribution.
 

@@ -118,9 +118,30 @@ struct Core {
 // Calls `core`, compiled on first use and kept by `self` (in storage the function object
 // owns, visible to the garbage collector) under its name, with every declared parameter
 // given once by name (in any order). Arguments hold their values, so a list of them may be
-// built ahead of the call.
+// built ahead of the call. A core is traced at full matrix-product precision (HIGHEST)
+// whatever the device. It runs inside `context` (a Python context manager: a device, a
+// limit on threads) where one is given, and has finished when the context is left; jit
+// puts it on JAX's default device, or the one a `jax.default_device` context names.
 using CoreArg = std::pair<const char *, nb::object>;
-nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args);
+nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args,
+                     nb::handle context = nb::none());
+
+// f() inside the Python context manager `context`: entered before, exited after, also
+// when f throws (the exception then propagates unchanged).
+template <class F>
+nb::object within(nb::handle context, F &&f) {
+    nb::object exit = context.attr("__exit__");
+    context.attr("__enter__")();
+    nb::object result;
+    try {
+        result = f();
+    } catch (...) {
+        exit(nb::none(), nb::none(), nb::none());
+        throw;
+    }
+    exit(nb::none(), nb::none(), nb::none());
+    return result;
+}
 
 // Whether `value` is the function this module published as `name`: an object of the
 // module's own function type, declared under that name, with the module's namespace. A
