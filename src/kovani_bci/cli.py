@@ -420,18 +420,23 @@ def cmd_replay(args, out):
               f"{time.monotonic() - started:.1f} s", file=out)
 
 
+def _simulation_options(parser, args, command, **defaults):
+    """Options that only --simulate takes: their defaults there, a usage error elsewhere."""
+    for key, default in defaults.items():
+        if getattr(args, key) is None:
+            setattr(args, key, default)
+        elif not args.simulate:
+            parser.exit(2, f"{PROG} {command}: error: --{key.replace('_', '-')} is an option of "
+                           "--simulate\n")
+
+
 def _check_replay_args(parser, args):
     """The recording or --simulate, and the simulation's options only with --simulate."""
     if (args.recording is None) == (not args.simulate):
         parser.exit(2, f"{PROG} replay: error: give a RECORDING file or --simulate, not "
                        f"{'both' if args.simulate else 'neither'}\n")
-    sim = {"seed": 0, "blocks": 4, "trials_per_block": 45, "features": "log-variance"}
-    for key, default in sim.items():
-        if getattr(args, key) is None:
-            setattr(args, key, default)
-        elif not args.simulate:
-            parser.exit(2, f"{PROG} replay: error: --{key.replace('_', '-')} is an option of "
-                           "--simulate\n")
+    _simulation_options(parser, args, "replay", seed=0, blocks=4, trials_per_block=45,
+                        features="log-variance")
 
 
 
@@ -515,13 +520,7 @@ def _check_online_args(parser, args):
     if args.simulate and (args.eeg or args.eeg_type or args.markers or args.markers_type):
         parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
                        "--eeg, --eeg-type, --markers and --markers-type\n")
-    sim = {"blocks": 4, "trials_per_block": 45, "speed": 10.0}
-    for key, default in sim.items():
-        if getattr(args, key) is None:
-            setattr(args, key, default)
-        elif not args.simulate:
-            parser.exit(2, f"{PROG} online: error: --{key.replace('_', '-')} is an option of "
-                           "--simulate\n")
+    _simulation_options(parser, args, "online", blocks=4, trials_per_block=45, speed=10.0)
     if args.calibration_trials is None:
         args.calibration_trials = args.trials_per_block if args.simulate else 20
     if args.block_trials is None:
