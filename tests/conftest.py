@@ -6,7 +6,12 @@ from kovani_bci.live.lsl import use_loopback_config
 
 # Every LSL stream a test opens or looks for stays on this machine, whatever else the
 # machine is configured for (the test run may also sit in a loopback-only network namespace).
-use_loopback_config()
+_LSL_CONFIG = open(use_loopback_config(), encoding="ascii").read()
+# The restrictions themselves, checked here so that no edit of the configuration can let a
+# test run with LSL discovery on the network.
+for _line in ("ResolveScope = machine", "ListenAddress = 127.0.0.1", "KnownPeers = {127.0.0.1}",
+              "IPv6 = disable"):
+    assert _line in _LSL_CONFIG.splitlines(), f"the tests' LSL configuration lacks {_line!r}"
 
 
 @pytest.fixture(params=[False, True], ids=["x32", "x64"])

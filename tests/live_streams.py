@@ -74,26 +74,32 @@ def synthetic_session(n_blocks=3, trials_per_block=10, duration=1.0, rest=0.5, s
                             ep.y, np.array(onsets), SFREQ, duration)
 
 
-def feed(decoder, session: SyntheticSession, t0=1000.0, chunk=10, markers=None, delay=0.0):
+def feed(decoder, session: SyntheticSession, t0=1000.0, chunk=10, markers=None, delay=0.0,
+         keep=None, finish=True):
     """Give ``decoder`` the session chunk by chunk, each marker with the chunk that reaches
-    its time plus ``delay`` seconds (it keeps its timestamp); returns when the decoder has
-    finished or the data run out."""
+    its time plus ``delay`` seconds (it keeps its timestamp), only the samples where ``keep``
+    is true (all by default); stops when the decoder has finished or the samples run out,
+    then finishes it unless ``finish`` is false. Returns the markers not given."""
     markers = session.markers if markers is None else markers
     ts = t0 + np.arange(len(session.data)) / session.sfreq
+    idx = np.arange(len(ts)) if keep is None else np.flatnonzero(keep)
     m = 0
-    for k in range(0, len(ts), chunk):
-        stamps = ts[k:k + chunk]
+    for k in range(0, len(idx), chunk):
+        rows = idx[k:k + chunk]
+        stamps = ts[rows]
         new = []
         while m < len(markers) and t0 + markers[m][0] + delay <= stamps[-1]:
             new.append(markers[m])
             m += 1
         if new:
             decoder.add_markers([text for _, text in new], [t0 + off for off, _ in new])
-        decoder.add_samples(session.data[k:k + chunk], stamps)
+        decoder.add_samples(session.data[rows], stamps)
         decoder.process()
         if decoder.finished:
             break
-    decoder.finish()
+    if finish:
+        decoder.finish()
+    return markers[m:]
 
 
 class Pusher(threading.Thread):

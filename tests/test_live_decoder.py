@@ -104,28 +104,15 @@ def test_faults_are_reported_and_the_session_goes_on(tmp_path, synthetic):
     markers.append((onset[14] + 0.5, "stimulus:blink"))           # outside the vocabulary
     markers.append((onset[15] + 0.1, "trial:feet#15"))            # a trial number twice
     markers.sort()
-    data = synthetic.data.copy()
     gap = slice(int(onset[16] * SFREQ) + 40, int(onset[16] * SFREQ) + 45)   # in trial 16
-    keep = np.ones(len(data), dtype=bool)
+    keep = np.ones(len(synthetic.data), dtype=bool)
     keep[gap] = False
     keep[: int(first * SFREQ)] = False
     stop = int((onset[29] + 0.5) * SFREQ)                         # the EEG stops in trial 29
     keep[stop:] = False
-    ts = 1000.0 + np.arange(len(data)) / SFREQ
-    idx = np.flatnonzero(keep)
-    m = 0
-    for k in range(0, len(idx), 10):
-        j = idx[k:k + 10]
-        new = []
-        while m < len(markers) and 1000.0 + markers[m][0] <= ts[j[-1]]:
-            new.append(markers[m])
-            m += 1
-        if new:
-            dec.add_markers([t for _, t in new], [1000.0 + o for o, _ in new])
-        dec.add_samples(data[j], ts[j])
-        dec.process()
+    rest = feed(dec, synthetic, markers=markers, keep=keep, finish=False)
     # The rest of the markers come, the EEG does not: the session ends cleanly.
-    dec.add_markers([t for _, t in markers[m:]], [1000.0 + o for o, _ in markers[m:]])
+    dec.add_markers([t for _, t in rest], [1000.0 + o for o, _ in rest])
     dec.finish("the EEG stream stopped")
     rows = {r["number"]: r for r in check_session(path)}
     text = "\n".join(reports)
@@ -158,24 +145,8 @@ def test_resume_after_a_crash_keeps_every_recorded_trial(tmp_path, synthetic):
     back = _decoder(path, synthetic, resume=True, reports=reports)
     resume_at = onset[22] - 0.3
     later = [(o, t) for o, t in synthetic.markers if o >= resume_at]
-    rest = copy.copy(synthetic)
-    keep = np.arange(len(synthetic.data)) >= int(resume_at * SFREQ)
-    rest.data = synthetic.data.copy()
-    rest.data[~keep] = 0        # fed only from resume_at on: see below
-    ts = 1000.0 + np.arange(len(rest.data)) / SFREQ
-    idx = np.flatnonzero(keep)
-    m = 0
-    for k in range(0, len(idx), 10):
-        j = idx[k:k + 10]
-        new = []
-        while m < len(later) and 1000.0 + later[m][0] <= ts[j[-1]]:
-            new.append(later[m])
-            m += 1
-        if new:
-            back.add_markers([t for _, t in new], [1000.0 + o for o, _ in new])
-        back.add_samples(rest.data[j], ts[j])
-        back.process()
-    back.finish()
+    feed(back, synthetic, markers=later,
+         keep=np.arange(len(synthetic.data)) >= int(resume_at * SFREQ))
     rows = check_session(path)
     numbers = [r["number"] for r in rows]
     assert len(numbers) == len(set(numbers))
