@@ -50,7 +50,7 @@ class Chromium:
         self.process = subprocess.Popen(
             ["bash", "-c", f'exec "$0" "$@" 3<&{a} 4>&{b} {a}<&- {b}>&-', exe, *flags,
              "about:blank"], pass_fds=(a, b), stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=open("/tmp/mon/chrome.err", "w"))
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(a), os.close(b)
         self._buffer, self._id = b"", 0
         target = self.call("Target.createTarget", url="about:blank")["targetId"]

@@ -19,6 +19,7 @@ import csv
 import io
 import math
 import os
+import shlex
 import stat
 import sys
 import time
@@ -463,6 +464,7 @@ def cmd_online(args, out):
                         start_model=os.path.abspath(args.model) if args.model else None)
         streams = dict(eeg_name=args.eeg, eeg_type=args.eeg_type, markers_name=args.markers,
                        markers_type=args.markers_type)
+        monitor = _MonitorProcess(session, args.monitor, out)
         replaying = None
         if args.simulate:
             replaying = _start_simulation(args, out)
@@ -472,7 +474,6 @@ def cmd_online(args, out):
         def report(line):
             print(f"{PROG} online: {line}", file=sys.stderr, flush=True)
 
-        monitor = _MonitorProcess(session, args.monitor, out)
         try:
             summary = run_online(session, **streams, decisions_name=args.decisions,
                                  resume=args.resume, record_raw=args.record_raw,
@@ -500,9 +501,11 @@ class _MonitorProcess:
     def __init__(self, session, port, out):
         self.session, self.port, self.out, self.process = session, port, out, None
         if port is None:
-            print(f"Follow the session in a browser: {PROG} monitor {session}", file=out,
-                  flush=True)
+            print(f"Follow the session in a browser: {PROG} monitor {shlex.quote(session)}",
+                  file=out, flush=True)
             return
+        print(f"The session's monitor page: http://127.0.0.1:{port}/ (once the streams are "
+              "connected)", file=out, flush=True)
         import socket
 
         with socket.socket() as probe:      # a port in use fails now, not mid-session
@@ -523,6 +526,7 @@ class _MonitorProcess:
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
+            time.sleep(1.0)     # open pages fetch the session's end before the monitor goes
             self.process.terminate()
             try:
                 self.process.wait(5)

@@ -1,0 +1,109 @@
+"""The monitor page in headless Chromium, following a session that a live decoder writes."""
+
+import os
+import sqlite3
+import subprocess
+import sys
+import time
+import urllib.request
+
+import pytest
+
+from browser import NAMES, Chromium, drawn, find_chromium
+from kovani_bci.live.lsl import liblsl_unavailable
+
+_why = liblsl_unavailable()
+pytestmark = [
+    pytest.mark.skipif(find_chromium() is None,
+                       reason=f"no browser for the monitor's page tests: none of {', '.join(NAMES)} "
+                              "is installed (apt-get install chromium)"),
+    pytest.mark.skipif(_why is not None, reason=f"LSL unavailable: {_why}"),
+    pytest.mark.timeout(240)]
+
+pytest.importorskip("plotly")
+
+from live_streams import Pusher, synthetic_session, trial_rows  # noqa: E402
+
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(__import__("kovani_bci").__file__)))
+CHARTS = ("accuracy", "latency", "proba", "confusion", "reliability")
+
+
+def _free_port():
+    import socket
+
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def _count(path):
+    try:
+        with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
+            return db.execute("SELECT count(*) FROM trials").fetchone()[0]
+    except sqlite3.OperationalError:       # not made yet
+        return 0
+
+
+def test_page_follows_a_live_session(tmp_path):
+    """`online --monitor` on a replayed session: the page's trial count follows the file
+    within a second of each trial, its accuracy is the trials', and the charts are drawn."""
+    synthetic = synthetic_session(n_blocks=3, trials_per_block=10, seed=2)
+    port, path = _free_port(), tmp_path / "s.sqlite"
+    url = f"http://127.0.0.1:{port}/"
+    pusher = Pusher(synthetic, name="kovani-monitor", speed=3.0)
+    online = subprocess.Popen(
+        [sys.executable, "-m", "kovani_bci.cli", "online", "--session", str(path),
+         "--eeg", "kovani-monitor-eeg", "--markers", "kovani-monitor-markers",
+         "--decisions", "kovani-monitor-dec", "--warm-classes", "0", "--stall-timeout", "5",
+         "--tmax", "1", "--calibration-trials", "10", "--block-trials", "10",
+         "--reject-below", "0.55", "--monitor", str(port)],
+        env=dict(os.environ, PYTHONPATH=SRC), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+        text=True)
+    pusher.start()
+    browser = Chromium(width=1400, height=1700)
+    seen = {}                      # trial count -> when the file first held it
+    try:
+        deadline = time.monotonic() + 120
+        while online.poll() is None and time.monotonic() < deadline:
+            try:
+                urllib.request.urlopen(url, timeout=2).read()
+                break
+            except OSError:
+                time.sleep(0.1)
+        browser.goto(url)
+        while online.poll() is None and time.monotonic() < deadline:
+            seen.setdefault(_count(path), time.time())
+            time.sleep(0.02)
+        out, err = online.communicate(timeout=30)
+        page = browser.evaluate(
+            "({renders: window.kovaniRenders,"
+            "  trials: document.getElementById('n-trials').textContent,"
+            "  accuracy: document.getElementById('accuracy').textContent,"
+            f"  charts: {list(CHARTS)}.map(name => {{"
+            "    const e = document.getElementById('fig-' + name), r = e.getBoundingClientRect();"
+            "    return [name, [r.x, r.y, r.width, r.height], e.querySelectorAll("
+            "      '.trace, .hm, image').length, e.data.length]; })})")
+        png = browser.screenshot()
+    finally:
+        browser.close()
+        pusher.stop_event.set()
+        if online.poll() is None:
+            online.kill()
+    assert online.returncode == 0, err
+    assert f"The session's monitor page: {url}" in out and f"Monitoring {path} at {url}" in out
+    rows = trial_rows(path)
+    # Followed: every count the file held was on the page within a second.
+    renders = page["renders"]
+    assert len({n for _, n in renders}) >= 5, renders
+    delays = [min((t / 1e3 for t, shown in renders if shown >= n), default=float("inf")) - when
+              for n, when in seen.items() if 0 < n]
+    assert max(delays) < 1.0, sorted(delays)
+    answered = [r for r in rows if r["status"] == "decided" and r["label"] is not None
+                and r["decision"] != "abstain"]
+    assert page["trials"] == str(len(rows)) == str(max(seen))
+    assert page["accuracy"] == f"{sum(r['decision'] == r['label'] for r in answered) / len(answered):.3f}"
+    # Drawn: each chart's SVG has traces with data, and its pixels are far from blank.
+    for name, rect, traces, n_data in page["charts"]:
+        share, colours = drawn(png, rect)
+        assert traces > 0 and n_data > 0 and share > 0.1 and colours > 50, (name, share,
+                                                                           colours)
