@@ -132,12 +132,12 @@ def test_server_follows_the_file_and_serves_only_its_routes(tmp_path):
         assert state["summary"]["trials"] == 3 and state["summary"]["accuracy"] == 0.5
         assert state["reports"][0]["text"] == "marker '</script><b>x#1' ignored"
         # Unchanged file: only the version; a new trial: a new version with it.
-        assert json.loads(_get(url, f"/state.json?since={state['version']}")[1]) == \
+        assert json.loads(_get(url, f"/state.json?since={state['version']}&wait=0.2")[1]) == \
             {"version": state["version"]}
         with writer.transaction():
             writer.write_trial(dict(seq=4, number=4, marker="trial#4", marker_time=4,
                                     phase="online", status="gap"))
-        later = json.loads(_get(url, f"/state.json?since={state['version']}")[1])
+        later = json.loads(_get(url, f"/state.json?since={state['version']}&wait=20")[1])
         assert later["version"] > state["version"] and later["summary"]["gaps"] == 1
         # Nothing outside its routes, no other method, no other Host.
         for path in ("/../s.sqlite", "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd",

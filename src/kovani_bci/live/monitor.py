@@ -5,7 +5,10 @@ The monitor opens the session read-only (:meth:`Session.read_only`) and serves t
 with the standard library's threading HTTP server: ``/`` (the page), ``/plotly.min.js``
 (plotly.js, shipped inside the ``plotly`` package) and ``/state.json`` (the view of
 :func:`kovani_bci.live.view.session_view`). The view is computed again only when the file
-changed (SQLite's ``data_version``), once however many pages poll. Nothing else is served:
+changed (SQLite's ``data_version``), once however many pages poll. A page asks for a state
+newer than the one it shows (``state.json?since=VERSION&wait=SECONDS``); the request is
+answered as soon as the file changes, so a trial reaches the page within about
+``CHECK_SECONDS`` plus the time to draw it. Nothing else is served:
 no file is read from a request's path. Requests must name this server as their ``Host``
 (a page of another site cannot read the session through a name that resolves to
 loopback). The server binds loopback unless another interface is asked for.
@@ -18,6 +21,7 @@ import json
 import os
 import tempfile
 import threading
+import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlsplit
 
@@ -28,6 +32,8 @@ from kovani_bci.live.view import FIGURES, session_view
 __all__ = ["Monitor", "MonitorError", "make_server", "write_report", "DEFAULT_PORT"]
 
 DEFAULT_PORT = 8765
+CHECK_SECONDS = 0.05        # how often a waiting request looks at the file
+MAX_WAIT_SECONDS = 30.0     # the longest a request for a newer state waits
 _LOOPBACK = ("127.0.0.1", "localhost", "[::1]", "::1")
 
 
@@ -54,7 +60,8 @@ def _json(value) -> str:
 def _html(plotly_tag: str, boot: str) -> str:
     return (page.TEMPLATE.replace("__PLOTLY__", plotly_tag)
             .replace("__FIGURES__", _json(list(FIGURES)))
-            .replace("__POLL_MS__", str(page.POLL_MS)).replace("__BOOT__", boot))
+            .replace("__WAIT_S__", str(page.WAIT_S))
+            .replace("__RETRY_MS__", str(page.RETRY_MS)).replace("__BOOT__", boot))
 
 
 class Monitor:
@@ -86,6 +93,16 @@ class Monitor:
                 self._data_version = current
             return self._version, self._body
 
+    def wait(self, since: str, seconds: float) -> tuple[int, bytes]:
+        """:meth:`state` once its version is not ``since``, or after ``seconds``; the file is
+        looked at every ``CHECK_SECONDS`` meanwhile (a page learns of a trial at once)."""
+        deadline = time.monotonic() + seconds
+        while True:
+            version, body = self.state()
+            if str(version) != since or time.monotonic() >= deadline:
+                return version, body
+            time.sleep(CHECK_SECONDS)
+
     def close(self):
         self.session.close()
 
@@ -111,8 +128,14 @@ class _Handler(BaseHTTPRequestHandler):
             return self._send(200, server.plotly, "text/javascript; charset=utf-8", body,
                               cache="max-age=86400")
         if url.path == "/state.json":
-            version, data = server.monitor.state()
-            if parse_qs(url.query).get("since") == [str(version)]:
+            query = parse_qs(url.query)
+            since = query.get("since", [""])[0]
+            try:
+                wait = min(max(float(query.get("wait", ["0"])[0]), 0.0), MAX_WAIT_SECONDS)
+            except ValueError:
+                wait = 0.0
+            version, data = server.monitor.wait(since, wait)
+            if since == str(version):
                 data = json.dumps({"version": version}).encode()
             return self._send(200, data, "application/json", body)
         return self._send(404, b"not found\n", "text/plain", body)

@@ -1,11 +1,13 @@
 """The HTML of the monitor page and of the report: one template, two ways of getting data.
 
-The live page loads ``plotly.min.js`` from the monitor and polls ``state.json`` every
-``POLL_MS``; the report holds plotly.js and one state inline. Every text that comes from the
+The live page loads ``plotly.min.js`` from the monitor and asks ``state.json`` for a state
+newer than the one it shows (the monitor answers when the file changes, or after
+``WAIT_S``); the report holds plotly.js and one state inline. Every text that comes from the
 session (labels, markers, reports, settings) is set as text, never parsed as HTML.
 """
 
-POLL_MS = 250
+WAIT_S = 10          # a request for a newer state waits this long at most
+RETRY_MS = 1000      # after a failed request
 
 TEMPLATE = """<!DOCTYPE html>
 <html lang="en">
@@ -68,7 +70,7 @@ __PLOTLY__
 <script>
 "use strict";
 const FIGURES = __FIGURES__;
-const POLL_MS = __POLL_MS__;
+const WAIT_S = __WAIT_S__, RETRY_MS = __RETRY_MS__;
 window.kovaniRenders = [];
 function fmt(x, digits) { return x === null || x === undefined ? "-" : x.toFixed(digits); }
 function set(id, text) { document.getElementById(id).textContent = text; }
@@ -119,18 +121,19 @@ LIVE_BOOT = """
 let version = null;
 async function poll() {
   try {
-    const r = await fetch("state.json" + (version === null ? "" : "?since=" + version),
-                          {cache: "no-store"});
+    const r = await fetch("state.json" + (version === null ? "" :
+                          "?since=" + version + "&wait=" + WAIT_S), {cache: "no-store"});
     if (!r.ok) throw new Error("HTTP " + r.status);
     const s = await r.json();
     if (s.version !== version && s.summary) { render(s); version = s.version; }
     const st = document.getElementById("status");
-    st.className = ""; st.textContent = "live · updated " + new Date().toLocaleTimeString();
+    st.className = ""; st.textContent = "live · checked " + new Date().toLocaleTimeString();
+    setTimeout(poll, 0);
   } catch (e) {
     const st = document.getElementById("status");
     st.className = "stale"; st.textContent = "the monitor is not answering (" + e.message + ")";
+    setTimeout(poll, RETRY_MS);
   }
-  setTimeout(poll, POLL_MS);
 }
 poll();
 """
