@@ -39,6 +39,24 @@ def _free_port():
         return s.getsockname()[1]
 
 
+def _cpu_seconds(root):
+    """CPU seconds (user + system) of process ``root`` and its descendants, from /proc."""
+    parent, cpu = {}, {}
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as f:
+                    fields = f.read().rsplit(")", 1)[1].split()
+            except OSError:
+                continue
+            parent[int(entry)] = int(fields[1])
+            cpu[int(entry)] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    tree, total = {root}, 0.0
+    for _ in range(10):
+        tree |= {pid for pid, ppid in parent.items() if ppid in tree}
+    return sum(cpu.get(pid, 0.0) for pid in tree)
+
+
 def run(features, minutes, speed, directory, page, tag, screenshot=None):
     import pylsl
 
@@ -89,6 +107,8 @@ def run(features, minutes, speed, directory, page, tag, screenshot=None):
             held["thread"].join(60)
             time.sleep(1.0)
             renders = held["browser"].evaluate("window.kovaniRenders")
+            cpu = dict(monitor=_cpu_seconds(held["monitor"].pid),
+                       browser=_cpu_seconds(held["browser"].process.pid))
             if screenshot:
                 with open(screenshot, "wb") as f:
                     f.write(held["browser"].screenshot())
@@ -113,7 +133,8 @@ def run(features, minutes, speed, directory, page, tag, screenshot=None):
     return dict(page=page, decided=len(latency), p50=np.percentile(latency, 50),
                 p99=np.percentile(latency, 99), max=latency.max(),
                 delay_p50=np.percentile(delays, 50) if delays else np.nan,
-                delay_max=max(delays) if delays else np.nan)
+                delay_max=max(delays) if delays else np.nan,
+                cpu=cpu if page else None)
 
 
 def main(argv=None):
@@ -143,7 +164,9 @@ def main(argv=None):
                       f"latency p50 {r['p50']:.2f} ms  p99 {r['p99']:.2f} ms  max "
                       f"{r['max']:.2f} ms" + (f"  page shows a trial after p50 "
                                               f"{r['delay_p50']:.2f} s, max {r['delay_max']:.2f} s"
-                                              if page else ""), flush=True)
+                                              if page else "")
+                      + (f"  CPU s: monitor {r['cpu']['monitor']:.1f}, browser "
+                         f"{r['cpu']['browser']:.1f}" if page else ""), flush=True)
     load = os.getloadavg()
     print(f"({os.cpu_count()} CPUs; load average {load[0]:.1f} / {load[1]:.1f} / {load[2]:.1f} "
           "at the end)")

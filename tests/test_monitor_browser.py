@@ -1,7 +1,6 @@
 """The monitor page in headless Chromium, following a session that a live decoder writes."""
 
 import os
-import sqlite3
 import subprocess
 import sys
 import time
@@ -36,17 +35,9 @@ def _free_port():
         return s.getsockname()[1]
 
 
-def _count(path):
-    try:
-        with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as db:
-            return db.execute("SELECT count(*) FROM trials").fetchone()[0]
-    except sqlite3.OperationalError:       # not made yet
-        return 0
-
-
 def test_page_follows_a_live_session(tmp_path):
-    """`online --monitor` on a replayed session: the page's trial count follows the file
-    within a second of each trial, its accuracy is the trials', and the charts are drawn."""
+    """`online --monitor` on a replayed session: the page's trial count follows the file,
+    its accuracy is the trials', and the charts are drawn."""
     synthetic = synthetic_session(n_blocks=3, trials_per_block=10, seed=2)
     port, path = _free_port(), tmp_path / "s.sqlite"
     url = f"http://127.0.0.1:{port}/"
@@ -61,7 +52,6 @@ def test_page_follows_a_live_session(tmp_path):
         text=True)
     pusher.start()
     browser = Chromium(width=1400, height=1700)
-    seen = {}                      # trial count -> when the file first held it
     try:
         deadline = time.monotonic() + 120
         while online.poll() is None and time.monotonic() < deadline:
@@ -72,8 +62,7 @@ def test_page_follows_a_live_session(tmp_path):
                 time.sleep(0.1)
         browser.goto(url)
         while online.poll() is None and time.monotonic() < deadline:
-            seen.setdefault(_count(path), time.time())
-            time.sleep(0.02)
+            time.sleep(0.1)
         out, err = online.communicate(timeout=30)
         page = browser.evaluate(
             "({renders: window.kovaniRenders,"
@@ -92,16 +81,15 @@ def test_page_follows_a_live_session(tmp_path):
     assert online.returncode == 0, err
     assert f"The session's monitor page: {url}" in out and f"Monitoring {path} at {url}" in out
     rows = trial_rows(path)
-    # Followed: every count the file held was on the page within a second.
-    renders = page["renders"]
-    assert len({n for _, n in renders}) >= 5, renders
-    delays = [min((t / 1e3 for t, shown in renders if shown >= n), default=float("inf")) - when
-              for n, when in seen.items() if 0 < n]
-    assert max(delays) < 1.0, sorted(delays)
+    # Followed: the page drew the counts as the file grew, up to the last one. (How soon it
+    # draws a trial is measured by bench/monitor.py.)
+    shown = [n for _, n in page["renders"]]
+    assert len(set(shown)) >= 5 and shown == sorted(shown), shown
     answered = [r for r in rows if r["status"] == "decided" and r["label"] is not None
                 and r["decision"] != "abstain"]
-    assert page["trials"] == str(len(rows)) == str(max(seen))
-    assert page["accuracy"] == f"{sum(r['decision'] == r['label'] for r in answered) / len(answered):.3f}"
+    assert page["trials"] == str(len(rows)) == str(shown[-1])
+    accuracy = sum(r["decision"] == r["label"] for r in answered) / len(answered)
+    assert page["accuracy"] == f"{accuracy:.3f}"
     # Drawn: each chart's SVG has traces with data, and its pixels are far from blank.
     for name, rect, traces, n_data in page["charts"]:
         share, colours = drawn(png, rect)

@@ -526,7 +526,7 @@ class _MonitorProcess:
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
-            time.sleep(1.0)     # open pages fetch the session's end before the monitor goes
+            time.sleep(1.5)     # open pages fetch the session's end before the monitor goes
             self.process.terminate()
             try:
                 self.process.wait(5)

@@ -19,6 +19,7 @@ from __future__ import annotations
 import errno
 import json
 import os
+import socket
 import tempfile
 import threading
 import time
@@ -61,7 +62,8 @@ def _html(plotly_tag: str, boot: str) -> str:
     return (page.TEMPLATE.replace("__PLOTLY__", plotly_tag)
             .replace("__FIGURES__", _json(list(FIGURES)))
             .replace("__WAIT_S__", str(page.WAIT_S))
-            .replace("__RETRY_MS__", str(page.RETRY_MS)).replace("__BOOT__", boot))
+            .replace("__RETRY_MS__", str(page.RETRY_MS))
+            .replace("__MIN_RENDER_MS__", str(page.MIN_RENDER_MS)).replace("__BOOT__", boot))
 
 
 class Monitor:
@@ -131,10 +133,15 @@ class _Handler(BaseHTTPRequestHandler):
             query = parse_qs(url.query)
             since = query.get("since", [""])[0]
             try:
-                wait = min(max(float(query.get("wait", ["0"])[0]), 0.0), MAX_WAIT_SECONDS)
+                wait = float(query.get("wait", ["0"])[0])
             except ValueError:
                 wait = 0.0
-            version, data = server.monitor.wait(since, wait)
+            wait = min(wait, MAX_WAIT_SECONDS) if wait > 0 else 0.0      # NaN too
+            try:
+                version, data = server.monitor.wait(since, wait)
+            except Exception as exc:    # noqa: BLE001 -- the page says so; the terminal is quiet
+                return self._send(500, f"the session cannot be read: {exc}\n".encode(),
+                                  "text/plain; charset=utf-8", body)
             if since == str(version):
                 data = json.dumps({"version": version}).encode()
             return self._send(200, data, "application/json", body)
@@ -167,6 +174,10 @@ class _Server(ThreadingHTTPServer):
         return name in self.names
 
 
+class _Server6(_Server):
+    address_family = socket.AF_INET6
+
+
 def make_server(path, port=DEFAULT_PORT, host="127.0.0.1"):
     """A server of the monitor page for the session at ``path`` (not started: call its
     ``serve_forever``; ``server.url`` is the page's address, ``port=0`` takes a free port).
@@ -180,8 +191,9 @@ def make_server(path, port=DEFAULT_PORT, host="127.0.0.1"):
     """
     plotly = plotly_js().encode()
     monitor = Monitor(path)
+    server_class = _Server6 if ":" in host else _Server
     try:
-        server = _Server((host, port), _Handler)
+        server = server_class((host, port), _Handler)
     except OSError as exc:
         monitor.close()
         if exc.errno == errno.EADDRINUSE:
@@ -192,7 +204,7 @@ def make_server(path, port=DEFAULT_PORT, host="127.0.0.1"):
     server.page = _html('<script src="plotly.min.js"></script>', page.LIVE_BOOT).encode()
     server.any_host = host in ("", "0.0.0.0", "::")
     shown = f"[{host}]" if ":" in host else host
-    server.names = set(_LOOPBACK) | {shown, host}
+    server.names = set(_LOOPBACK) | {shown}
     server.url = f"http://{shown if host not in ('', '0.0.0.0', '::') else '127.0.0.1'}:" \
                  f"{server.server_port}/"
     return server

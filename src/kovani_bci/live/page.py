@@ -8,6 +8,7 @@ session (labels, markers, reports, settings) is set as text, never parsed as HTM
 
 WAIT_S = 10          # a request for a newer state waits this long at most
 RETRY_MS = 1000      # after a failed request
+MIN_RENDER_MS = 400  # the page draws at most once in this time (a trial every 0.2 s at 20x)
 
 TEMPLATE = """<!DOCTYPE html>
 <html lang="en">
@@ -70,11 +71,19 @@ __PLOTLY__
 <script>
 "use strict";
 const FIGURES = __FIGURES__;
-const WAIT_S = __WAIT_S__, RETRY_MS = __RETRY_MS__;
+const WAIT_S = __WAIT_S__, RETRY_MS = __RETRY_MS__, MIN_RENDER_MS = __MIN_RENDER_MS__;
 window.kovaniRenders = [];
 function fmt(x, digits) { return x === null || x === undefined ? "-" : x.toFixed(digits); }
 function set(id, text) { document.getElementById(id).textContent = text; }
+const drawn = {};
+function changed(key, value) {     // skip the work of drawing what did not change
+  const text = JSON.stringify(value);
+  if (drawn[key] === text) return false;
+  drawn[key] = text;
+  return true;
+}
 function rows(table, entries, classes) {
+  if (!changed(table.id || table.parentNode.id, [entries, classes])) return;
   const body = document.createElement("tbody");
   entries.forEach((cells, i) => {
     const tr = document.createElement("tr");
@@ -98,7 +107,7 @@ function render(s) {
   set("n-lost", n.gaps + " / " + n.no_data + " / " + n.missed);
   for (const name of FIGURES) {
     const f = s.figures[name];
-    Plotly.react("fig-" + name, f.data, f.layout,
+    if (changed(name, f)) Plotly.react("fig-" + name, f.data, f.layout,
                  {displayModeBar: false, responsive: true});
   }
   rows(document.getElementById("blocks"),
@@ -128,7 +137,8 @@ async function poll() {
     if (s.version !== version && s.summary) { render(s); version = s.version; }
     const st = document.getElementById("status");
     st.className = ""; st.textContent = "live · checked " + new Date().toLocaleTimeString();
-    setTimeout(poll, 0);
+    // At most one drawing per MIN_RENDER_MS: a fast replay's trials are drawn together.
+    setTimeout(poll, s.summary ? MIN_RENDER_MS : 0);
   } catch (e) {
     const st = document.getElementById("status");
     st.className = "stale"; st.textContent = "the monitor is not answering (" + e.message + ")";
