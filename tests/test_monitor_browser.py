@@ -21,6 +21,7 @@ pytestmark = [
 
 pytest.importorskip("plotly")
 
+from kovani_bci.cli import main  # noqa: E402
 from live_streams import Pusher, synthetic_session, trial_rows  # noqa: E402
 
 SRC = os.path.dirname(os.path.dirname(os.path.abspath(__import__("kovani_bci").__file__)))
@@ -37,7 +38,8 @@ def _free_port():
 
 def test_page_follows_a_live_session(tmp_path):
     """`online --monitor` on a replayed session: the page's trial count follows the file,
-    its accuracy is the trials', and the charts are drawn."""
+    its accuracy is the trials', and the charts are drawn; the session's report opens
+    from its file."""
     synthetic = synthetic_session(n_blocks=3, trials_per_block=10, seed=2)
     port, path = _free_port(), tmp_path / "s.sqlite"
     url = f"http://127.0.0.1:{port}/"
@@ -73,6 +75,13 @@ def test_page_follows_a_live_session(tmp_path):
             "    return [name, [r.x, r.y, r.width, r.height], e.querySelectorAll("
             "      '.trace, .hm, image').length, e.data.length]; })})")
         png = browser.screenshot()
+        # The report of the finished session, opened from its file with no server.
+        assert main(["report", str(path), "-o", str(tmp_path / "r.html")]) == 0
+        browser.goto((tmp_path / "r.html").as_uri())
+        while not browser.evaluate("window.kovaniRenders && window.kovaniRenders.length"):
+            time.sleep(0.1)
+        report = browser.evaluate("[document.getElementById('n-trials').textContent, "
+                                  "document.querySelectorAll('.main-svg .trace').length]")
     finally:
         browser.close()
         pusher.stop_event.set()
@@ -90,6 +99,7 @@ def test_page_follows_a_live_session(tmp_path):
     assert page["trials"] == str(len(rows)) == str(shown[-1])
     accuracy = sum(r["decision"] == r["label"] for r in answered) / len(answered)
     assert page["accuracy"] == f"{accuracy:.3f}"
+    assert report[0] == str(len(rows)) and report[1] >= len(CHARTS)
     # Drawn: each chart's SVG has traces with data, and its pixels are far from blank.
     for name, rect, traces, n_data in page["charts"]:
         share, colours = drawn(png, rect)
