@@ -26,7 +26,7 @@ import time
 
 import numpy as np
 
-from bench.live_latency import SFREQ, TRIAL_SECONDS, _session_shape  # noqa: F401
+from bench.live_latency import TRIAL_SECONDS, _session_shape
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 
@@ -51,7 +51,7 @@ def _cpu_seconds(root):
                 continue
             parent[int(entry)] = int(fields[1])
             cpu[int(entry)] = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-    tree, total = {root}, 0.0
+    tree = {root}
     for _ in range(10):
         tree |= {pid for pid, ppid in parent.items() if ppid in tree}
     return sum(cpu.get(pid, 0.0) for pid in tree)

@@ -14,8 +14,8 @@ from kovani_bci.live.lsl import liblsl_unavailable
 _why = liblsl_unavailable()
 pytestmark = [
     pytest.mark.skipif(find_chromium() is None,
-                       reason=f"no browser for the monitor's page tests: none of {', '.join(NAMES)} "
-                              "is installed (apt-get install chromium)"),
+                       reason="no browser for the monitor's page tests: none of "
+                              f"{', '.join(NAMES)} is installed (apt-get install chromium)"),
     pytest.mark.skipif(_why is not None, reason=f"LSL unavailable: {_why}"),
     pytest.mark.timeout(240)]
 

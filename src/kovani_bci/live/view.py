@@ -215,7 +215,8 @@ def _confusion_figure(labelled, classes):
         if r["label"] in index and r["decision"] in index:
             z[index[r["label"]], index[r["decision"]]] += 1
     data = [dict(type="heatmap", z=z.tolist(), x=[_text(c) for c in columns],
-                 y=[_text(c) for c in classes], colorscale=[[0, "#f4f8fc"], [1, "#1f5fa8"]], texttemplate="%{z}",
+                 y=[_text(c) for c in classes], colorscale=[[0, "#f4f8fc"], [1, "#1f5fa8"]],
+                 texttemplate="%{z}",
                  showscale=False, hovertemplate="true %{y}, decided %{x}: %{z}<extra></extra>")]
     return dict(data=data, layout=_layout(
         "Confusion matrix of the online decisions",
