@@ -40,6 +40,7 @@ class Chromium:
         a, b = (fcntl.fcntl(fd, fcntl.F_DUPFD, 10) for fd in (to_child, from_child))
         os.close(to_child), os.close(from_child)
         flags = ["--headless", "--remote-debugging-pipe", "--disable-gpu",
+                 "--disable-dev-shm-usage",
                  "--disable-background-networking", "--disable-component-update",
                  "--disable-sync", "--disable-default-apps", "--disable-extensions",
                  "--no-first-run", "--no-default-browser-check", "--mute-audio",
