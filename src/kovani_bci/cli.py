@@ -19,6 +19,7 @@ import csv
 import io
 import math
 import os
+import shlex
 import stat
 import sys
 import time
@@ -218,7 +219,7 @@ def _load_classifier(path):
 # Optional dependencies of some commands, and the extra that installs each.
 _EXTRAS = {"pyriemann": "bci", "distributed": "cluster", "dask": "cluster", "tqdm": "demo",
            "matplotlib": "demo", "sklearn": "demo", "mne": "live", "mne_lsl": "live",
-           "pylsl": "live"}
+           "pylsl": "live", "plotly": "monitor"}
 
 
 @contextlib.contextmanager
@@ -463,6 +464,7 @@ def cmd_online(args, out):
                         start_model=os.path.abspath(args.model) if args.model else None)
         streams = dict(eeg_name=args.eeg, eeg_type=args.eeg_type, markers_name=args.markers,
                        markers_type=args.markers_type)
+        monitor = _MonitorProcess(session, args.monitor, out)
         replaying = None
         if args.simulate:
             replaying = _start_simulation(args, out)
@@ -476,10 +478,12 @@ def cmd_online(args, out):
             summary = run_online(session, **streams, decisions_name=args.decisions,
                                  resume=args.resume, record_raw=args.record_raw,
                                  timeout=args.timeout, stall_timeout=args.stall_timeout,
-                                 report=report, warm_classes=args.warm_classes, **settings)
+                                 report=report, warm_classes=args.warm_classes,
+                                 ready=monitor.start, **settings)
         except (LiveError, SessionError) as exc:
             raise CommandError(str(exc)) from None
         finally:
+            monitor.stop()
             if replaying is not None:
                 replaying["stop"].set()
                 replaying["thread"].join(10)
@@ -487,6 +491,91 @@ def cmd_online(args, out):
             raise CommandError(f"the simulated replay failed: "
                                f"{_error_line(replaying['result']['error'])}")
         print(format_summary(summary), file=out)
+
+
+class _MonitorProcess:
+    """``online --monitor PORT``: ``kovani-bci monitor`` in a process of its own, started once
+    the session file is there (never on the decision path); without it, the command that
+    opens one is printed."""
+
+    def __init__(self, session, port, out):
+        self.session, self.port, self.out, self.process = session, port, out, None
+        if port is None:
+            print(f"Follow the session in a browser: {PROG} monitor {shlex.quote(session)}",
+                  file=out, flush=True)
+            return
+        print(f"The session's monitor page: http://127.0.0.1:{port}/ (once the streams are "
+              "connected)", file=out, flush=True)
+        import socket
+
+        with socket.socket() as probe:      # a port in use fails now, not mid-session
+            try:
+                probe.bind(("127.0.0.1", port))
+            except OSError:
+                raise CommandError(f"--monitor: port {port} on 127.0.0.1 is in use; choose "
+                                   "another") from None
+
+    def start(self):
+        if self.port is None:
+            return
+        import subprocess
+
+        self.process = subprocess.Popen(
+            [sys.executable, "-m", "kovani_bci.cli", "monitor", self.session, "--port",
+             str(self.port)], stdin=subprocess.DEVNULL)
+
+    def stop(self):
+        if self.process is not None and self.process.poll() is None:
+            time.sleep(1.5)     # open pages fetch the session's end before the monitor goes
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except Exception:       # noqa: BLE001 -- it must not outlive the session
+                self.process.kill()
+                self.process.wait()
+
+
+def cmd_monitor(args, out):
+    with _optional_dependencies():
+        from kovani_bci.live.monitor import MonitorError, make_server
+        from kovani_bci.live.session import SessionError
+
+        try:
+            server = make_server(args.session, port=args.port, host=args.host)
+        except (SessionError, MonitorError) as exc:
+            raise CommandError(str(exc)) from None
+        try:
+            os.nice(10)         # never take the CPU from a decoder on the same machine
+        except OSError:
+            pass
+        print(f"Monitoring {args.session} at {server.url} (Ctrl-C to stop)", file=out,
+              flush=True)
+        import signal
+
+        def stop(*_):
+            raise KeyboardInterrupt
+
+        signal.signal(signal.SIGTERM, stop)     # `online --monitor` ends it so
+        try:
+            server.serve_forever(poll_interval=0.2)
+        except KeyboardInterrupt:
+            pass
+        finally:
+            server.server_close()
+            server.monitor.close()
+
+
+def cmd_report(args, out):
+    with _optional_dependencies():
+        from kovani_bci.live.monitor import MonitorError, write_report
+        from kovani_bci.live.session import SessionError
+
+        target = args.output or os.path.splitext(args.session)[0] + ".html"
+        try:
+            write_report(args.session, target)
+        except (SessionError, MonitorError) as exc:
+            raise CommandError(str(exc)) from None
+        print(f"Report of {args.session} written to {target}", file=out)
 
 
 def _start_simulation(args, out):
@@ -814,7 +903,30 @@ def build_parser():
                    help="--simulate: trials per block (45)")
     p.add_argument("--speed", type=_positive_float, default=None,
                    help="--simulate: replay speed, a multiple of real time (10)")
+    p.add_argument("--monitor", type=_int_in(1, 65535), default=None, metavar="PORT",
+                   help="also serve the monitor page of the session on 127.0.0.1:PORT, from "
+                   "another process")
     p.set_defaults(func=cmd_online, check=_check_online_args)
+
+    p = sub.add_parser("monitor", help="follow a session in the browser",
+                       description="Serve a page that follows an online session file while "
+                       "a decoder writes it (or shows a finished one): accuracy, "
+                       "abstentions, probabilities, confusion, calibration, latency, reports "
+                       "and settings. Reads the file only.")
+    p.add_argument("session", metavar="SESSION", help="the session file (SQLite)")
+    p.add_argument("--port", type=_int_in(0, 65535), default=8765,
+                   help="port (8765; 0: a free one)")
+    p.add_argument("--host", default="127.0.0.1",
+                   help="interface to serve on (127.0.0.1, this machine only)")
+    p.set_defaults(func=cmd_monitor)
+
+    p = sub.add_parser("report", help="write a session's views as one HTML file",
+                       description="Write the monitor's views of a session file as one "
+                       "self-contained HTML file (it opens without a network).")
+    p.add_argument("session", metavar="SESSION", help="the session file (SQLite)")
+    p.add_argument("-o", "--output", default=None, metavar="HTML",
+                   help="the report to write (default: the session's name with .html)")
+    p.set_defaults(func=cmd_report)
     return parser
 
 

@@ -48,6 +48,7 @@ import json
 import os
 import sqlite3
 import tempfile
+import urllib.parse
 
 import numpy as np
 
@@ -140,6 +141,46 @@ class Session:
                     self._set_meta("format", FORMAT)
         except sqlite3.DatabaseError as exc:
             raise SessionError(f"{self.path}: {exc}") from None
+
+    @classmethod
+    def read_only(cls, path) -> "Session":
+        """A session file opened for reading only (``kovani-bci monitor`` and ``report``).
+
+        Nothing in the file changes, its journal mode included; in write-ahead-log mode it
+        reads alongside a decoder that is writing the file without blocking it (SQLite may
+        leave its empty ``-wal`` and ``-shm`` files beside it). Only the reading methods
+        apply.
+
+        Raises
+        ------
+        SessionError
+            If there is no such file, or it is not an online session of this version.
+        """
+        self = cls.__new__(cls)
+        self.path = os.fspath(path)
+        if not os.path.isfile(self.path):
+            raise SessionError(f"{self.path}: " + ("a directory, not a session file"
+                                                   if os.path.isdir(self.path) else "no such file"))
+        uri = "file:" + urllib.parse.quote(os.path.abspath(self.path)) + "?mode=ro"
+        try:
+            self._db = sqlite3.connect(uri, uri=True, isolation_level=None,
+                                       check_same_thread=False)
+            fmt = self.meta("format")
+        except sqlite3.DatabaseError as exc:
+            raise SessionError(f"{self.path}: not an online session file ({exc})") from None
+        if fmt != FORMAT:
+            self._db.close()
+            raise SessionError(f"{self.path}: not an online session of this version "
+                               f"(format {fmt!r})")
+        return self
+
+    def snapshot(self):
+        """A context manager: the reads inside see one state of the file."""
+        return _Snapshot(self._db)
+
+    def data_version(self) -> int:
+        """A number that changes whenever another connection has committed a change."""
+        return self._db.execute("PRAGMA data_version").fetchone()[0]
 
     @staticmethod
     def check_path(path, resume: bool) -> None:
@@ -236,6 +277,15 @@ class Session:
     def reports(self) -> list[str]:
         return [r[0] for r in self._db.execute("SELECT text FROM reports ORDER BY id")]
 
+    def timed_reports(self) -> list[tuple[float, str]]:
+        """Every report as ``(local time, text)``, in order."""
+        return list(self._db.execute("SELECT time, text FROM reports ORDER BY id"))
+
+    def model_bytes(self):
+        """``(classifier file bytes, after_step)`` of the latest update, or ``(None, None)``."""
+        row = self._db.execute("SELECT bytes, after_step FROM model WHERE id = 1").fetchone()
+        return (None, None) if row is None else (row[0], row[1])
+
     def last_step(self) -> int:
         row = self._db.execute("SELECT max(max(coalesce(learn_step, 0)), "
                                "max(coalesce(decide_step, 0))) FROM trials").fetchone()
@@ -278,6 +328,19 @@ class _Transaction:
     def __exit__(self, exc_type, exc, tb):
         if self._outer:
             self._db.execute("ROLLBACK" if exc_type is not None else "COMMIT")
+        return False
+
+
+class _Snapshot:
+    def __init__(self, db):
+        self._db = db
+
+    def __enter__(self):
+        self._db.execute("BEGIN")          # deferred: a read transaction at the first read
+        return self
+
+    def __exit__(self, exc_type, exc, tb):
+        self._db.execute("COMMIT")
         return False
 
 
