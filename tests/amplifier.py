@@ -5,11 +5,16 @@ last sample at the push time, the others back at the nominal rate), so the times
 the sender's scheduling delays; its crystal runs at ``rate`` Hz while the stream announces
 ``sfreq``; each push may be delayed further by up to ``jitter`` seconds. The markers are
 stamped as a stimulus program on the same machine stamps them: with the LSL time at which
-their sample was taken. Used by the tests and by ``python -m bench.live_latency``.
+their sample was taken. Used by the tests and by ``python -m bench.live_latency``, in a
+process of its own (:func:`spawn`), as a real acquisition program runs.
 """
 
 from __future__ import annotations
 
+import os
+import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -30,7 +35,7 @@ class Amplifier(threading.Thread):
         import pylsl
 
         self.data = np.asarray(data, dtype=np.float32)
-        self.markers = sorted(markers)
+        self.markers = sorted(markers, key=lambda m: m[0])
         self.rate, self.chunk, self.jitter, self.wait = float(rate), int(chunk), jitter, wait
         self.rng = np.random.default_rng(seed)
         n_ch = self.data.shape[1]
@@ -63,9 +68,37 @@ class Amplifier(threading.Thread):
             if delay > 0:
                 time.sleep(delay)
             while m < len(self.markers) and self.markers[m][0] < stop:
-                index, text = self.markers[m]
+                index, text = self.markers[m]      # str, or bytes sent as they are
                 self.marker_outlet.push_sample([text], t0 + index / self.rate)
                 m += 1
             self.eeg.push_chunk(self.data[k:stop])
         self.done.set()
         self.stop_event.wait(60)          # the outlets stay up, as a source gone quiet
+
+
+def spawn(path, data, markers, **options):
+    """Start an :class:`Amplifier` in a new process (data and markers saved to ``path``, an
+    ``.npz`` file); it streams until terminated. ``options``: the class's keywords."""
+    texts = [t.encode("utf-8") if isinstance(t, str) else t for _, t in markers]
+    np.savez(path, data=np.asarray(data, dtype=np.float32),
+             index=np.array([k for k, _ in markers], dtype=np.int64),
+             texts=np.array([t.hex() for t in texts]),
+             options=np.array(repr(options)))
+    return subprocess.Popen([sys.executable, os.path.abspath(__file__), os.fspath(path)],
+                            env=dict(os.environ))
+
+
+def _main(path):
+    import ast
+
+    saved = np.load(path)
+    markers = [(int(k), bytes.fromhex(str(t))) for k, t in zip(saved["index"], saved["texts"])]
+    source = Amplifier(saved["data"], markers, **ast.literal_eval(str(saved["options"])))
+    signal.signal(signal.SIGTERM, lambda *_: source.stop_event.set())
+    source.start()
+    while source.is_alive():
+        source.join(0.2)
+
+
+if __name__ == "__main__":
+    _main(sys.argv[1])

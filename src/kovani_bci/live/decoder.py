@@ -78,8 +78,10 @@ __all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS"]
 DECISION_CHANNELS = ("label", "top_label", "proba", "trial", "marker_time", "window_end",
                      "latency_ms")
 ABSTAIN = "abstain"
-GAP_TOLERANCE = 0.01   # seconds (2 samples at least): fewer samples missing go unnoticed
-GAP_CONFIRM = 0.25     # seconds of timestamps a stream stays late before that is a gap
+GAP_TOLERANCE = 0.02   # seconds (2 samples at least): fewer samples missing go unnoticed
+GAP_CONFIRM = 0.5      # seconds of timestamps a stream stays late before that is a gap
+RESTART = 1.0          # seconds: timestamps this much earlier than the clock are a restart
+LOCAL_ANCHOR = 0.5     # seconds around a window's start whose timestamps place it
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
@@ -183,7 +185,7 @@ class _Clock:
     exactly.
     """
 
-    def __init__(self, sfreq: float, half_life=60.0, prior=0.25, envelope=1.0):
+    def __init__(self, sfreq: float, half_life=60.0, prior=0.25, envelope=2.0):
         self.nominal = 1.0 / sfreq
         self.decay = 0.5 ** (1.0 / (half_life * sfreq))
         n = prior * sfreq
@@ -204,6 +206,12 @@ class _Clock:
     def position(self, t):
         """The (fractional) sample index of LSL time ``t``."""
         return (t - self.origin) / self.period
+
+    def anchor(self, k: float, t: float) -> None:
+        """Sample ``k`` was taken at ``t``: the clock moves to it (the slope is kept)."""
+        self._lows.clear()
+        self._lows.append((float(k), float(t)))
+        self.origin = t - self.period * k
 
     def update(self, k: np.ndarray, t: np.ndarray) -> None:
         """Take samples ``k`` (indices, increasing) taken at LSL times ``t`` (finite)."""
@@ -484,7 +492,20 @@ class OnlineDecoder:
             return
         t = float(ts[0])
         late = self._clock.position(t) - (self._buffer.hi + self._held_n)
-        if late < -self._tolerance:
+        if -RESTART * self.settings.sfreq <= late < -self._tolerance:
+            # Earlier than the clock allows, by less than a restart: the clock was wrong
+            # (a delay taken for a gap, or a source's clock corrected); it follows the stamps.
+            if self._held_n:
+                self._release(fit=False)
+                late = self._clock.position(t) - self._buffer.hi
+            if late >= -self._tolerance:
+                self._take(data, ts, received, untimed, fit=True)
+                return
+            self.report(f"EEG timestamps came {-late / self.settings.sfreq:.3f} s earlier than "
+                        "the stream's clock expected; it follows them")
+            self._clock.anchor(self._buffer.hi, t)
+            self._take(data, ts, received, untimed, fit=True)
+        elif late < -self._tolerance:
             self.report(f"EEG timestamps went back by {-late / self.settings.sfreq:.3f} s "
                         "(the stream restarted?); earlier samples are dropped")
             self._held.clear()
@@ -603,8 +624,20 @@ class OnlineDecoder:
 
     def _window_start(self, marker_time: float) -> int:
         """The index of a trial's first sample: the one nearest to ``marker_time + tmin`` on
-        the EEG's clock."""
-        return math.floor(self._clock.position(marker_time + self.settings.tmin) + 0.5)
+        the EEG's clock, anchored on the least delayed timestamps within ``LOCAL_ANCHOR``
+        seconds of it (so that an error of the fitted rate hardly counts)."""
+        t = marker_time + self.settings.tmin
+        clock, buf = self._clock, self._buffer
+        guess = math.floor(clock.position(t) + 0.5)
+        reach = int(LOCAL_ANCHOR * self.settings.sfreq)
+        a, b = max(buf.lo, guess - reach), min(buf.hi, guess + reach + 1)
+        if b - a >= 2:
+            _, ts, _, missing = buf.window(a, b)
+            low = ts - clock.period * np.arange(a, b)
+            low = low[~missing & np.isfinite(low)]
+            if len(low):
+                return math.floor((t - float(low.min())) / clock.period + 0.5)
+        return guess
 
     def _reached(self, e: _Event) -> bool:
         """Whether the EEG received has reached event ``e`` (a trial: its window's last
@@ -613,6 +646,10 @@ class OnlineDecoder:
             return False
         last = self._buffer.hi - 1
         if e.marker.kind == "trial":
+            end = self._clock.position(e.marker_time + self.settings.tmin) \
+                + self.settings.n_samples - 1
+            if end > last + 3:          # far off: the anchored start is not needed yet
+                return False
             return self._window_start(e.marker_time) + self.settings.n_samples - 1 <= last
         return self._clock.position(e.time) <= last + 0.5
 
