@@ -9,19 +9,29 @@ connects it to LSL.
 Timing
 ------
 A trial is the EEG window ``[t + tmin, t + tmax)`` of its marker's LSL timestamp ``t``
-(never its arrival time): ``round((tmax - tmin) * sfreq)`` samples from the one nearest to
-``t + tmin``. Events are handled in the order of their times: a trial at its window's last
-sample, any other marker at its own timestamp, each once the EEG has reached that time (so a
-label that follows a trial is learnt after the trial is decided, however the two streams'
-chunks interleave; a numbered label that comes within its trial's window is kept for the
-trial; ``end`` waits for the windows of the trials marked before it). Timestamps may lie
-ahead of the local clock (a player stamps a chunk up to a chunk ahead); nothing here compares
-them with it. A marker that arrives after the EEG
-has passed it is handled at once. A window in which samples are missing (two consecutive
-timestamps more than 1.5 sample periods apart, or no sample within half a period of its
-start) is reported and not decoded; so is a window that began before the first sample
-received (markers and EEG from before the decoder connected) or that the EEG never
-completed (the stream stopped).
+(never its arrival time): ``round((tmax - tmin) * sfreq)`` samples from the one taken nearest
+to ``t + tmin``. The EEG is read as regularly sampled at an *effective* rate that may be a
+little off the nominal one, each timestamp being the time its sample was taken plus a delay
+(liblsl stamps a chunk when it is pushed): :class:`_Clock` fits timestamp on sample index as
+samples come, and a window is placed by sample index, from the least delayed timestamps
+around its start. A sample stamped more than ``GAP_TOLERANCE`` later than the clock is held
+until later ones tell: back on time, it was a late stamp; still late after ``GAP_CONFIRM``
+seconds of its own timestamps, samples are missing (a gap, reported; windows over it are not
+decoded). A sample without a valid timestamp counts as missing. Timestamps earlier than the
+clock move it (reported), or, beyond ``RESTART`` seconds, start it again (a restarted source:
+the earlier samples are dropped). A window with samples not finite or beyond float32 range, or
+flat (every channel constant), is reported and neither decided nor learnt from (status
+``bad`` or ``flat``); so is a window that began before the first sample received (markers
+and EEG from before the decoder connected) or that the EEG never completed (``no_data``).
+
+Events are handled in the order of their times: a trial at its window's last sample, any other
+marker at its own timestamp, each once the EEG has reached it (so a label that follows a trial
+is learnt after the trial is decided, however the two streams' chunks interleave; a numbered
+label that comes within its trial's window is kept for the trial; ``end`` waits for the
+windows of the trials marked before it). Timestamps may lie ahead of the local clock (a player
+stamps a chunk up to a chunk ahead); nothing here compares them with it. A marker that arrives
+after the EEG has passed it is handled at once. A trial keeps the first label that comes for
+it; a different one later is reported and ignored.
 
 The decision stream
 -------------------

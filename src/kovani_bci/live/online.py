@@ -7,11 +7,14 @@ exactly once. ``StreamLSL.get_data`` returns the latest ``winsize`` seconds of a
 starts zero-filled, and a marker stream of strings is not what it buffers. pylsl's
 ``pull_chunk`` gives exactly the samples that arrived since the last pull with their
 timestamps (``proc_clocksync``: on the decoder's clock; no dejittering, which would smooth
-gaps away). The inlets keep liblsl's recovery on: without it, a stream whose source closes
-raises at the next pull and the samples already received but not yet pulled are lost. A
-stream that goes away is noticed as silence: no EEG sample for ``stall_timeout`` seconds ends
-the session with one line (``--resume`` continues it later); a source that comes back with a
-restarted clock is reported and its earlier samples dropped.
+gaps away: the decoder fits the EEG's effective rate itself, see
+:mod:`kovani_bci.live.decoder`). Markers are pulled as the bytes sent, so that one that is
+not UTF-8 is reported alone instead of failing the whole pull. The inlets keep liblsl's
+recovery on: without it, a stream whose source closes raises at the next pull and the
+samples already received but not yet pulled are lost. A stream that goes away is noticed as
+silence: no EEG sample for ``stall_timeout`` seconds of waiting (the time spent handling
+samples does not count) ends the session with one line (``--resume`` continues it later); a
+source that comes back with a restarted clock is reported and its earlier samples dropped.
 """
 
 from __future__ import annotations
