@@ -279,3 +279,18 @@ def test_an_amplifier_stream_jittered_and_off_its_rate_is_decoded_sample_exact(t
         offsets[r["number"]] = [d for d in range(-8, 9) if np.array_equal(
             w, synthetic.data[k + d:k + d + w.shape[1]].T.astype(np.float32))]
     assert all(d == [0] for d in offsets.values()), str(offsets)
+
+
+def test_a_session_that_decoded_nothing_exits_with_an_error(tmp_path, capsys, monkeypatch):
+    from kovani_bci.live import online
+
+    summary = dict(session=str(tmp_path / "s.sqlite"), trials=3, collected=0, decided=0,
+                   abstained=0, gaps=3, no_data=0, bad=0, flat=0, missed=0,
+                   accuracy_by_block={}, latency_ms_p50=np.nan, latency_ms_p99=np.nan,
+                   latency_ms_max=np.nan)
+    summary["failure"] = online._failure(summary, online_rows=[{}] * 3)
+    monkeypatch.setattr(online, "run_online", lambda *args, **kwargs: summary)
+    assert main(["online", "--session", summary["session"]]) == 1
+    out, err = capsys.readouterr()
+    line = "no trial could be decoded: every window had a gap in the EEG"
+    assert line in out and err == f"kovani-bci online: error: {line}\n"
