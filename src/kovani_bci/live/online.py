@@ -288,7 +288,7 @@ def _failure(s: dict, online_rows) -> str | None:
         return None
     failed = [(n, why) for n, why in [(s["gaps"], "had a gap in the EEG"),
                                       (s["no_data"], "had no EEG"),
-                                      (s["bad"], "had samples that are not finite"),
+                                      (s["bad"], "had samples not finite or beyond float32"),
                                       (s["flat"], "was flat")] if n]
     if not failed:
         return None
