@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from kovani_bci.live.decoder import DecoderSettings, OnlineDecoder
-from kovani_bci.live.session import Session
+from kovani_bci.live.session import Session, export_raw
 from kovani_bci.live.vocabulary import one_hot_descriptions, parse_marker
 from live_streams import SFREQ, check_session, feed, synthetic_session, trial_rows as _rows
 
@@ -227,7 +227,8 @@ def test_windows_follow_the_effective_rate_of_a_jittered_clock(tmp_path):
         settings = DecoderSettings(sfreq=sfreq, channel_names=["a", "b"], tmin=tmin,
                                    tmax=tmax, calibration_trials=100)
         path = tmp_path / f"{sfreq:g}.sqlite"
-        dec = OnlineDecoder(Session(path, resume=False), settings, report=reports.append)
+        dec = OnlineDecoder(Session(path, resume=False), settings, report=reports.append,
+                            record_raw=True)
         idx = np.flatnonzero(keep)
         names = np.array([f"trial#{i + 1}" for i in range(len(times))])
         dec.add_markers(names[~after], times[~after])
@@ -238,6 +239,9 @@ def test_windows_follow_the_effective_rate_of_a_jittered_clock(tmp_path):
             dec.add_samples(data[rows], ts[rows])
             dec.process()
         dec.finish()
+        # The raw recording is written, the sample without a time left out.
+        assert export_raw(dec.session, tmp_path / f"{sfreq:g}.fif", sfreq=sfreq,
+                          channel_names=["a", "b"], trial_seconds=tmax)
         rows = _rows(path)
         assert len(rows) == len(times)
         status = {}

@@ -300,6 +300,8 @@ def export_raw(session: Session, path, *, sfreq: float, channel_names, trial_sec
 
     names = list(channel_names)
     data, stamps, markers = session.raw(len(names))
+    timed = np.isfinite(stamps)         # a sample without a time has no place
+    data, stamps = data[timed], stamps[timed]
     if len(stamps) == 0:
         return None
     order = np.argsort(stamps, kind="stable")
