@@ -200,6 +200,7 @@ def _amplifier_stamps(n, sfreq, rate, chunk, jitter, rng, t0=100.0):
     return ts
 
 
+@pytest.mark.filterwarnings("ignore:Limited .* annotation")   # the restart's overlapping stamps
 def test_windows_follow_the_effective_rate_of_a_jittered_clock(tmp_path):
     """Push-time stamps from a clock off its nominal rate: every window starts at the sample
     taken nearest its marker on the true clock (each sample holds its index); late chunks
