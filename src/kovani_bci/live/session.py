@@ -21,7 +21,8 @@ Tables
     ``marker``, ``marker_time`` (LSL time of the marker), ``phase``, ``status``
     (``collected``: calibration, learnt from only; ``decided``; ``gap``: samples missing in the
     window; ``no_data``: the window began before the decoder's first sample or after the EEG
-    stopped), ``label`` (when known and learnt), ``learn_step``, ``decide_step``, ``decision``
+    stopped; ``bad``: samples not finite or beyond float32 range; ``flat``: every channel
+    constant), ``label`` (when known and learnt), ``learn_step``, ``decide_step``, ``decision``
     (a label or ``abstain``), ``top_label``, ``proba`` (JSON object label -> probability),
     ``window_end`` (LSL time of the window's last sample), ``received`` (local time at which
     the window became complete), ``pushed`` (local time of the decision's push),
