@@ -2,7 +2,7 @@
 
     python -m bench.live_latency [--minutes 30] [--speed 10] [--realtime-minutes 3]
                                  [--features log-variance tangent-space] [--out out]
-                                 [--figure docs/online.png] [--quick]
+                                 [--amplifier-minutes 3] [--figure docs/online.png] [--quick]
 
 A simulated session of 22 channels at 250 Hz (a 2 s trial every 4 s) is replayed by
 ``kovani-bci replay``'s publisher in a separate process, and decoded by
@@ -15,7 +15,10 @@ keep their nominal spacing), one of ``--realtime-minutes`` at real time. Per ses
 decision latency (the local time of the push minus the local time at which the sample that
 completed the trial's window was received) p50, p99 and max over the decided trials; trials
 lost (not recorded, or recorded without a decision for a gap or missing data); CPU seconds
-of the decoder process and of the publisher per second of EEG.
+of the decoder process and of the publisher per second of EEG. A last row (``--amplifier-minutes``,
+real time) decodes the tests' amplifier-like source instead of a replay: 8 channels, 500 Hz
+announced and 501 Hz sent, chunks of 10 stamped by liblsl at push time, each push up to 0.8
+sample late (a 2 s trial every 2.5 s, its first second decoded).
 
 Every LSL stream stays on this machine (the loopback-only configuration; run it inside
 ``unshare -n`` where the machine allows). Writes ``OUT/live_latency.json`` and the figure:
@@ -38,6 +41,9 @@ SFREQ = 250.0
 CHANNELS = 22
 TRIAL_SECONDS, ITI = 2.0, 2.0
 TRIALS_PER_BLOCK = 45
+# The amplifier-like source: a clock 0.2% off the announced rate, push-time stamps, jitter.
+AMP_CHANNELS, AMP_SFREQ, AMP_RATE, AMP_CHUNK, AMP_JITTER = 8, 500.0, 501.0, 10, 0.8 / 500
+AMP_TRIAL_SECONDS, AMP_ITI, AMP_WINDOW = 2.0, 0.5, 1.0
 _WINDOW = 20                       # trials in the running-accuracy window
 
 
@@ -60,6 +66,72 @@ def _publisher(features, seed, n_blocks, trials_per_block, speed, name):
                     linger=600, stop=stop)
     print(json.dumps(dict(n_samples=result.n_samples, n_markers=result.n_markers,
                           seconds=raw.n_times / SFREQ, cpu=time.process_time())), flush=True)
+
+
+def _amplifier_source(seed, n_blocks, trials_per_block, name, directory):
+    """Start the tests' amplifier-like source in a process of its own: the simulated session
+    of AMP_CHANNELS channels at AMP_SFREQ Hz announced, sent at AMP_RATE Hz in chunks of
+    AMP_CHUNK stamped by liblsl at push time, in real time, each push up to AMP_JITTER s late.
+    Returns the process and the EEG's length in seconds."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(
+        __file__))), "tests"))
+    import amplifier
+
+    from kovani_bci.live.replay import annotation_samples, simulated_raw
+
+    raw = simulated_raw(seed=seed, n_blocks=n_blocks, trials_per_block=trials_per_block,
+                        n_channels=AMP_CHANNELS, sfreq=AMP_SFREQ, iti=AMP_ITI)
+    samples, texts, _ = annotation_samples(raw)
+    child = amplifier.spawn(os.path.join(directory, f"{name}.npz"), raw.get_data().T,
+                            [(int(k), str(t)) for k, t in zip(samples, texts)],
+                            sfreq=AMP_SFREQ, rate=AMP_RATE, chunk=AMP_CHUNK,
+                            jitter=AMP_JITTER, name=name, wait=300)
+    return child, raw.n_times / AMP_RATE
+
+
+def run_amplifier_session(minutes, directory, seed=0, quick=False):
+    """Decode the amplifier-like source for about ``minutes``; return its measurements."""
+    from kovani_bci.live.online import run_online
+    from kovani_bci.live.session import Session
+
+    trials = max(6, round(minutes * 60 / (AMP_TRIAL_SECONDS + AMP_ITI)))
+    per_block = min(TRIALS_PER_BLOCK, max(3, trials // 4))
+    n_blocks = max(2, round(trials / per_block))
+    name = f"bench-amp-{os.getpid()}"
+    child, eeg_seconds = _amplifier_source(seed, n_blocks, per_block, name, directory)
+    path = os.path.join(directory, "amplifier.kovani")
+    reports = []
+    try:
+        cpu0, wall0 = time.process_time(), time.perf_counter()
+        summary = run_online(path, eeg_name=f"{name}-eeg", markers_name=f"{name}-markers",
+                             timeout=60, tmin=0.0, tmax=AMP_WINDOW,
+                             calibration_trials=per_block, block_trials=per_block, seed=seed,
+                             warm_classes=3, report=reports.append)
+        cpu, wall = time.process_time() - cpu0, time.perf_counter() - wall0
+    finally:
+        child.terminate()
+        child.wait(30)
+    session = Session(path, resume=True)
+    try:
+        rows = session.trials(("status", "label", "decision", "latency", "number"))
+    finally:
+        session.close()
+    decided = [r for r in rows if r["status"] == "decided"]
+    latency = np.array([r["latency"] for r in decided]) * 1e3
+    expected = n_blocks * per_block
+    lost = expected - sum(r["status"] in ("decided", "collected") for r in rows)
+    q = np.percentile(latency, [50, 99]) if len(latency) else [np.nan, np.nan]
+    return dict(
+        features=f"amplifier ({AMP_CHANNELS} ch, {AMP_SFREQ:g} Hz sent at {AMP_RATE:g})",
+        speed=1.0, minutes=eeg_seconds / 60, trials=expected, decided=len(decided),
+        online_trials=expected - per_block, lost=int(lost), gaps=summary["gaps"],
+        missed=summary["missed"], p50_ms=float(q[0]), p99_ms=float(q[1]),
+        max_ms=float(latency.max()) if len(latency) else np.nan, wall_s=wall,
+        decoder_cpu_per_eeg_s=cpu / eeg_seconds, publisher_cpu_per_eeg_s=float("nan"),
+        accuracy=[dict(block=int(b), accuracy=a, decided=n)
+                  for b, (a, n, _) in summary["accuracy_by_block"].items()],
+        latency_ms=latency.tolist(), correct=[r["decision"] == r["label"] for r in decided],
+        reports=reports[:20])
 
 
 def _session_shape(minutes, quick):
@@ -131,7 +203,8 @@ def write_figure(results, path):
     import matplotlib.pyplot as plt
 
     # Accuracy does not depend on the speed; the longest session shows it best.
-    shown = max(results, key=lambda r: (r["trials"], r["features"] == "tangent-space"))
+    shown = max(results, key=lambda r: (r["trials"], r["features"] == "tangent-space",
+                                        r["features"] == "log-variance"))
     fig, (ax, bx) = plt.subplots(1, 2, figsize=(13, 4.6))
     fig.suptitle("kovani-bci online: a simulated session replayed on LSL and decoded live "
                  f"({CHANNELS} channels at {SFREQ:g} Hz)")
@@ -185,11 +258,15 @@ def main(argv=None):
     parser.add_argument("--out", default="out", help="directory of live_latency.json (out)")
     parser.add_argument("--figure", default=os.path.join("out", "online.png"),
                         help="the figure's path (out/online.png); 'none' to skip")
+    parser.add_argument("--amplifier-minutes", type=float, default=3.0,
+                        help="length of the amplifier-like source's session, real time "
+                             "(3; 0 to skip)")
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 2 minutes at 20x, 1 minute at real time")
     args = parser.parse_args(argv)
     if args.quick:
         args.minutes, args.speed, args.realtime_minutes = 2.0, 20.0, 1.0
+        args.amplifier_minutes = min(args.amplifier_minutes, 1.0)
 
     from kovani_bci.live.lsl import use_loopback_config
 
@@ -205,6 +282,11 @@ def main(argv=None):
                       flush=True)
                 results.append(run_session(features, minutes, speed, directory,
                                            quick=args.quick))
+        if args.amplifier_minutes > 0:
+            print(f"amplifier-like source: {args.amplifier_minutes:g} minutes at real time ...",
+                  file=sys.stderr, flush=True)
+            results.append(run_amplifier_session(args.amplifier_minutes, directory,
+                                                 quick=args.quick))
     load = os.getloadavg()
     print(_table(results))
     print(f"\n({os.cpu_count()} CPUs; load average {load[0]:.1f} / {load[1]:.1f} / "

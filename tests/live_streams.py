@@ -45,19 +45,19 @@ class SyntheticSession:
 
 
 def synthetic_session(n_blocks=3, trials_per_block=10, duration=1.0, rest=0.5, seed=0,
-                      calibration_labelled=True, feedback_delay=0.2):
+                      calibration_labelled=True, feedback_delay=0.2, sfreq=SFREQ):
     """Block 0 calibration (``trial:<label>#n``), ``online`` before block 1, then
     ``trial#n`` at onsets and ``label:<label>#n`` ``feedback_delay`` s after each window;
     the third class first appears in block 2; ``end`` after the last trial."""
     ep = make_motor_imagery_epochs(n_blocks=n_blocks, trials_per_block=trials_per_block,
                                    late_block=min(2, n_blocks - 1), duration=duration,
-                                   sfreq=SFREQ, random_state=seed)
-    n_rest = int(round(rest * SFREQ))
+                                   sfreq=sfreq, random_state=seed)
+    n_rest = int(round(rest * sfreq))
     chunks, markers, onsets = [np.zeros((n_rest, ep.trials.shape[1]))], [], []
     pos = n_rest
     markers.append((0.1, "calibration"))
     for i, (x, label, block) in enumerate(zip(ep.trials, ep.y, ep.block)):
-        onset, n = pos / SFREQ, i + 1
+        onset, n = pos / sfreq, i + 1
         if block == 1 and ep.block[i - 1] == 0:
             markers.append((onset - 0.2, "online"))
         if block == 0 and calibration_labelled:
@@ -68,10 +68,10 @@ def synthetic_session(n_blocks=3, trials_per_block=10, duration=1.0, rest=0.5, s
         onsets.append(onset)
         chunks += [x.T, np.zeros((n_rest, x.shape[0]))]
         pos += x.shape[1] + n_rest
-    markers.append((pos / SFREQ - 0.05, "end"))
+    markers.append((pos / sfreq - 0.05, "end"))
     chunks.append(np.zeros((n_rest, ep.trials.shape[1])))  # EEG runs on past the end
     return SyntheticSession(np.concatenate(chunks), sorted(markers, key=lambda m: m[0]),
-                            ep.y, np.array(onsets), SFREQ, duration)
+                            ep.y, np.array(onsets), sfreq, duration)
 
 
 def feed(decoder, session: SyntheticSession, t0=1000.0, chunk=10, markers=None, delay=0.0,

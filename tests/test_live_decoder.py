@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 from kovani_bci.live.decoder import DecoderSettings, OnlineDecoder
-from kovani_bci.live.session import Session
+from kovani_bci.live.session import Session, export_raw
 from kovani_bci.live.vocabulary import one_hot_descriptions, parse_marker
 from live_streams import SFREQ, check_session, feed, synthetic_session, trial_rows as _rows
 
@@ -187,3 +187,133 @@ def test_starting_model_abstention_and_labels_without_numbers(tmp_path, syntheti
     abstained = [r for r in decided if r["decision"] == "abstain"]
     assert 0 < len(abstained) < len(decided)
     assert any(line.startswith("fitted on 4 labelled trial(s)") for line in reports)
+
+
+def _amplifier_stamps(n, sfreq, rate, chunk, jitter, rng, t0=100.0):
+    """Timestamps as liblsl gives a chunk pushed without one: its last sample at the push
+    time (the sample's true time plus a delay), the others back at the nominal rate."""
+    ts = np.empty(n)
+    for k in range(0, n, chunk):
+        stop = min(k + chunk, n)
+        pushed = t0 + (stop - 1) / rate + rng.uniform(0, jitter)
+        ts[k:stop] = pushed - (stop - 1 - np.arange(k, stop)) / sfreq
+    return ts
+
+
+@pytest.mark.filterwarnings("ignore:Limited .* annotation")   # the restart's overlapping stamps
+def test_windows_follow_the_effective_rate_of_a_jittered_clock(tmp_path):
+    """Push-time stamps from a clock off its nominal rate: every window starts at the sample
+    taken nearest its marker on the true clock (each sample holds its index); late chunks
+    and a burst are not gaps; samples really missing, a timestamp that is NaN and a clock that
+    restarts are reported, and only the windows they touch are lost."""
+    rng = np.random.default_rng(3)
+    for sfreq, rate, chunk, jitter, tmin, tmax in [(500.0, 501.0, 10, 0.8 / 500, 0.0, 1.0),
+                                                   (250.0, 250.5, 8, 0.004, -0.5, 2.0)]:
+        n = int(70 * sfreq)
+        data = np.repeat(np.arange(n, dtype=np.float64)[:, None], 2, axis=1)
+        ts = _amplifier_stamps(n, sfreq, rate, chunk, jitter, rng)
+        late = slice(int(12 * sfreq), int(12 * sfreq) + chunk)
+        ts[late] += 0.03                       # one chunk 30 ms late
+        burst = np.arange(int(20 * sfreq), int(20.2 * sfreq))
+        ts[burst] = np.maximum(ts[burst], ts[burst[-1]] - (burst[-1] - burst) / sfreq)
+        ts[int(45.3 * sfreq)] = np.nan         # a sample without a time
+        ts[int(58 * sfreq):] -= 30.0           # the source restarts on another clock
+        keep = np.ones(n, dtype=bool)
+        keep[int(33.1 * sfreq):int(33.1 * sfreq) + 25] = False    # 25 samples never come
+        # Each window's first sample on the true clock, up to 0.3 sample off its marker.
+        starts = np.round(np.arange(2.0, 68.0, 2.0) * rate) + rng.uniform(-0.3, 0.3, 33)
+        after = starts >= 58 * sfreq            # sent once the source has restarted
+        times = 100.0 + starts / rate - tmin - np.where(after, 30.0, 0.0)
+        reports = []
+        settings = DecoderSettings(sfreq=sfreq, channel_names=["a", "b"], tmin=tmin,
+                                   tmax=tmax, calibration_trials=100)
+        path = tmp_path / f"{sfreq:g}.sqlite"
+        dec = OnlineDecoder(Session(path, resume=False), settings, report=reports.append,
+                            record_raw=True)
+        idx = np.flatnonzero(keep)
+        names = np.array([f"trial#{i + 1}" for i in range(len(times))])
+        dec.add_markers(names[~after], times[~after])
+        for k in range(0, len(idx), 37):
+            rows = idx[k:k + 37]
+            if idx[k] <= 58 * sfreq < idx[k] + 37:
+                dec.add_markers(names[after], times[after])
+            dec.add_samples(data[rows], ts[rows])
+            dec.process()
+        dec.finish()
+        # The raw recording is written, the sample without a time left out.
+        assert export_raw(dec.session, tmp_path / f"{sfreq:g}.fif", sfreq=sfreq,
+                          channel_names=["a", "b"], trial_seconds=tmax)
+        rows = _rows(path)
+        assert len(rows) == len(times)
+        status = {}
+        for r, start in zip(sorted(rows, key=lambda r: r["number"]), starts):
+            first = round(start)
+            span = (first, first + settings.n_samples)
+            status[r["number"]] = r["status"]
+            if r["status"] == "collected":
+                w = np.frombuffer(r["epoch"], np.float64).reshape(2, -1)[0]
+                np.testing.assert_array_equal(w, np.arange(*span), err_msg=str(r["number"]))
+            elif r["status"] == "gap":   # only the trials over the missing or untimed samples
+                assert any(span[0] <= int(x * sfreq) < span[1] for x in (33.1, 45.3))
+            else:                        # over the restart
+                assert r["status"] == "no_data" and span[1] > 58 * sfreq, r
+        assert list(status.values()).count("collected") >= len(times) - 5, status
+        text = "\n".join(reports)
+        assert text.count("EEG gap") == 1 and "EEG gap: 25 sample(s)" in text, text
+        assert "1 sample(s) without a valid timestamp" in text
+        assert text.count("went back by 30.") == 1, text
+        assert all(line.startswith(("EEG gap", "EEG:", "EEG timestamps", "trial #"))
+                   for line in reports), text
+
+
+def test_bad_samples_and_markers_are_refused_and_the_session_goes_on(tmp_path, synthetic):
+    """Windows with NaN, infinite or beyond-float32 samples, or flat, are reported and
+    neither decided nor learnt from (in calibration too: the session fits, and resumes);
+    markers that are not UTF-8, trial numbers beyond the bound and the reserved label are
+    refused; a trial keeps the first label that comes for it, whatever the timing; the
+    summary's missed trials cost nothing for a huge number; a session in which no window
+    could be used says so."""
+    from kovani_bci.live.online import summarize
+
+    on = {int(text.split("#")[1]): off for off, text in synthetic.markers
+          if text.startswith("trial")}
+    k = {n: int(round(off * SFREQ)) for n, off in on.items()}
+    session = copy.copy(synthetic)
+    session.data = synthetic.data.copy()
+    session.data[k[2] + 5, 1] = np.nan                 # calibration
+    session.data[k[4] + 9, 0] = 1e39                   # calibration, beyond float32
+    session.data[k[12] + 3, 2] = np.inf                # online
+    session.data[k[14]:k[14] + 128] = 0.25             # online, flat
+    wrong = str(next(c for c in set(synthetic.y) if c != synthetic.y[14]))
+    other = str(next(c for c in set(synthetic.y) if c != synthetic.y[2]))
+    markers = sorted(synthetic.markers + [
+        (on[3] + 0.1, b"trial:left\xff#31"), (on[3] + 0.2, "trial#99999999999999999999"),
+        (on[5] + 0.1, "label:abstain#5"), (on[5] + 0.2, "trial:abstain"),
+        (on[3] + 0.3, f"label:{other}#3"),              # within calibration trial 3's window
+        (on[15] + 0.3, f"label:{wrong}#15"),            # within online trial 15's window
+        (on[30] + 0.1, "trial#30000000")], key=lambda m: m[0])
+    path = tmp_path / "s.sqlite"
+    reports = []
+    feed(_decoder(path, session, reports=reports), session, markers=markers)
+    rows = {r["number"]: r for r in check_session(path)}
+    text = "\n".join(reports)
+    assert [rows[n]["status"] for n in (2, 4, 12, 14)] == ["bad", "bad", "bad", "flat"]
+    assert all(rows[n]["learn_step"] is None and rows[n]["decision"] is None
+               for n in (2, 4, 12, 14))
+    assert rows[3]["label"] == synthetic.y[2] and rows[15]["label"] == wrong
+    assert f"label {other!r} for trial #3 ignored: the trial's marker" in text
+    assert f"label:{synthetic.y[14]}#15' ignored: trial #15 already has the label" in text
+    assert "'trial:left\\\\xff#31' at LSL time" in text and "not valid UTF-8" in text
+    assert text.count("trial numbers run to 1000000000") == 1
+    assert text.count("reserved for the decoder's abstentions") == 2
+    assert sorted(rows) == list(range(1, 31)) + [30000000]
+    summary = summarize(Session(path, resume=True))
+    assert summary["missed"] == 30000000 - 31 and summary["missed_ranges"] == [(31, 29999999)]
+    assert summary["failure"] is None and summary["bad"] == 3 and summary["flat"] == 1
+    _decoder(path, session, resume=True)                # resumes: the fit left them out
+    # Nothing usable at all: the summary says why.
+    flat = copy.copy(synthetic)
+    flat.data = np.zeros_like(synthetic.data)
+    feed(_decoder(tmp_path / "flat.sqlite", flat), flat)
+    assert summarize(Session(tmp_path / "flat.sqlite", resume=True))["failure"] == \
+        "no trial could be decoded: every window was flat"

@@ -238,3 +238,59 @@ def test_crash_and_resume_with_sigkill(tmp_path):
             assert mine[key] == ref[key] == r[key], (r["number"], key)
         if r["learn_step"] is not None:
             assert (mine["label"], mine["learn_step"]) == (ref["label"], ref["learn_step"])
+
+
+def test_an_amplifier_stream_jittered_and_off_its_rate_is_decoded_sample_exact(tmp_path):
+    """An acquisition program in a process of its own: chunks of 10 stamped by liblsl at push
+    time, in real time, from a clock at 501 Hz announced as 500 Hz, each push up to 0.8 sample
+    late. Every trial is recorded and every online one decided, each window is exactly the
+    samples from its marker's sample on, and the session equals its offline replay. A marker
+    that is not UTF-8, sent with a trial's, is reported and the trial kept; the stall timeout
+    never fires while samples come."""
+    import amplifier
+    from kovani_bci.live.online import run_online
+
+    sfreq = 500.0
+    synthetic = synthetic_session(n_blocks=3, trials_per_block=6, sfreq=sfreq)
+    markers = [(int(round(off * sfreq)), text) for off, text in synthetic.markers]
+    onset = {int(text.split("#")[1]): k for k, text in markers if text.startswith("trial")}
+    markers.append((onset[8] + 1, b"trial\xff#x"))
+    source = amplifier.spawn(tmp_path / "amp.npz", synthetic.data, markers, sfreq=sfreq,
+                             rate=501.0, chunk=10, jitter=0.8 / sfreq, name="kovani-amp")
+    reports = []
+    path = tmp_path / "s.sqlite"
+    try:
+        summary = run_online(path, **_names("kovani-amp"), decisions_name="kovani-amp-dec",
+                             timeout=30, stall_timeout=2.0, report=reports.append, tmax=1.0,
+                             calibration_trials=6, block_trials=6)
+    finally:
+        source.terminate()
+        source.wait(10)
+    assert (summary["trials"], summary["collected"], summary["decided"]) == (18, 6, 12)
+    assert summary["missed"] == 0 and summary["failure"] is None
+    others = [line for line in reports if not line.startswith("fitted on")]
+    assert len(others) == 1 and others[0].startswith("marker 'trial\\\\xff#x' at LSL time ") \
+        and others[0].endswith("ignored: not valid UTF-8"), reports
+    rows = check_session(path)
+    offsets = {}
+    for r in rows:
+        w = np.frombuffer(r["epoch"], np.float64).reshape(synthetic.data.shape[1], -1)
+        k = onset[r["number"]]
+        offsets[r["number"]] = [d for d in range(-8, 9) if np.array_equal(
+            w, synthetic.data[k + d:k + d + w.shape[1]].T.astype(np.float32))]
+    assert all(d == [0] for d in offsets.values()), str(offsets)
+
+
+def test_a_session_that_decoded_nothing_exits_with_an_error(tmp_path, capsys, monkeypatch):
+    from kovani_bci.live import online
+
+    summary = dict(session=str(tmp_path / "s.sqlite"), trials=3, collected=0, decided=0,
+                   abstained=0, gaps=3, no_data=0, bad=0, flat=0, missed=0,
+                   accuracy_by_block={}, latency_ms_p50=np.nan, latency_ms_p99=np.nan,
+                   latency_ms_max=np.nan)
+    summary["failure"] = online._failure(summary, online_rows=[{}] * 3)
+    monkeypatch.setattr(online, "run_online", lambda *args, **kwargs: summary)
+    assert main(["online", "--session", summary["session"]]) == 1
+    out, err = capsys.readouterr()
+    line = "no trial could be decoded: every window had a gap in the EEG"
+    assert line in out and err == f"kovani-bci online: error: {line}\n"

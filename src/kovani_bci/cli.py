@@ -491,6 +491,8 @@ def cmd_online(args, out):
             raise CommandError(f"the simulated replay failed: "
                                f"{_error_line(replaying['result']['error'])}")
         print(format_summary(summary), file=out)
+        if summary.get("failure"):      # a session that decided nothing did not succeed
+            raise CommandError(summary["failure"])
 
 
 class _MonitorProcess:

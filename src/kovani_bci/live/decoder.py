@@ -9,19 +9,29 @@ connects it to LSL.
 Timing
 ------
 A trial is the EEG window ``[t + tmin, t + tmax)`` of its marker's LSL timestamp ``t``
-(never its arrival time): ``round((tmax - tmin) * sfreq)`` samples from the one nearest to
-``t + tmin``. Events are handled in the order of their times: a trial at its window's last
-sample, any other marker at its own timestamp, each once the EEG has reached that time (so a
-label that follows a trial is learnt after the trial is decided, however the two streams'
-chunks interleave; a numbered label that comes within its trial's window is kept for the
-trial; ``end`` waits for the windows of the trials marked before it). Timestamps may lie
-ahead of the local clock (a player stamps a chunk up to a chunk ahead); nothing here compares
-them with it. A marker that arrives after the EEG
-has passed it is handled at once. A window in which samples are missing (two consecutive
-timestamps more than 1.5 sample periods apart, or no sample within half a period of its
-start) is reported and not decoded; so is a window that began before the first sample
-received (markers and EEG from before the decoder connected) or that the EEG never
-completed (the stream stopped).
+(never its arrival time): ``round((tmax - tmin) * sfreq)`` samples from the one taken nearest
+to ``t + tmin``. The EEG is read as regularly sampled at an *effective* rate that may be a
+little off the nominal one, each timestamp being the time its sample was taken plus a delay
+(liblsl stamps a chunk when it is pushed): :class:`_Clock` fits timestamp on sample index as
+samples come, and a window is placed by sample index, from the least delayed timestamps
+around its start. A sample stamped more than ``GAP_TOLERANCE`` later than the clock is held
+until later ones tell: back on time, it was a late stamp; still late after ``GAP_CONFIRM``
+seconds of its own timestamps, samples are missing (a gap, reported; windows over it are not
+decoded). A sample without a valid timestamp counts as missing. Timestamps earlier than the
+clock move it (reported), or, beyond ``RESTART`` seconds, start it again (a restarted source:
+the earlier samples are dropped). A window with samples not finite or beyond float32 range, or
+flat (every channel constant), is reported and neither decided nor learnt from (status
+``bad`` or ``flat``); so is a window that began before the first sample received (markers
+and EEG from before the decoder connected) or that the EEG never completed (``no_data``).
+
+Events are handled in the order of their times: a trial at its window's last sample, any other
+marker at its own timestamp, each once the EEG has reached it (so a label that follows a trial
+is learnt after the trial is decided, however the two streams' chunks interleave; a numbered
+label that comes within its trial's window is kept for the trial; ``end`` waits for the
+windows of the trials marked before it). Timestamps may lie ahead of the local clock (a player
+stamps a chunk up to a chunk ahead); nothing here compares them with it. A marker that arrives
+after the EEG has passed it is handled at once. A trial keeps the first label that comes for
+it; a different one later is reported and ignored.
 
 The decision stream
 -------------------
@@ -60,6 +70,7 @@ larger model's prediction is compiled before the next trial arrives.
 
 from __future__ import annotations
 
+import collections
 import copy
 import heapq
 import json
@@ -77,6 +88,11 @@ __all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS"]
 DECISION_CHANNELS = ("label", "top_label", "proba", "trial", "marker_time", "window_end",
                      "latency_ms")
 ABSTAIN = "abstain"
+GAP_TOLERANCE = 0.02   # seconds (2 samples at least): fewer samples missing go unnoticed
+GAP_CONFIRM = 0.5      # seconds of timestamps a stream stays late before that is a gap
+RESTART = 1.0          # seconds: timestamps this much earlier than the clock are a restart
+LOCAL_ANCHOR = 0.5     # seconds around a window's start whose timestamps place it
+FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 
 @dataclass
@@ -166,42 +182,124 @@ class _Event:
     received: float = field(compare=False)
 
 
+class _Clock:
+    """The EEG's sample clock: sample ``k`` was taken at LSL time ``origin + period * k``.
+
+    ``period`` is a least-squares fit of timestamp on sample index, its past weighted down
+    with a half-life of ``half_life`` seconds (it follows a crystal's slow drift), drawn
+    towards the nominal period by a prior worth ``prior`` seconds of samples (so that the
+    first seconds of a jittered stream keep a sane rate). A timestamp is the time a sample was
+    stamped, at or after the time it was taken, never before: ``origin`` is the lower envelope
+    of the last ``envelope`` seconds of timestamps (the least delayed of them) on that slope,
+    so that a sender's scheduling delays do not move the clock and exact timestamps are kept
+    exactly.
+    """
+
+    def __init__(self, sfreq: float, half_life=60.0, prior=0.25, envelope=2.0):
+        self.nominal = 1.0 / sfreq
+        self.decay = 0.5 ** (1.0 / (half_life * sfreq))
+        n = prior * sfreq
+        self.prior = n ** 3 / 12.0          # the spread of ``prior`` seconds of samples
+        self.span = max(int(round(envelope * sfreq)), 2)
+        self.reset()
+
+    def reset(self) -> None:
+        self.weight = self.mean_k = self.mean_t = self.sxx = self.sxy = 0.0
+        self.t_ref = None
+        self.period = self.nominal
+        self.origin = None
+        self._lows = collections.deque()      # (k, t): each chunk's least delayed sample
+
+    def __bool__(self) -> bool:
+        return self.origin is not None
+
+    def position(self, t):
+        """The (fractional) sample index of LSL time ``t``."""
+        return (t - self.origin) / self.period
+
+    def anchor(self, k: float, t: float) -> None:
+        """Sample ``k`` was taken at ``t``: the clock moves to it (the slope is kept)."""
+        self._lows.clear()
+        self._lows.append((float(k), float(t)))
+        self.origin = t - self.period * k
+
+    def update(self, k: np.ndarray, t: np.ndarray) -> None:
+        """Take samples ``k`` (indices, increasing) taken at LSL times ``t`` (finite)."""
+        m = len(k)
+        if m == 0:
+            return
+        if self.t_ref is None:
+            self.t_ref = float(t[0])
+        tt = t - self.t_ref
+        ck, ct = float(k.mean()), float(tt.mean())
+        dk = k - ck
+        cxx, cxy = float(dk @ dk), float(dk @ (tt - ct))
+        w0 = self.weight * self.decay ** m
+        w = w0 + m
+        f = w0 * m / w
+        d = self.decay ** m
+        self.sxx = self.sxx * d + cxx + f * (self.mean_k - ck) ** 2
+        self.sxy = self.sxy * d + cxy + f * (self.mean_k - ck) * (self.mean_t - ct)
+        self.mean_k = (w0 * self.mean_k + m * ck) / w
+        self.mean_t = (w0 * self.mean_t + m * ct) / w
+        self.weight = w
+        self.period = (self.sxy + self.prior * self.nominal) / (self.sxx + self.prior)
+        j = int(np.argmin(t - self.period * k))
+        self._lows.append((float(k[j]), float(t[j])))
+        newest = float(k[-1])
+        while len(self._lows) > 1 and self._lows[0][0] < newest - self.span:
+            self._lows.popleft()
+        self.origin = min(tj - self.period * kj for kj, tj in self._lows)
+
+
 class _Buffer:
-    """The latest EEG samples with their LSL timestamps and local receive times."""
+    """The latest EEG samples by sample index (a ring): values, LSL timestamps, local receive
+    times, and which indices are missing (samples that never came, or came without a time)."""
 
     def __init__(self, n_channels: int, capacity: int):
         self.capacity = capacity
-        self.data = np.zeros((2 * capacity, n_channels))
-        self.ts = np.zeros(2 * capacity)
-        self.recv = np.zeros(2 * capacity)
-        self.start = self.end = 0
+        self.data = np.zeros((capacity, n_channels))
+        self.ts = np.zeros(capacity)
+        self.recv = np.zeros(capacity)
+        self.missing = np.zeros(capacity, dtype=bool)
+        self.lo = self.hi = 0          # the indices held: [lo, hi)
 
-    def __len__(self):
-        return self.end - self.start
+    def restart(self, at: int) -> None:
+        self.lo = self.hi = at
 
-    def clear(self):
-        self.start = self.end = 0
+    def _slots(self, a: int, b: int) -> np.ndarray:
+        return np.arange(a, b) % self.capacity
 
-    def append(self, data, ts, received):
+    def append(self, data, ts, received, missing=None) -> None:
+        """Samples ``hi, hi + 1, ...``."""
         n = len(ts)
         if n > self.capacity:
-            data, ts, n = data[-self.capacity:], ts[-self.capacity:], self.capacity
-        if self.end + n > len(self.ts):        # keep the newest, move them to the front
-            keep = min(len(self), self.capacity - n)
-            src = slice(self.end - keep, self.end)
-            self.data[:keep], self.ts[:keep], self.recv[:keep] = \
-                self.data[src], self.ts[src], self.recv[src]
-            self.start, self.end = 0, keep
-        self.data[self.end:self.end + n] = data
-        self.ts[self.end:self.end + n] = ts
-        self.recv[self.end:self.end + n] = received
-        self.end += n
-        if len(self) > self.capacity:
-            self.start = self.end - self.capacity
+            self.restart(self.hi + n - self.capacity)
+            data, ts = data[-self.capacity:], ts[-self.capacity:]
+            missing = None if missing is None else missing[-self.capacity:]
+            n = self.capacity
+        slots = self._slots(self.hi, self.hi + n)
+        self.data[slots] = data
+        self.ts[slots] = ts
+        self.recv[slots] = received
+        self.missing[slots] = False if missing is None else missing
+        self.hi += n
+        self.lo = max(self.lo, self.hi - self.capacity)
 
-    def view(self):
-        s = slice(self.start, self.end)
-        return self.data[s], self.ts[s], self.recv[s]
+    def skip(self, n: int) -> None:
+        """``n`` samples that never came."""
+        if n >= self.capacity:
+            self.restart(self.hi + n)
+            return
+        slots = self._slots(self.hi, self.hi + n)
+        self.missing[slots] = True
+        self.ts[slots] = np.nan
+        self.hi += n
+        self.lo = max(self.lo, self.hi - self.capacity)
+
+    def window(self, a: int, b: int):
+        slots = self._slots(a, b)
+        return self.data[slots], self.ts[slots], self.recv[slots], self.missing[slots]
 
 
 class OnlineDecoder:
@@ -243,8 +341,10 @@ class OnlineDecoder:
         self._order = 0
         self._pending_raw: list = []
         self._raw_flushed = clock()
-        self._last_ts = None          # timestamp of the latest sample received
-        self._first_ts = None         # of the first sample received since (re)connection
+        self._first_k = None          # index of the first sample since (re)connection
+        self._held = []               # samples stamped late, held until judged: (data, ts, recv)
+        self._held_n = 0
+        self._held_since = self._held_low = 0.0
         stored = session.meta_json("settings")
         if stored is None:
             self.settings = settings
@@ -258,7 +358,8 @@ class OnlineDecoder:
                     f"channels) is not the session's ({self.settings.sfreq} Hz, "
                     f"{len(self.settings.channel_names)} channels)")
         s = self.settings
-        self._half = 0.5 / s.sfreq
+        self._clock = _Clock(s.sfreq)
+        self._tolerance = max(2.0, GAP_TOLERANCE * s.sfreq)      # samples
         self._buffer = _Buffer(len(s.channel_names), int(math.ceil(s.buffer_seconds * s.sfreq)))
         self._start_clf = None
         self._restore()
@@ -352,23 +453,95 @@ class OnlineDecoder:
         received = self.clock() if received is None else received
         if self.record_raw:
             self._pending_raw.append(("chunk", data.copy(), ts.copy()))
-        period = 1.0 / self.settings.sfreq
-        previous = self._last_ts
-        if previous is not None and ts[0] <= previous - self._half:
-            self.report(f"EEG timestamps went back by {previous - ts[0]:.3f} s (the stream "
-                        "restarted?); earlier samples are dropped")
-            self._buffer.clear()
-            previous = None
-        stamps = ts if previous is None else np.r_[previous, ts]
-        steps = np.diff(stamps)
-        for j in np.flatnonzero(steps > 1.5 * period):
-            missing = int(round(steps[j] * self.settings.sfreq)) - 1
-            self.report(f"EEG gap: {missing} sample(s) ({steps[j] - period:.3f} s) missing "
-                        f"after LSL time {stamps[j]:.3f}; trials overlapping it are not decoded")
-        if self._first_ts is None:
-            self._first_ts = ts[0]
-        self._buffer.append(data, ts, received)
-        self._last_ts = ts[-1]
+        untimed = ~np.isfinite(ts)
+        if untimed.any():
+            self.report(f"EEG: {int(untimed.sum())} sample(s) without a valid timestamp; "
+                        "counted as missing")
+        if not self._clock:                     # the clock starts at the first timed sample
+            first = np.flatnonzero(~untimed)
+            if len(first) == 0:
+                return
+            data, ts, untimed = data[first[0]:], ts[first[0]:], untimed[first[0]:]
+            self._first_k = self._buffer.hi
+            self._take(data, ts, received, untimed, fit=True)
+            return
+        k = self._buffer.hi + self._held_n + np.arange(len(ts))
+        late = self._clock.position(ts) - k      # samples; NaN where untimed
+        if not self._held_n and not (np.any(late > self._tolerance)
+                                     or np.any(late < -self._tolerance)):
+            self._take(data, ts, received, untimed, fit=True)
+            return
+        for i in range(len(ts)):
+            self._judge(data[i:i + 1], ts[i:i + 1], received, untimed[i:i + 1])
+
+    def _take(self, data, ts, received, untimed, fit):
+        self._buffer.append(data, ts, received, untimed)
+        if fit:
+            timed = ~untimed
+            k = np.arange(self._buffer.hi - len(ts), self._buffer.hi, dtype=np.float64)
+            self._clock.update(k[timed], ts[timed])
+
+    def _hold(self, data, ts, received):
+        self._held.append((data, ts, received))
+        self._held_n += len(ts)
+
+    def _release(self, fit):
+        for data, ts, received in self._held:
+            self._take(data, ts, received, ~np.isfinite(ts), fit)
+        self._held.clear()
+        self._held_n = 0
+
+    def _judge(self, data, ts, received, untimed):
+        """One sample, against the clock: on time, late (held until later samples tell a
+        late stamp from missing samples), or earlier than the clock allows (a restart)."""
+        if untimed[0]:
+            if self._held_n:
+                self._hold(data, ts, received)
+            else:
+                self._take(data, ts, received, untimed, fit=False)
+            return
+        t = float(ts[0])
+        late = self._clock.position(t) - (self._buffer.hi + self._held_n)
+        if -RESTART * self.settings.sfreq <= late < -self._tolerance:
+            # Earlier than the clock allows, by less than a restart: the clock was wrong
+            # (a delay taken for a gap, or a source's clock corrected); it follows the stamps.
+            if self._held_n:
+                self._release(fit=False)
+                late = self._clock.position(t) - self._buffer.hi
+            if late >= -self._tolerance:
+                self._take(data, ts, received, untimed, fit=True)
+                return
+            self.report(f"EEG timestamps came {-late / self.settings.sfreq:.3f} s earlier than "
+                        "the stream's clock expected; it follows them")
+            self._clock.anchor(self._buffer.hi, t)
+            self._take(data, ts, received, untimed, fit=True)
+        elif late < -self._tolerance:
+            self.report(f"EEG timestamps went back by {-late / self.settings.sfreq:.3f} s "
+                        "(the stream restarted?); earlier samples are dropped")
+            self._held.clear()
+            self._held_n = 0
+            self._clock.reset()
+            self._buffer.restart(self._buffer.hi)
+            self._first_k = self._buffer.hi
+            self._take(data, ts, received, untimed, fit=True)
+        elif late <= self._tolerance:
+            if self._held_n:
+                self._release(fit=False)        # late stamps: nothing was missing
+            self._take(data, ts, received, untimed, fit=True)
+        else:
+            if not self._held_n:
+                self._held_since, self._held_low = t, late
+            self._hold(data, ts, received)
+            self._held_low = min(self._held_low, late)
+            # Still late after GAP_CONFIRM seconds of its own timestamps: samples are missing.
+            if t - self._held_since >= GAP_CONFIRM or self._held_n >= self._buffer.capacity:
+                missing = int(round(self._held_low))
+                before = self._clock.origin + self._clock.period * (self._buffer.hi - 1)
+                self.report(f"EEG gap: {missing} sample(s) "
+                            f"({missing / self.settings.sfreq:.3f} s) missing after LSL time "
+                            f"{before:.3f}; trials overlapping it are not decoded")
+                self._buffer.skip(missing)
+                self._release(fit=True)
 
     def add_markers(self, texts, timestamps, received=None, channel_names=None) -> None:
         """Take markers: strings with their LSL timestamps, or one-hot samples (rows of floats)
@@ -388,7 +561,8 @@ class OnlineDecoder:
     def _accept(self, marker: Marker, t: float, received: float) -> None:
         s = self.settings
         if marker.kind == "unknown":
-            self.report(f"marker {marker.text!r} at LSL time {t:.3f} ignored: {marker.problem}")
+            text = marker.text if len(marker.text) <= 80 else marker.text[:77] + "..."
+            self.report(f"marker {text!r} at LSL time {t:.3f} ignored: {marker.problem}")
             return
         if marker.kind == "trial":
             n = marker.number
@@ -415,9 +589,11 @@ class OnlineDecoder:
 
     def process(self, flush: bool = False) -> None:
         """Handle every event the EEG has reached, in time order (all of them if ``flush``)."""
+        if flush:
+            self._release(fit=False)
         while self._events and not self.finished:
             e = self._events[0]
-            if not flush and (self._last_ts is None or e.time > self._last_ts + self._half):
+            if not flush and not self._reached(e):
                 break
             heapq.heappop(self._events)
             self._handle(e)
@@ -456,24 +632,61 @@ class OnlineDecoder:
         elif kind == "label":
             self._handle_label(e)
 
+    def _window_start(self, marker_time: float) -> int:
+        """The index of a trial's first sample: the one nearest to ``marker_time + tmin`` on
+        the EEG's clock, anchored on the least delayed timestamps within ``LOCAL_ANCHOR``
+        seconds of it (so that an error of the fitted rate hardly counts)."""
+        t = marker_time + self.settings.tmin
+        clock, buf = self._clock, self._buffer
+        guess = math.floor(clock.position(t) + 0.5)
+        reach = int(LOCAL_ANCHOR * self.settings.sfreq)
+        a, b = max(buf.lo, guess - reach), min(buf.hi, guess + reach + 1)
+        if b - a >= 2:
+            _, ts, _, missing = buf.window(a, b)
+            low = ts - clock.period * np.arange(a, b)
+            low = low[~missing & np.isfinite(low)]
+            if len(low):
+                return math.floor((t - float(low.min())) / clock.period + 0.5)
+        return guess
+
+    def _reached(self, e: _Event) -> bool:
+        """Whether the EEG received has reached event ``e`` (a trial: its window's last
+        sample; any other marker: its time)."""
+        if not self._clock:
+            return False
+        last = self._buffer.hi - 1
+        if e.marker.kind == "trial":
+            end = self._clock.position(e.marker_time + self.settings.tmin) \
+                + self.settings.n_samples - 1
+            if end > last + 3:          # far off: the anchored start is not needed yet
+                return False
+            return self._window_start(e.marker_time) + self.settings.n_samples - 1 <= last
+        return self._clock.position(e.time) <= last + 0.5
+
     def _cut(self, marker_time: float):
         """``(window, window_end, completed_at)``, or ``(None, status, why)``."""
         s = self.settings
-        data, ts, recv = self._buffer.view()
-        start = marker_time + s.tmin
-        n = s.n_samples
-        if len(ts) == 0 or ts[0] > start + self._half:
-            if self._first_ts is None or start + self._half < self._first_ts:
+        if not self._clock:
+            return None, "no_data", "no EEG sample was received"
+        k0 = self._window_start(marker_time)
+        k1 = k0 + s.n_samples
+        buf = self._buffer
+        if k0 < buf.lo:
+            if k0 < self._first_k:
                 return None, "no_data", "the window began before the first sample received"
             return None, "no_data", "the window is no longer buffered (the marker came too late)"
-        last = start + (n - 1) / s.sfreq
-        if ts[-1] < last - self._half:
+        if k1 > buf.hi:
             return None, "no_data", "the EEG stopped before the window's end"
-        i0, i1 = np.searchsorted(ts, [start - self._half, last + self._half])
-        w = ts[i0:i1]
-        if len(w) != n or np.any(np.diff(w) > 1.5 / s.sfreq):
-            return None, "gap", f"{max(n - len(w), 1)} sample(s) missing in the window"
-        return data[i0:i0 + n].T.copy(), float(w[-1]), float(recv[i0 + n - 1])
+        data, ts, recv, missing = buf.window(k0, k1)
+        if missing.any():
+            return None, "gap", f"{int(missing.sum())} sample(s) missing in the window"
+        bad = ~(np.abs(data) <= FLOAT32_MAX)        # NaN, infinite, or beyond float32
+        if bad.any():
+            return None, "bad", (f"{int(bad.any(axis=1).sum())} sample(s) not finite or "
+                                 "beyond float32 range in the window")
+        if np.all(data == data[:1]):
+            return None, "flat", "the window is flat (every channel constant)"
+        return data.T.copy(), float(ts[-1]), float(recv[-1])
 
     def _describe(self, t: _Trial) -> str:
         return f"trial #{t.number}" if t.number is not None else f"trial {t.marker!r}"
@@ -481,7 +694,12 @@ class OnlineDecoder:
     def _handle_trial(self, e: _Event) -> None:
         m = e.marker
         self.seq += 1
-        label = m.label if m.label is not None else self._early_labels.pop(m.number, None)
+        label, early = m.label, self._early_labels.pop(m.number, None)
+        if label is None:
+            label = early
+        elif early is not None and early != label:
+            self.report(f"label {early!r} for trial #{m.number} ignored: the trial's marker "
+                        f"{m.text!r} gave it the label {label!r} first")
         t = _Trial(self.seq, m.number, m.text, e.marker_time, label)
         self.trials[t.seq] = t
         if t.number is not None:
@@ -508,6 +726,14 @@ class OnlineDecoder:
                 self._flush_raw(force=True)
             return
         t.features = self.featurizer.transform(window[None])[0]
+        if not np.all(np.isfinite(t.features)):
+            t.status, t.features, t.epoch = "bad", None, None
+            with self.session.transaction():
+                self.session.write_trial({**row, "status": t.status})
+                self._flush_raw(force=True)
+            self.report(f"{self._describe(t)} at LSL time {e.marker_time:.3f} not decoded: "
+                        "its features are not finite")
+            return
         t.epoch = None          # recorded; only windows waiting for the fit stay in memory
         row["features"] = t.features
         if self.phase == "online":
@@ -561,8 +787,12 @@ class OnlineDecoder:
             t = self.by_number.get(m.number)
             if t is None and any(p.marker.kind == "trial" and p.marker.number == m.number
                                  for p in self._events):
-                # Feedback within the trial's own window: the trial takes it when handled.
-                self._early_labels[m.number] = m.label
+                # Feedback within the trial's own window: the trial takes it when handled
+                # (the first label that comes, as for a trial already handled).
+                first = self._early_labels.setdefault(m.number, m.label)
+                if first != m.label:
+                    self.report(f"label {m.text!r} ignored: trial #{m.number} already has the "
+                                f"label {first!r}")
                 return
             if t is None:
                 self.report(f"label {m.text!r} at LSL time {e.marker_time:.3f} ignored: trial "
@@ -599,8 +829,10 @@ class OnlineDecoder:
         from kovani_bci.features import make_featurizer
 
         s = self.settings
-        collected = [t for t in self.trials.values()
-                     if t.status == "collected" and t.epoch is not None]
+        # (A window that is not finite is never collected; one recorded by an older version
+        # is left out, so that such a session can still be fitted and resumed.)
+        collected = [t for t in self.trials.values() if t.status == "collected"
+                     and t.epoch is not None and np.all(np.isfinite(t.epoch))]
         labelled = [t for t in collected if t.label is not None]
         if self._start_clf is not None:
             if len(collected) < s.calibration_trials and not (force and collected):

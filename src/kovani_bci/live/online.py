@@ -7,11 +7,14 @@ exactly once. ``StreamLSL.get_data`` returns the latest ``winsize`` seconds of a
 starts zero-filled, and a marker stream of strings is not what it buffers. pylsl's
 ``pull_chunk`` gives exactly the samples that arrived since the last pull with their
 timestamps (``proc_clocksync``: on the decoder's clock; no dejittering, which would smooth
-gaps away). The inlets keep liblsl's recovery on: without it, a stream whose source closes
-raises at the next pull and the samples already received but not yet pulled are lost. A
-stream that goes away is noticed as silence: no EEG sample for ``stall_timeout`` seconds ends
-the session with one line (``--resume`` continues it later); a source that comes back with a
-restarted clock is reported and its earlier samples dropped.
+gaps away: the decoder fits the EEG's effective rate itself, see
+:mod:`kovani_bci.live.decoder`). Markers are pulled as the bytes sent, so that one that is
+not UTF-8 is reported alone instead of failing the whole pull. The inlets keep liblsl's
+recovery on: without it, a stream whose source closes raises at the next pull and the
+samples already received but not yet pulled are lost. A stream that goes away is noticed as
+silence: no EEG sample for ``stall_timeout`` seconds of waiting (the time spent handling
+samples does not count) ends the session with one line (``--resume`` continues it later); a
+source that comes back with a restarted clock is reported and its earlier samples dropped.
 """
 
 from __future__ import annotations
@@ -197,24 +200,29 @@ def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
     from pylsl.util import LostError
 
     clock = pylsl.local_clock
-    started = last_sample = clock()
+    started = clock()
+    silent = 0.0        # seconds spent waiting for EEG in vain since the last sample came
     try:
         while not decoder.finished:
             # Wait for EEG (at most 5 ms), then take every marker that came meanwhile: a
             # marker is handled once the EEG reaches its time, in time order.
+            before = clock()
             data, ts = eeg.pull_chunk(timeout=0.005, max_samples=4096, min_samples=1,
                                       as_numpy=True)
             now = clock()
             if len(ts):
                 decoder.add_samples(data, ts, now)
-                last_sample = now
-            texts, mts = markers.pull_chunk(timeout=0.0, max_samples=1024,
-                                            as_numpy=one_hot is not None)
+                silent = 0.0
+            else:       # only waiting counts: never the time spent handling samples
+                silent += now - before
+            # Strings come as the bytes sent: one that is not UTF-8 is reported by the
+            # decoder, and the other markers of the pull are kept.
+            texts, mts = markers.pull_chunk(timeout=0.0, max_samples=1024, as_numpy=True)
             if len(mts):
                 decoder.add_markers(texts, mts, now, channel_names=one_hot)
             decoder.process()
             decoder.tick()
-            if now - last_sample > stall_timeout:
+            if silent > stall_timeout:
                 decoder.finish(f"the EEG stream stopped: no sample for {stall_timeout:g} s; "
                                "the session ends")
             elif max_seconds is not None and now - started > max_seconds:
@@ -231,11 +239,17 @@ def _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds):
 def summarize(session: Session) -> dict:
     """The session's numbers from its file (also of a resumed or crashed session)."""
     settings = session.meta_json("settings") or {}
-    rows = session.trials(("seq", "number", "status", "label", "decision", "top_label",
-                           "latency", "learn_step"))
+    rows = session.trials(("seq", "number", "phase", "status", "label", "decision",
+                           "top_label", "latency", "learn_step"))
     block_trials = int(settings.get("block_trials", 45))
-    numbers = [r["number"] for r in rows if r["number"] is not None]
-    missed = (sorted(set(range(1, max(numbers) + 1)) - set(numbers)) if numbers else [])
+    # The numbers never received below the largest one, as ranges: memory in the number of
+    # trials received, whatever the numbers.
+    numbers = sorted({r["number"] for r in rows if r["number"] is not None})
+    missed, previous = [], 0
+    for n in numbers:
+        if n > previous + 1:
+            missed.append((previous + 1, n - 1))
+        previous = n
     decided = [r for r in rows if r["status"] == "decided"]
     blocks = {}
     for r in decided:
@@ -251,17 +265,37 @@ def summarize(session: Session) -> dict:
     latency = np.array([r["latency"] for r in decided if r["latency"] is not None]) * 1e3
     q = np.percentile(latency, [50, 99]) if len(latency) else [math.nan, math.nan]
     count = lambda status: sum(r["status"] == status for r in rows)   # noqa: E731
-    return dict(
+    summary = dict(
         session=session.path, trials=len(rows), decided=len(decided),
         abstained=sum(r["decision"] == "abstain" for r in decided),
         collected=count("collected"), gaps=count("gap"), no_data=count("no_data"),
+        bad=count("bad"), flat=count("flat"),
         learnt=sum(r["learn_step"] is not None for r in rows),
-        missed=len(missed), missed_numbers=missed,
+        missed=sum(b - a + 1 for a, b in missed), missed_ranges=missed,
         accuracy_by_block={b: (v["correct"] / v["decided"] if v["decided"] else math.nan,
                                v["decided"], v["abstained"]) for b, v in sorted(blocks.items())},
         latency_ms_p50=float(q[0]), latency_ms_p99=float(q[1]),
         latency_ms_max=float(latency.max()) if len(latency) else math.nan,
         reports=len(session.reports()))
+    summary["failure"] = _failure(summary, [r for r in rows if r["phase"] == "online"])
+    return summary
+
+
+def _failure(s: dict, online_rows) -> str | None:
+    """Why nothing could be decoded, when trials came and none was usable (or none of the
+    online phase was decided); None for a session that did its work."""
+    if s["decided"] or not s["trials"] or (s["collected"] and not online_rows):
+        return None
+    failed = [(n, why) for n, why in [(s["gaps"], "had a gap in the EEG"),
+                                      (s["no_data"], "had no EEG"),
+                                      (s["bad"], "had samples not finite or beyond float32"),
+                                      (s["flat"], "was flat")] if n]
+    if not failed:
+        return None
+    what = "no online trial" if s["collected"] else "no trial"
+    if len(failed) == 1:
+        return f"{what} could be decoded: every window {failed[0][1]}"
+    return f"{what} could be decoded: " + ", ".join(f"{n} window(s) {why}" for n, why in failed)
 
 
 def format_summary(summary: dict) -> str:
@@ -269,14 +303,18 @@ def format_summary(summary: dict) -> str:
     s = summary
     lines = [f"trials: {s['trials']} recorded ({s['collected']} calibration, {s['decided']} "
              f"decided, {s['abstained']} of them abstained; {s['gaps']} not decoded for a gap "
-             f"in the EEG, {s['no_data']} without EEG); {s['missed']} missed "
-             "(published while the decoder was not receiving)"]
+             f"in the EEG, {s['no_data']} without EEG"
+             + (f", {s['bad'] + s['flat']} with unusable samples (not finite, or flat)"
+                if s.get("bad", 0) + s.get("flat", 0) else "")
+             + f"); {s['missed']} missed (published while the decoder was not receiving)"]
     if s["accuracy_by_block"]:
         lines.append("accuracy by block (decided trials with a label):")
         for b, (acc, n, abstained) in s["accuracy_by_block"].items():
             lines.append(f"  block {b}: {acc:.3f} on {n} trial(s), {abstained} abstained")
     lines.append(f"decision latency (window complete -> pushed): p50 {s['latency_ms_p50']:.2f} "
                  f"ms, p99 {s['latency_ms_p99']:.2f} ms, max {s['latency_ms_max']:.2f} ms")
+    if s.get("failure"):
+        lines.append(s["failure"])
     lines.append(f"session written to {s['session']}")
     if s.get("raw"):
         lines.append(f"raw EEG and markers written to {s['raw']}")

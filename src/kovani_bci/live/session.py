@@ -21,7 +21,8 @@ Tables
     ``marker``, ``marker_time`` (LSL time of the marker), ``phase``, ``status``
     (``collected``: calibration, learnt from only; ``decided``; ``gap``: samples missing in the
     window; ``no_data``: the window began before the decoder's first sample or after the EEG
-    stopped), ``label`` (when known and learnt), ``learn_step``, ``decide_step``, ``decision``
+    stopped; ``bad``: samples not finite or beyond float32 range; ``flat``: every channel
+    constant), ``label`` (when known and learnt), ``learn_step``, ``decide_step``, ``decision``
     (a label or ``abstain``), ``top_label``, ``proba`` (JSON object label -> probability),
     ``window_end`` (LSL time of the window's last sample), ``received`` (local time at which
     the window became complete), ``pushed`` (local time of the decision's push),
@@ -363,6 +364,8 @@ def export_raw(session: Session, path, *, sfreq: float, channel_names, trial_sec
 
     names = list(channel_names)
     data, stamps, markers = session.raw(len(names))
+    timed = np.isfinite(stamps)         # a sample without a time has no place
+    data, stamps = data[timed], stamps[timed]
     if len(stamps) == 0:
         return None
     order = np.argsort(stamps, kind="stable")

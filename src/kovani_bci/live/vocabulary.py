@@ -27,6 +27,12 @@ saw (published before it connected, or while it was down). Without a number, ``l
 belongs to the most recent trial that has no label yet. A label never seen before adds a
 class. Labels are text; surrounding white space is not part of a marker.
 
+Refused (reported, recorded as ignored; the session goes on): a marker that is not valid
+UTF-8 (reported with its bytes escaped), a trial number beyond :data:`MAX_TRIAL_NUMBER`, and
+the label ``abstain``, which the decision stream reserves for abstentions. A trial takes the
+first label that comes for it (from its own marker or a ``label:`` marker, whatever their
+timing); a different label after it is reported and ignored.
+
 The vocabulary is written here rather than taken from a library because LSL leaves the
 meaning of marker strings to each application.
 """
@@ -38,10 +44,13 @@ from dataclasses import dataclass
 
 import numpy as np
 
-__all__ = ["Marker", "parse_marker", "one_hot_descriptions", "PHASES"]
+__all__ = ["Marker", "parse_marker", "one_hot_descriptions", "PHASES", "MAX_TRIAL_NUMBER",
+           "RESERVED_LABEL"]
 
 PHASES = ("calibration", "online")
-_NUMBERED = re.compile(r"^(?P<kind>trial|label)(?::(?P<label>[^#]*))?(?:#(?P<number>\d+))?$")
+MAX_TRIAL_NUMBER = 10 ** 9          # trial numbers run from 1 to this
+RESERVED_LABEL = "abstain"          # the decision stream's word for an abstention
+_NUMBERED = re.compile(r"^(?P<kind>trial|label)(?::(?P<label>[^#]*))?(?:#(?P<number>[0-9]+))?$")
 
 
 @dataclass(frozen=True)
@@ -64,7 +73,11 @@ class Marker:
 def parse_marker(text) -> Marker:
     """Read one marker string (bytes are decoded as UTF-8)."""
     if isinstance(text, bytes):
-        text = text.decode("utf-8", errors="replace")
+        try:
+            text = text.decode("utf-8")
+        except UnicodeDecodeError:
+            return Marker("unknown", text.decode("utf-8", errors="backslashreplace"),
+                          problem="not valid UTF-8")
     text = str(text)
     word = text.strip()
     if word in PHASES or word == "end":
@@ -79,10 +92,15 @@ def parse_marker(text) -> Marker:
             return Marker("unknown", text, problem=f"'{kind}:' without a label")
     if kind == "label" and label is None:
         return Marker("unknown", text, problem="'label' needs a label: 'label:<label>'")
+    if label == RESERVED_LABEL:
+        return Marker("unknown", text, problem=f"the label {RESERVED_LABEL!r} is reserved for "
+                                               "the decoder's abstentions")
     if number is not None:
-        number = int(number)
+        number = int(number) if len(number) <= 12 else MAX_TRIAL_NUMBER + 1
         if number < 1:
             return Marker("unknown", text, problem="trial numbers start at 1")
+        if number > MAX_TRIAL_NUMBER:
+            return Marker("unknown", text, problem=f"trial numbers run to {MAX_TRIAL_NUMBER}")
     return Marker(kind, text, label, number)
 
 
