@@ -233,7 +233,7 @@ def check_session(path, start_counts=None):
         assert recorded.keys() == proba.keys()
         np.testing.assert_allclose([recorded[k] for k in proba], list(proba.values()),
                                    rtol=1e-12, atol=1e-15)
-    model, _ = Session(path, resume=True).model()
+    model, _ = Session(path, resume=True, read_only=True).model()
     learnt = [r["label"] for r in rows if r["learn_step"] is not None]
     counts = dict(zip(model.model_labels_.tolist(), model.model_.params["class_counts"].tolist()))
     expected = dict(start_counts or {})

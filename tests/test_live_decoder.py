@@ -168,7 +168,7 @@ def test_starting_model_abstention_and_labels_without_numbers(tmp_path, syntheti
     to the latest trial without one)."""
     first = tmp_path / "first.sqlite"
     feed(_decoder(first, synthetic), synthetic)
-    model, _ = Session(first, resume=True).model()
+    model, _ = Session(first, resume=True, read_only=True).model()
     model_file = tmp_path / "model.npz"
     model.save(model_file)
     start_counts = dict(zip(model.model_labels_.tolist(),
