@@ -6,6 +6,7 @@ Each session is checked against an offline replay of what it recorded
 
 import copy
 import json
+import os
 
 import numpy as np
 import pytest
@@ -187,3 +188,110 @@ def test_starting_model_abstention_and_labels_without_numbers(tmp_path, syntheti
     abstained = [r for r in decided if r["decision"] == "abstain"]
     assert 0 < len(abstained) < len(decided)
     assert any(line.startswith("fitted on 4 labelled trial(s)") for line in reports)
+
+
+def test_resumes_at_random_instants_follow_the_stimulus_programs_phase(tmp_path):
+    """Killed at random instants (one kill spans the 'online' marker) and resumed each time
+    after trials went by unseen: every trial after calibration that a decoder saw whole is
+    decided, and the session still equals its offline replay."""
+    synthetic = synthetic_session(n_blocks=4, trials_per_block=10, seed=3)
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    rng = np.random.default_rng(7)
+    # (kill, resume) instants in seconds: the first kill in calibration, resumed online.
+    kills = [(onset[6] + rng.uniform(0, 1.5), onset[13] - 0.3)]
+    for n in (17, 24, 31):
+        kill = onset[n] + rng.uniform(0, 1.5)
+        kills.append((kill, kill + rng.uniform(0.5, 4.0)))
+    spans = [(0.0, kills[0][0])] + [(kills[i][1], kills[i + 1][0]) for i in range(3)]
+    spans.append((kills[-1][1], np.inf))
+    path = tmp_path / "s.sqlite"
+    times = np.arange(len(synthetic.data)) / SFREQ
+    reports = []
+    for i, (start, stop) in enumerate(spans):
+        dec = _decoder(path, synthetic, resume=i > 0, reports=reports)
+        feed(dec, synthetic, markers=[m for m in synthetic.markers if start <= m[0] < stop],
+             keep=(times >= start) & (times < stop), finish=stop == np.inf)
+        dec.session.close()          # killed: nothing more is written
+    rows = {r["number"]: r for r in check_session(path)}
+    seen = [n for n, t in onset.items() if n > 10 and any(
+        a <= t and t + 1.0 < b for a, b in spans)]
+    assert len(seen) >= 15
+    assert [n for n in seen if rows[n]["status"] != "decided"] == []
+    assert any("the 'online' marker was missed; the session goes online" in line
+               for line in reports)
+
+
+def test_max_classes_bounds_the_classes_a_session_learns(tmp_path, synthetic):
+    reports = []
+    path = tmp_path / "s.sqlite"
+    feed(_decoder(path, synthetic, reports=reports, max_classes=2), synthetic)
+    rows = check_session(path)
+    late = set(synthetic.y) - set(synthetic.y[:10])         # the class of block 2
+    refused = [r for r in rows if r["label"] in late]
+    assert refused and all(r["learn_step"] is None for r in refused)
+    assert all(set(json.loads(r["proba"])) == set(synthetic.y[:10]) for r in rows
+               if r["status"] == "decided")
+    assert sum("recorded, not learnt: the session has its maximum of 2 classes" in line
+               for line in reports) == len(refused)
+
+
+def test_session_files_in_use_or_not_ours_are_refused_before_anything_is_written(
+        tmp_path, synthetic):
+    import shutil
+    import sqlite3
+
+    from kovani_bci.live.session import SessionError
+
+    path = tmp_path / "s.sqlite"
+    dec = _decoder(path, synthetic)
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    part = copy.copy(synthetic)
+    part.data = synthetic.data[:int((onset[14] + 1.5) * SFREQ)]
+    feed(dec, part, markers=[m for m in synthetic.markers if m[0] < onset[14] + 1.5],
+         finish=False)
+    with pytest.raises(SessionError, match="another decoder has this session open"):
+        Session(path, resume=True)
+    dec.session.close()
+    renamed = lambda: [*synthetic.channel_names[:-1], "X8"]    # noqa: E731
+    for names, message in ((renamed(), "channels differ: missing 'C8'; new 'X8'"),
+                           (synthetic.channel_names[:4], "4 channels, the session's 8")):
+        with pytest.raises(ValueError, match=message):
+            OnlineDecoder(Session(path, resume=True),
+                          DecoderSettings(sfreq=SFREQ, channel_names=names, **SETTINGS))
+
+    def variant(name, sql=None, content=None):
+        target = tmp_path / name
+        if content is not None:
+            target.write_bytes(content)
+            return target
+        shutil.copyfile(path, target)
+        with sqlite3.connect(target) as db:
+            db.execute(*sql)
+        db.close()
+        return target
+
+    reference = json.loads(Session(path, resume=True, read_only=True).meta("reference"))
+    late = max(r["seq"] for r in _rows(path) if r["learn_step"] is not None)
+    foreign = tmp_path / "foreign.sqlite"
+    with sqlite3.connect(foreign) as db:
+        db.execute("CREATE TABLE notes (x TEXT)")
+    db.close()
+    for target, message in [
+            (variant("empty.sqlite", content=b""), "an empty file, not an online session"),
+            (variant("text.sqlite", content=b"not a database\n" * 10), "not an SQLite"),
+            (foreign, "no table 'meta'"),
+            (variant("json.sqlite", ("UPDATE meta SET value = '{x' WHERE key = 'settings'",)),
+             "'settings' is not valid JSON"),
+            (variant("model.sqlite", ("UPDATE model SET bytes = x'00'",)),
+             "its classifier cannot be read"),
+            (variant("epoch.sqlite", ("UPDATE trials SET epoch = x'0011' WHERE seq = ?",
+                                      (reference[0],))),
+             f"the window of trial {reference[0]} .* is damaged")]:
+        before = target.read_bytes()
+        with pytest.raises(SessionError, match=f"^{target}: .*{message}"):
+            _decoder(target, synthetic, resume=True)
+        assert target.read_bytes() == before and not os.path.exists(f"{target}-wal")
+    # A damaged blob of a trial that resume does not need is no obstacle.
+    damaged = variant("old.sqlite", ("UPDATE trials SET features = x'00', epoch = NULL "
+                                     "WHERE seq = ?", (late,)))
+    assert _decoder(damaged, synthetic, resume=True).clf is not None

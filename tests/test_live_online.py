@@ -7,6 +7,7 @@ offline replay (:func:`live_streams.check_session`).
 
 import json
 import os
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -210,9 +211,13 @@ def test_crash_and_resume_with_sigkill(tmp_path):
         # to start, so that some trials remain for it.
         time.sleep(1.5)
         pusher.hold.set()
-        # A valid session and model right after the kill.
-        killed = check_session(path)
+        # The session as the kill left it, checked while the resumed decoder runs.
+        snapshot = tmp_path / "killed.sqlite"
+        for suffix in ("", "-wal"):
+            if os.path.exists(f"{path}{suffix}"):
+                shutil.copyfile(f"{path}{suffix}", f"{snapshot}{suffix}")
         second = _online(path, "kovani-crash", "--resume", cache=tmp_path / "jax")
+        killed = check_session(snapshot)        # a valid session and model right after the kill
         out, err = second.communicate(timeout=120)
     finally:
         pusher.stop_event.set()

@@ -176,8 +176,11 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
 def _cli(*args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.join(os.path.dirname(__file__), "..", "src"), os.environ.get("PYTHONPATH", "")]))
+    # Ctrl-C as a terminal sends it: a test run started in the background of a shell ignores
+    # SIGINT, and a child inherits that (Python then never sees the signal).
     return subprocess.Popen([sys.executable, "-m", "kovani_bci.cli", "replay", *args],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
 
 
 @needs_lsl

@@ -77,7 +77,7 @@ from kovani_bci.live.session import Session, SessionError
 from kovani_bci.live.vocabulary import Marker, one_hot_descriptions, parse_marker
 
 __all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS", "MAX_FEATURES",
-           "load_start_model"]
+           "load_start_model", "check_start_model"]
 
 DECISION_CHANNELS = ("label", "top_label", "proba", "trial", "marker_time", "window_end",
                      "latency_ms")
@@ -289,8 +289,10 @@ class OnlineDecoder:
         self._start_clf = None
         if not resumed:
             if s.start_model is not None:       # checked before anything is written
-                self._start_clf = start_clf if start_clf is not None else load_start_model(
-                    s.start_model, s)
+                if start_clf is None:
+                    start_clf = load_start_model(s.start_model)
+                check_start_model(start_clf, s.start_model, s)
+                self._start_clf = start_clf
             session.set_meta(settings=asdict(s), phase=self._initial_phase(s))
         self._restore()
         if resumed and settings.start_model not in (None, s.start_model):
@@ -300,8 +302,10 @@ class OnlineDecoder:
                 raise ValueError("the session started without a model; --model cannot be "
                                  "added on resume")
             if self.clf is None:
-                self._start_clf = start_clf if start_clf is not None else load_start_model(
-                    settings.start_model, s)
+                if start_clf is None:
+                    start_clf = load_start_model(settings.start_model)
+                check_start_model(start_clf, settings.start_model, s)
+                self._start_clf = start_clf
                 s.start_model = settings.start_model
                 session.set_meta(settings=asdict(s))
             else:
@@ -826,7 +830,10 @@ def _stream_difference(session: DecoderSettings, stream: DecoderSettings) -> str
         return None
     missing = [c for c in mine if c not in theirs]
     extra = [c for c in theirs if c not in mine]
-    show = lambda names: ", ".join(map(repr, names[:5])) + (" ..." if len(names) > 5 else "")  # noqa: E731
+
+    def show(names):
+        return ", ".join(map(repr, names[:5])) + (" ..." if len(names) > 5 else "")
+
     parts = []
     if missing:
         parts.append(f"missing {show(missing)}")
@@ -840,23 +847,32 @@ def _stream_difference(session: DecoderSettings, stream: DecoderSettings) -> str
             else "channels differ: ") + "; ".join(parts)
 
 
-def load_start_model(path, settings: DecoderSettings):
-    """The starting classifier file, checked against the session's features.
+def load_start_model(path, settings: DecoderSettings | None = None):
+    """The starting classifier file, checked against the session's features (when
+    ``settings`` are given: see :func:`check_start_model`).
 
     Raises
     ------
     ValueError
-        One line: the file is missing or not a classifier file, or its feature count is not
-        what the session's feature pipeline makes.
+        One line: the file is missing or not a classifier file, or it does not fit.
     """
     from kovani_bci.estimator import KovaniSoftmaxClassifier
-    from kovani_bci.features import n_features
 
     try:
         clf = KovaniSoftmaxClassifier.load(path)
     except (OSError, ValueError) as exc:
         text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
         raise ValueError(f"--model: {text}") from None
+    if settings is not None:
+        check_start_model(clf, path, settings)
+    return clf
+
+
+def check_start_model(clf, path, settings: DecoderSettings) -> None:
+    """Raise ValueError (one line) unless ``clf`` takes the features the session makes and
+    has at most ``max_classes`` classes."""
+    from kovani_bci.features import n_features
+
     width = n_features(settings.features, len(settings.channel_names))
     if clf.n_features_in_ != width:
         raise ValueError(f"--model {path}: the classifier takes {clf.n_features_in_} features; "
@@ -865,7 +881,6 @@ def load_start_model(path, settings: DecoderSettings):
     if len(clf.classes_) > settings.max_classes:
         raise ValueError(f"--model {path}: {len(clf.classes_)} classes, more than max_classes "
                          f"({settings.max_classes})")
-    return clf
 
 
 class _Warmer:

@@ -86,7 +86,8 @@ class SessionError(Exception):
 _SQLITE_MAGIC = b"SQLite format 3\x00"
 # The tables and columns a session needs (older sessions of this format have them all).
 _LAYOUT = {"meta": ("key", "value"), "trials": _TRIAL_COLUMNS,
-           "model": ("id", "after_step", "bytes"), "reports": ("id", "time", "text"), "raw_chunks": ("id", "timestamps", "data"),
+           "model": ("id", "after_step", "bytes"), "reports": ("id", "time", "text"),
+           "raw_chunks": ("id", "timestamps", "data"),
            "raw_markers": ("id", "time", "text")}
 
 
