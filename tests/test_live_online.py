@@ -240,7 +240,10 @@ def test_crash_and_resume_with_sigkill(tmp_path):
          synthetic)
     options = ["--tmax", "1", "--calibration-trials", "10", "--block-trials", "10"]
     path = tmp_path / "s.sqlite"
-    pusher = Pusher(synthetic, name="kovani-crash", speed=4.0)
+    # The streams wait at trial 20 until the resumed decoder starts, however slow the first
+    # one was to decode (on a loaded machine) before it was killed.
+    pause = int(synthetic.onsets[19] * synthetic.sfreq)
+    pusher = Pusher(synthetic, name="kovani-crash", speed=4.0, pause_at=pause)
     first = _online(path, "kovani-crash", *options, cache=tmp_path / "jax")
     pusher.start()
     try:
@@ -266,6 +269,7 @@ def test_crash_and_resume_with_sigkill(tmp_path):
             if os.path.exists(f"{path}{suffix}"):
                 shutil.copyfile(f"{path}{suffix}", f"{snapshot}{suffix}")
         second = _online(path, "kovani-crash", "--resume", cache=tmp_path / "jax")
+        pusher.release.set()
         killed = check_session(snapshot)        # a valid session and model right after the kill
         out, err = second.communicate(timeout=120)
     finally:
@@ -278,7 +282,7 @@ def test_crash_and_resume_with_sigkill(tmp_path):
     assert len(numbers) == len(set(numbers))
     missed = sorted(set(range(1, 41)) - set(numbers))
     after = [n for n in numbers if n > killed[-1]["number"]]
-    assert missed and after and len(after) + len(missed) + len(killed) == 40
+    assert missed and after and len(after) + len(missed) + len(killed) == 40, err
     # Reported with their count (one range: the trials that went by while it was down).
     span = f"#{missed[0]}" if len(missed) == 1 else f"#{missed[0]}-#{missed[-1]}"
     assert f"missed {len(missed)} trial(s) ({span}): published while the decoder was not " \

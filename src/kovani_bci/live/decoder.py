@@ -86,6 +86,9 @@ ABSTAIN = "abstain"
 # mean of n_channels x n_channels matrices for tangent-space) and each update take seconds,
 # far beyond a decision's time.
 MAX_FEATURES = 10_000
+# Class counts beyond the current one compiled in the background (a new label then finds
+# its update and prediction compiled: compiling takes seconds per class count).
+WARM_AHEAD = 2
 
 
 @dataclass
@@ -639,10 +642,12 @@ class OnlineDecoder:
         """Learn trial ``t`` (in the caller's transaction); return its step (None: its label
         would add a class beyond ``max_classes``; reported, not learnt)."""
         before = len(self.clf.classes_)
-        if t.label not in set(map(str, self.clf.classes_)) and before >= \
-                self.settings.max_classes:
-            self._refuse_class(t)
-            return None
+        if t.label not in set(map(str, self.clf.classes_)):
+            if before >= self.settings.max_classes:
+                self._refuse_class(t)
+                return None
+            if self._warmer is not None:    # compiling for this class already: wait for it,
+                self._warmer.wait_for(before + 1)   # rather than compile it a second time
         self.clf.partial_fit(t.features[None], np.array([t.label]))
         self.step += 1
         t.learnt = True
@@ -767,21 +772,29 @@ class OnlineDecoder:
                     f"({', '.join(map(str, clf.classes_))})")
 
     def _warm(self) -> None:
-        """Compile prediction and the update for the current number of classes, and those of
-        one class more (a new label's), before trials need them: in the background, on a
-        copy (the session's model is not touched), off the decision path."""
-        clf, room = copy.deepcopy(self.clf), len(self.clf.classes_) < self.settings.max_classes
+        """Compile prediction and the update for the current number of classes, and, in the
+        background, those of ``WARM_AHEAD`` classes more (new labels'), before trials need
+        them: on a copy (the session's model is not touched), off the decision path."""
+        clf = copy.deepcopy(self.clf)
+        k = len(clf.classes_)
+        # Classes ahead only in the background: inline they would be a stall of their own.
+        ahead = [c for c in range(k + 1, min(k + WARM_AHEAD, self.settings.max_classes) + 1)
+                 if self._warmer is not None and not self._warmer.submitted(c)]
 
         def job():
             z = np.zeros((1, clf.n_features_in_))
             clf.predict_proba(z)
             clf.partial_fit(z, clf.classes_[:1])
-            if room:
-                clf.partial_fit(z, np.array([f"\x00new-{len(clf.classes_)}"]))
+            for c in ahead:
+                clf.partial_fit(z, np.array([f"\x00new-{c}"]))
                 clf.predict_proba(z)
                 clf.partial_fit(z, clf.classes_[:1])
+                self._warmer.done(c)
 
-        self._in_background(job)
+        if self._warmer is None:
+            job()
+        else:
+            self._warmer.submit(job, ahead)
 
     # -- raw recording ----------------------------------------------------------------------------
 
@@ -894,15 +907,37 @@ class _Warmer:
     def __init__(self):
         self._jobs: queue.Queue = queue.Queue()
         self._thread = None
+        self._state = threading.Condition()
+        self._pending: set = set()        # class counts submitted, not compiled yet
+        self._submitted: set = set()
 
-    def submit(self, job) -> None:
+    def submit(self, job, counts=()) -> None:
+        """Run ``job`` in the background; it compiles for the class ``counts`` (calling
+        :meth:`done` for each)."""
         if self._thread is None:
             if not _Warmer._all:
                 atexit.register(_Warmer._stop_all)
             _Warmer._all.add(self)
             self._thread = threading.Thread(target=self._run, name="kovani-warm", daemon=True)
             self._thread.start()
-        self._jobs.put(job)
+        with self._state:
+            self._pending |= set(counts)
+            self._submitted |= set(counts)
+        self._jobs.put((job, tuple(counts)))
+
+    def submitted(self, count) -> bool:
+        with self._state:
+            return count in self._submitted
+
+    def done(self, count) -> None:
+        with self._state:
+            self._pending.discard(count)
+            self._state.notify_all()
+
+    def wait_for(self, count, timeout=60.0) -> None:
+        """Wait while the class count ``count`` is being compiled or waits to be."""
+        with self._state:
+            self._state.wait_for(lambda: count not in self._pending, timeout)
 
     @staticmethod
     def _stop_all() -> None:
@@ -914,13 +949,17 @@ class _Warmer:
 
     def _run(self) -> None:
         while True:
-            job = self._jobs.get()
-            if job is None:
+            item = self._jobs.get()
+            if item is None:
                 return
+            job, counts = item
             try:
                 job()
             except Exception:       # noqa: BLE001 -- warming is only ever a head start
                 pass
+            finally:
+                for c in counts:
+                    self.done(c)
 
     def stop(self) -> None:
         if self._thread is not None:
@@ -929,6 +968,6 @@ class _Warmer:
     def join(self, timeout=None) -> None:
         """Wait until every job submitted so far has run (tests, benchmarks)."""
         if self._thread is not None:
-            done = threading.Event()
-            self._jobs.put(done.set)
-            done.wait(timeout)
+            finished = threading.Event()
+            self._jobs.put((finished.set, ()))
+            finished.wait(timeout)
