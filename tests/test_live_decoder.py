@@ -295,3 +295,33 @@ def test_session_files_in_use_or_not_ours_are_refused_before_anything_is_written
     damaged = variant("old.sqlite", ("UPDATE trials SET features = x'00', epoch = NULL "
                                      "WHERE seq = ?", (late,)))
     assert _decoder(damaged, synthetic, resume=True).clf is not None
+
+
+def test_a_resume_takes_a_corrected_starting_model(tmp_path, synthetic):
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+    X = np.random.default_rng(0).standard_normal((6, 16))
+    model, wrong = tmp_path / "m.npz", tmp_path / "wrong.npz"
+    KovaniSoftmaxClassifier(num_steps=1).fit(X, ["left_hand", "right_hand"] * 3).save(model)
+    KovaniSoftmaxClassifier(num_steps=1).fit(X[:, :3], [0, 1] * 3).save(wrong)
+    path = tmp_path / "s.sqlite"
+    with pytest.raises(ValueError, match="takes 3 features; log-variance features of 8 "
+                                         "channels are 16"):
+        _decoder(path, synthetic, start_model=str(wrong))
+    path.unlink()
+    dec = _decoder(path, synthetic, start_model=str(model), calibration_trials=4)
+    part = copy.copy(synthetic)
+    part.data = synthetic.data[:int(2.5 * SFREQ)]         # two trials, no fit yet
+    feed(dec, part, finish=False)
+    dec.session.close()
+    moved = tmp_path / "moved.npz"
+    model.rename(moved)
+    with pytest.raises(ValueError, match="--model: no such file"):
+        _decoder(path, synthetic, resume=True)
+    back = _decoder(path, synthetic, resume=True, start_model=str(moved))
+    assert back.settings.start_model == str(moved) and back.clf is None
+    times = np.arange(len(synthetic.data)) / SFREQ
+    feed(back, synthetic, markers=[m for m in synthetic.markers if 2.5 <= m[0] < 10.0],
+         keep=(times >= 2.5) & (times < 10.0))
+    assert back.clf is not None and Session(path, resume=True, read_only=True).meta_json(
+        "settings")["start_model"] == str(moved)

@@ -181,12 +181,9 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
     # keeps a second decoder off it). A new session file is made only once both streams are
     # there.
     Session.check_path(session_path, resume)
-    start_clf = None
-    if settings.get("start_model"):
-        try:
-            start_clf = load_start_model(settings["start_model"])
-        except ValueError as exc:
-            raise LiveError(str(exc)) from None
+    start_model = settings.get("start_model")
+    if start_model and not os.path.isfile(start_model):    # read once connected (JAX loads)
+        raise LiveError(f"--model: no such file: {start_model}")
     session = Session(session_path, resume=True) if resume else None
     decoder = None
     started = False
@@ -219,11 +216,10 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                 markers = _IgnoredMarkers(markers)
         wanted = DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
                                  **settings)        # checked before a session file is made
-        if start_clf is not None and session is None:
-            try:
-                check_start_model(start_clf, settings["start_model"], wanted)
-            except ValueError as exc:
-                raise LiveError(str(exc)) from None
+        start_clf = None
+        if start_model and session is None:
+            start_clf = load_start_model(start_model)
+            check_start_model(start_clf, start_model, wanted)
         outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
                                        pylsl.IRREGULAR_RATE, pylsl.cf_string,
                                        f"kovani-bci-decisions-{decisions_name}")
