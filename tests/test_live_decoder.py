@@ -140,7 +140,7 @@ def test_resume_after_a_crash_keeps_every_recorded_trial(tmp_path, synthetic):
     part = copy.copy(synthetic)
     part.data = synthetic.data[:cut]
     feed(dead, part, markers=[m for m in synthetic.markers if m[0] < cut / SFREQ])
-    del dead
+    dead.session.close()        # as a killed process's lock goes
     # ... and is resumed while trials 18-21 pass by unseen.
     reports = []
     back = _decoder(path, synthetic, resume=True, reports=reports)

@@ -781,6 +781,8 @@ class OnlineDecoder:
         ahead = [c for c in range(k + 1, min(k + WARM_AHEAD, self.settings.max_classes) + 1)
                  if self._warmer is not None and not self._warmer.submitted(c)]
 
+        warmer = self._warmer       # the job holds no reference to the decoder
+
         def job():
             z = np.zeros((1, clf.n_features_in_))
             clf.predict_proba(z)
@@ -789,7 +791,7 @@ class OnlineDecoder:
                 clf.partial_fit(z, np.array([f"\x00new-{c}"]))
                 clf.predict_proba(z)
                 clf.partial_fit(z, clf.classes_[:1])
-                self._warmer.done(c)
+                warmer.done(c)
 
         if self._warmer is None:
             job()
