@@ -54,8 +54,15 @@ them as ``fit(X, y, prior=model)`` (the model's posterior, widened by its ``prio
 as the prior). Until then trials are collected and not decided. An ``online`` marker before
 enough calibration trials fits on what has come (two labels at least). Online, each trial
 is decided, its decision pushed, and it is learnt from as soon as its label is known
-(``partial_fit``; a new label adds a class). After every update that adds a class, the
-larger model's prediction is compiled before the next trial arrives.
+(``partial_fit``; a new label adds a class, up to ``max_classes``: a label beyond them is
+recorded and reported, not learnt). Compiling for a number of classes takes seconds: a
+background thread compiles the prediction and update for the current number and for
+``WARM_AHEAD`` more, on a copy of the classifier, so that a new label finds them ready (a
+new label whose compiling is under way waits for it rather than compiling it twice).
+
+A decoder that has seen no phase marker since it started (resumed, or connected late) and
+is still calibrating goes online at the first trial without a label or ``label:`` marker:
+the stimulus program sends those only online.
 """
 
 from __future__ import annotations

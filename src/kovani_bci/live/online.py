@@ -12,6 +12,11 @@ raises at the next pull and the samples already received but not yet pulled are 
 stream that goes away is noticed as silence: no EEG sample for ``stall_timeout`` seconds ends
 the session with one line (``--resume`` continues it later); a source that comes back with a
 restarted clock is reported and its earlier samples dropped.
+
+Start-up: what needs no stream is checked first (the session path, a session to resume: its
+layout and its lock, the starting model's file), then the streams are found and connected
+(within about a second), and only then is the decoder built (JAX loads, the session is read,
+compiling starts in the background): what arrives meanwhile waits in the inlets.
 """
 
 from __future__ import annotations
