@@ -275,7 +275,10 @@ class Session:
         return _Transaction(self._db)
 
     def __del__(self):
-        self.close()
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 -- at interpreter exit the modules may be gone
+            pass
 
     def close(self) -> None:
         """Close the database and release the session's lock (again: nothing)."""
