@@ -188,9 +188,10 @@ def _cli(*args):
         [os.path.join(os.path.dirname(__file__), "..", "src"), os.environ.get("PYTHONPATH", "")]))
     # Ctrl-C as a terminal sends it: a test run started in the background of a shell ignores
     # SIGINT, and a child inherits that (Python then never sees the signal).
-    return subprocess.Popen([sys.executable, "-m", "kovani_bci.cli", "replay", *args],
-                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    code = ("import signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+            "from kovani_bci.cli import main; sys.exit(main(sys.argv[1:]))")
+    return subprocess.Popen([sys.executable, "-c", code, "replay", *args],
+                            env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 
 @needs_lsl
