@@ -107,18 +107,21 @@ class Pusher(threading.Thread):
     stream, ``speed`` times faster than real time, timestamps on the nominal grid.
 
     ``stop_at``: a sample index from which nothing more is sent (the source goes quiet, its
-    outlets stay up); ``wait_for_consumer=False`` starts at once, before any inlet connects;
-    while ``hold`` is set, the stream pauses whenever no inlet is connected (and then goes
-    on at its pace).
+    outlets stay up); ``pause_at``: a sample index at which it waits for ``release`` to be
+    set; ``wait_for_consumer=False`` starts at once, before any inlet connects; while
+    ``hold`` is set, the stream pauses whenever no inlet is connected (and then goes on at
+    its pace).
     """
 
     def __init__(self, session: SyntheticSession, *, name="kovani-test", speed=4.0, chunk=8,
-                 stop_at=None, wait_for_consumer=True):
+                 stop_at=None, pause_at=None, wait_for_consumer=True):
         super().__init__(daemon=True)
         import pylsl
 
         self.session, self.speed, self.chunk = session, speed, chunk
         self.stop_at = stop_at
+        self.pause_at = pause_at
+        self.release = threading.Event()
         self.wait_for_consumer = wait_for_consumer
         info = pylsl.StreamInfo(f"{name}-eeg", "EEG", session.data.shape[1], session.sfreq,
                                 pylsl.cf_double64, f"{name}-eeg-src")
@@ -148,6 +151,11 @@ class Pusher(threading.Thread):
         for k in range(0, n, self.chunk):
             if self.stop_event.is_set() or (self.stop_at is not None and k >= self.stop_at):
                 break
+            if self.pause_at is not None and k >= self.pause_at and not self.release.is_set():
+                paused = pylsl.local_clock()
+                while not self.release.wait(0.01) and not self.stop_event.is_set():
+                    pass
+                start += pylsl.local_clock() - paused
             if self.hold.is_set() and not self.eeg.have_consumers():
                 paused = pylsl.local_clock()
                 while not self.eeg.have_consumers() and not self.stop_event.wait(0.01):
@@ -233,7 +241,7 @@ def check_session(path, start_counts=None):
         assert recorded.keys() == proba.keys()
         np.testing.assert_allclose([recorded[k] for k in proba], list(proba.values()),
                                    rtol=1e-12, atol=1e-15)
-    model, _ = Session(path, resume=True).model()
+    model, _ = Session(path, resume=True, read_only=True).model()
     learnt = [r["label"] for r in rows if r["learn_step"] is not None]
     counts = dict(zip(model.model_labels_.tolist(), model.model_.params["class_counts"].tolist()))
     expected = dict(start_counts or {})

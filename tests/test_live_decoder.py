@@ -6,6 +6,7 @@ Each session is checked against an offline replay of what it recorded
 
 import copy
 import json
+import os
 
 import numpy as np
 import pytest
@@ -139,7 +140,7 @@ def test_resume_after_a_crash_keeps_every_recorded_trial(tmp_path, synthetic):
     part = copy.copy(synthetic)
     part.data = synthetic.data[:cut]
     feed(dead, part, markers=[m for m in synthetic.markers if m[0] < cut / SFREQ])
-    del dead
+    dead.session.close()        # as a killed process's lock goes
     # ... and is resumed while trials 18-21 pass by unseen.
     reports = []
     back = _decoder(path, synthetic, resume=True, reports=reports)
@@ -168,7 +169,7 @@ def test_starting_model_abstention_and_labels_without_numbers(tmp_path, syntheti
     to the latest trial without one)."""
     first = tmp_path / "first.sqlite"
     feed(_decoder(first, synthetic), synthetic)
-    model, _ = Session(first, resume=True).model()
+    model, _ = Session(first, resume=True, read_only=True).model()
     model_file = tmp_path / "model.npz"
     model.save(model_file)
     start_counts = dict(zip(model.model_labels_.tolist(),
@@ -262,7 +263,7 @@ def test_windows_follow_the_effective_rate_of_a_jittered_clock(tmp_path):
         assert text.count("EEG gap") == 1 and "EEG gap: 25 sample(s)" in text, text
         assert "1 sample(s) without a valid timestamp" in text
         assert text.count("went back by 30.") == 1, text
-        assert all(line.startswith(("EEG gap", "EEG:", "EEG timestamps", "trial #"))
+        assert all(line.startswith(("EEG gap", "EEG:", "EEG timestamps", "trial #", "marker"))
                    for line in reports), text
 
 
@@ -317,3 +318,138 @@ def test_bad_samples_and_markers_are_refused_and_the_session_goes_on(tmp_path, s
     feed(_decoder(tmp_path / "flat.sqlite", flat), flat)
     assert summarize(Session(tmp_path / "flat.sqlite", resume=True))["failure"] == \
         "no trial could be decoded: every window was flat"
+def test_resumes_at_random_instants_follow_the_stimulus_programs_phase(tmp_path):
+    """Killed at random instants (one kill spans the 'online' marker) and resumed each time
+    after trials went by unseen: every trial after calibration that a decoder saw whole is
+    decided, and the session still equals its offline replay."""
+    synthetic = synthetic_session(n_blocks=4, trials_per_block=10, seed=3)
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    rng = np.random.default_rng(7)
+    # (kill, resume) instants in seconds: the first kill in calibration, resumed online.
+    kills = [(onset[6] + rng.uniform(0, 1.5), onset[13] - 0.3)]
+    for n in (17, 24, 31):
+        kill = onset[n] + rng.uniform(0, 1.5)
+        kills.append((kill, kill + rng.uniform(0.5, 4.0)))
+    spans = [(0.0, kills[0][0])] + [(kills[i][1], kills[i + 1][0]) for i in range(3)]
+    spans.append((kills[-1][1], np.inf))
+    path = tmp_path / "s.sqlite"
+    times = np.arange(len(synthetic.data)) / SFREQ
+    reports = []
+    for i, (start, stop) in enumerate(spans):
+        dec = _decoder(path, synthetic, resume=i > 0, reports=reports)
+        feed(dec, synthetic, markers=[m for m in synthetic.markers if start <= m[0] < stop],
+             keep=(times >= start) & (times < stop), finish=stop == np.inf)
+        dec.session.close()          # killed: nothing more is written
+    rows = {r["number"]: r for r in check_session(path)}
+    seen = [n for n, t in onset.items() if n > 10 and any(
+        a <= t and t + 1.0 < b for a, b in spans)]
+    assert len(seen) >= 15
+    assert [n for n in seen if rows[n]["status"] != "decided"] == []
+    assert any("the 'online' marker was missed; the session goes online" in line
+               for line in reports)
+
+
+def test_max_classes_bounds_the_classes_a_session_learns(tmp_path, synthetic):
+    reports = []
+    path = tmp_path / "s.sqlite"
+    feed(_decoder(path, synthetic, reports=reports, max_classes=2), synthetic)
+    rows = check_session(path)
+    late = set(synthetic.y) - set(synthetic.y[:10])         # the class of block 2
+    refused = [r for r in rows if r["label"] in late]
+    assert refused and all(r["learn_step"] is None for r in refused)
+    assert all(set(json.loads(r["proba"])) == set(synthetic.y[:10]) for r in rows
+               if r["status"] == "decided")
+    assert sum("recorded, not learnt: the session has its maximum of 2 classes" in line
+               for line in reports) == len(refused)
+
+
+def test_session_files_in_use_or_not_ours_are_refused_before_anything_is_written(
+        tmp_path, synthetic):
+    import shutil
+    import sqlite3
+
+    from kovani_bci.live.session import SessionError
+
+    path = tmp_path / "s.sqlite"
+    dec = _decoder(path, synthetic)
+    onset = {int(text.split("#")[1]): off for off, text in synthetic.markers if "trial" in text}
+    part = copy.copy(synthetic)
+    part.data = synthetic.data[:int((onset[14] + 1.5) * SFREQ)]
+    feed(dec, part, markers=[m for m in synthetic.markers if m[0] < onset[14] + 1.5],
+         finish=False)
+    with pytest.raises(SessionError, match="another decoder has this session open"):
+        Session(path, resume=True)
+    dec.session.close()
+    renamed = lambda: [*synthetic.channel_names[:-1], "X8"]    # noqa: E731
+    for names, message in ((renamed(), "channels differ: missing 'C8'; new 'X8'"),
+                           (synthetic.channel_names[:4], "4 channels, the session's 8")):
+        with pytest.raises(ValueError, match=message):
+            OnlineDecoder(Session(path, resume=True),
+                          DecoderSettings(sfreq=SFREQ, channel_names=names, **SETTINGS))
+
+    def variant(name, sql=None, content=None):
+        target = tmp_path / name
+        if content is not None:
+            target.write_bytes(content)
+            return target
+        shutil.copyfile(path, target)
+        with sqlite3.connect(target) as db:
+            db.execute(*sql)
+        db.close()
+        return target
+
+    reference = json.loads(Session(path, resume=True, read_only=True).meta("reference"))
+    late = max(r["seq"] for r in _rows(path) if r["learn_step"] is not None)
+    foreign = tmp_path / "foreign.sqlite"
+    with sqlite3.connect(foreign) as db:
+        db.execute("CREATE TABLE notes (x TEXT)")
+    db.close()
+    for target, message in [
+            (variant("empty.sqlite", content=b""), "an empty file, not an online session"),
+            (variant("text.sqlite", content=b"not a database\n" * 10), "not an SQLite"),
+            (foreign, "no table 'meta'"),
+            (variant("json.sqlite", ("UPDATE meta SET value = '{x' WHERE key = 'settings'",)),
+             "'settings' is not valid JSON"),
+            (variant("model.sqlite", ("UPDATE model SET bytes = x'00'",)),
+             "its classifier cannot be read"),
+            (variant("epoch.sqlite", ("UPDATE trials SET epoch = x'0011' WHERE seq = ?",
+                                      (reference[0],))),
+             f"the window of trial {reference[0]} .* is damaged")]:
+        before = target.read_bytes()
+        with pytest.raises(SessionError, match=f"^{target}: .*{message}"):
+            _decoder(target, synthetic, resume=True)
+        assert target.read_bytes() == before and not os.path.exists(f"{target}-wal")
+    # A damaged blob of a trial that resume does not need is no obstacle.
+    damaged = variant("old.sqlite", ("UPDATE trials SET features = x'00', epoch = NULL "
+                                     "WHERE seq = ?", (late,)))
+    assert _decoder(damaged, synthetic, resume=True).clf is not None
+
+
+def test_a_resume_takes_a_corrected_starting_model(tmp_path, synthetic):
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+    X = np.random.default_rng(0).standard_normal((6, 16))
+    model, wrong = tmp_path / "m.npz", tmp_path / "wrong.npz"
+    KovaniSoftmaxClassifier(num_steps=1).fit(X, ["left_hand", "right_hand"] * 3).save(model)
+    KovaniSoftmaxClassifier(num_steps=1).fit(X[:, :3], [0, 1] * 3).save(wrong)
+    path = tmp_path / "s.sqlite"
+    with pytest.raises(ValueError, match="takes 3 features; log-variance features of 8 "
+                                         "channels are 16"):
+        _decoder(path, synthetic, start_model=str(wrong))
+    path.unlink()
+    dec = _decoder(path, synthetic, start_model=str(model), calibration_trials=4)
+    part = copy.copy(synthetic)
+    part.data = synthetic.data[:int(2.5 * SFREQ)]         # two trials, no fit yet
+    feed(dec, part, finish=False)
+    dec.session.close()
+    moved = tmp_path / "moved.npz"
+    model.rename(moved)
+    with pytest.raises(ValueError, match="--model: no such file"):
+        _decoder(path, synthetic, resume=True)
+    back = _decoder(path, synthetic, resume=True, start_model=str(moved))
+    assert back.settings.start_model == str(moved) and back.clf is None
+    times = np.arange(len(synthetic.data)) / SFREQ
+    feed(back, synthetic, markers=[m for m in synthetic.markers if 2.5 <= m[0] < 10.0],
+         keep=(times >= 2.5) & (times < 10.0))
+    assert back.clf is not None and Session(path, resume=True, read_only=True).meta_json(
+        "settings")["start_model"] == str(moved)

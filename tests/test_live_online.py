@@ -7,6 +7,7 @@ offline replay (:func:`live_streams.check_session`).
 
 import json
 import os
+import shutil
 import signal
 import sqlite3
 import subprocess
@@ -71,10 +72,59 @@ def test_missing_stream_and_bad_options_are_one_line(tmp_path, capsys):
             (["--resume"], 2, "--resume needs --session"),
             (["--speed", "2"], 2, "--speed is an option of --simulate"),
             (["--simulate", "--eeg", "x"], 2, "--simulate decodes its own streams"),
-            (["--tmax", "-1"], 2, "--tmax (-1) must be greater than --tmin (0)")]:
+            (["--tmax", "-1"], 2, "--tmax (-1) must be greater than --tmin (0)"),
+            (["--simulate", "--trials-per-block", "2"], 2, "--trials-per-block: must be >= 3"),
+            (["--simulate", "--speed", "1e-300"], 2, "--speed: must be in [0.01, 1000]"),
+            (["--tmin", "-20", "--tmax", "20"], 2, "a window lasts at most 30 s"),
+            (["--timeout", "0"], 2, "--timeout: must be in"),
+            (["--max-classes", "1"], 2, "--max-classes: must be >= 2"),
+            (["--eeg", "a'\""], 2, "--eeg: 'a\\'\"' holds both kinds of quotes"),
+            (["--session", str(tmp_path / "new.sqlite"), "--model", str(tmp_path / "no.npz")],
+             1, "--model: no such file")]:
         assert main(["online", *argv]) == status
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and message in err, (argv, err)
+    assert not (tmp_path / "new.sqlite").exists()
+
+
+def test_refused_at_start_with_one_line(tmp_path):
+    """Streams the decoder must not guess between, a starting model or a feature set that
+    does not fit the EEG: one line each, before a session file is made. A numeric marker
+    stream is reported once."""
+    import pylsl
+
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+    from kovani_bci.live.online import LiveError, run_online
+
+    def outlet(name, n, source, fmt=pylsl.cf_float32, rate=100.0, stype="EEG"):
+        return pylsl.StreamOutlet(pylsl.StreamInfo(name, stype, n, rate, fmt, source))
+
+    keep = [outlet("kv-twin", 4, "amp-a"), outlet("kv-twin", 4, "amp-b"),
+            outlet("kv-wide", 200, "amp-w"),
+            outlet("kv-codes", 1, "codes", pylsl.cf_int32, pylsl.IRREGULAR_RATE, "Markers")]
+    model = tmp_path / "m.npz"
+    KovaniSoftmaxClassifier(num_steps=1).fit(np.eye(3).repeat(2, 0), [0, 1] * 3).save(model)
+    path = tmp_path / "s.sqlite"
+    common = dict(markers_name="kv-codes", timeout=2.0, tmax=0.5)
+    for options, message in [
+            (dict(eeg_name="kv-twin"), r"2 EEG streams named 'kv-twin': name 'kv-twin', type "
+             r"'EEG', source id 'amp-[ab]', host .*; pick one with --eeg-source-id"),
+            (dict(eeg_name="kv-twin", eeg_source_id="amp-b", start_model=str(model)),
+             "takes 3 features; log-variance features of 4 channels are 8"),
+            (dict(eeg_name="kv-wide", features="tangent-space"),
+             "tangent-space features of 200 channels are 20,100; online decoding takes at "
+             "most 10,000")]:
+        with pytest.raises(LiveError, match=message) as caught:
+            run_online(path, **common, **options)
+        assert "\n" not in str(caught.value) and not path.exists()
+    reports = []
+    try:        # a session that saw no trial at all; it may end as a failure
+        run_online(path, eeg_name="kv-twin", eeg_source_id="amp-a", report=reports.append,
+                   max_seconds=0.5, **common)
+    except LiveError:
+        pass
+    assert sum("carries numbers" in line for line in reports) == 1, reports
+    del keep
 
 
 def test_online_equals_offline_over_lsl_with_one_hot_markers_and_raw_recording(tmp_path):
@@ -190,7 +240,10 @@ def test_crash_and_resume_with_sigkill(tmp_path):
          synthetic)
     options = ["--tmax", "1", "--calibration-trials", "10", "--block-trials", "10"]
     path = tmp_path / "s.sqlite"
-    pusher = Pusher(synthetic, name="kovani-crash", speed=4.0)
+    # The streams wait at trial 20 until the resumed decoder starts, however slow the first
+    # one was to decode (on a loaded machine) before it was killed.
+    pause = int(synthetic.onsets[19] * synthetic.sfreq)
+    pusher = Pusher(synthetic, name="kovani-crash", speed=4.0, pause_at=pause)
     first = _online(path, "kovani-crash", *options, cache=tmp_path / "jax")
     pusher.start()
     try:
@@ -210,9 +263,14 @@ def test_crash_and_resume_with_sigkill(tmp_path):
         # to start, so that some trials remain for it.
         time.sleep(1.5)
         pusher.hold.set()
-        # A valid session and model right after the kill.
-        killed = check_session(path)
+        # The session as the kill left it, checked while the resumed decoder runs.
+        snapshot = tmp_path / "killed.sqlite"
+        for suffix in ("", "-wal"):
+            if os.path.exists(f"{path}{suffix}"):
+                shutil.copyfile(f"{path}{suffix}", f"{snapshot}{suffix}")
         second = _online(path, "kovani-crash", "--resume", cache=tmp_path / "jax")
+        pusher.release.set()
+        killed = check_session(snapshot)        # a valid session and model right after the kill
         out, err = second.communicate(timeout=120)
     finally:
         pusher.stop_event.set()
@@ -224,7 +282,7 @@ def test_crash_and_resume_with_sigkill(tmp_path):
     assert len(numbers) == len(set(numbers))
     missed = sorted(set(range(1, 41)) - set(numbers))
     after = [n for n in numbers if n > killed[-1]["number"]]
-    assert missed and after and len(after) + len(missed) + len(killed) == 40
+    assert missed and after and len(after) + len(missed) + len(killed) == 40, err
     # Reported with their count (one range: the trials that went by while it was down).
     span = f"#{missed[0]}" if len(missed) == 1 else f"#{missed[0]}-#{missed[-1]}"
     assert f"missed {len(missed)} trial(s) ({span}): published while the decoder was not " \

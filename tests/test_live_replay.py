@@ -145,7 +145,8 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
     for kw, name in ((dict(speed=0), "speed"), (dict(speed=float("inf")), "speed"),
                      (dict(chunk_size=0), "chunk_size"), (dict(encoding="csv"), "encoding"),
                      (dict(wait=-1), "wait"), (dict(start_delay=-1), "start_delay"),
-                     (dict(marker_name=""), "marker_name")):
+                     (dict(marker_name=""), "marker_name"),
+                     (dict(name="it's \"x\""), "both kinds of quotes")):
         with pytest.raises(ValueError, match=name):
             replay_mod.replay(raw, **kw)
     for kw, name in ((dict(iti=0), "iti"), (dict(label_delay=5.0), "label_delay"),
@@ -162,12 +163,21 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
                           (["replay", str(path), "--simulate"], "not both"),
                           (["replay", str(path), "--blocks", "2"], "--blocks is an option"),
                           (["replay", "--simulate", "--speed", "-2"], "--speed"),
-                          (["replay", "--simulate", "--wait", "x"], "--wait")):
+                          (["replay", "--simulate", "--wait", "x"], "--wait"),
+                          (["replay", "--simulate", "--blocks", "1"], "--blocks: must be >= 2"),
+                          (["replay", "--simulate", "--trials-per-block", "1"], ">= 3"),
+                          (["replay", "--simulate", "--start-delay", "1e300"], "--start-delay"),
+                          (["replay", "--simulate", "--speed", "1e-300"], "--speed"),
+                          (["replay", "--simulate", "--marker-name", "a'\""], "both kinds")):
         assert main(argv) == 2
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1
     assert main(["replay", str(tmp_path / "missing.fif")]) == 1
     assert "no such recording" in capsys.readouterr().err
+    text = tmp_path / "notes.fif"
+    text.write_text("not a recording\n")
+    with pytest.raises(ValueError, match="notes.fif: not a raw EEG recording that MNE reads"):
+        replay_mod.read_recording(text)
     if NO_LSL is None:
         assert main(["replay", str(path), "--wait", "0"]) == 1
         assert "no annotations" in capsys.readouterr().err
@@ -176,7 +186,11 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
 def _cli(*args):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(
         [os.path.join(os.path.dirname(__file__), "..", "src"), os.environ.get("PYTHONPATH", "")]))
-    return subprocess.Popen([sys.executable, "-m", "kovani_bci.cli", "replay", *args],
+    # Ctrl-C as a terminal sends it: a test run started in the background of a shell ignores
+    # SIGINT, and a child inherits that (Python then never sees the signal).
+    code = ("import signal, sys; signal.signal(signal.SIGINT, signal.default_int_handler); "
+            "from kovani_bci.cli import main; sys.exit(main(sys.argv[1:]))")
+    return subprocess.Popen([sys.executable, "-c", code, "replay", *args],
                             env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
 
 

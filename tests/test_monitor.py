@@ -173,12 +173,11 @@ def test_bad_files_and_ports_are_one_line(tmp_path, capsys):
     cases = [
         (["monitor", str(tmp_path / "none.sqlite")], "none.sqlite: no such file"),
         (["monitor", str(tmp_path)], "a directory, not a session file"),
-        (["monitor", str(tmp_path / "text.sqlite")], "not an online session file (file is "
-                                                     "not a database)"),
-        (["report", str(tmp_path / "other.sqlite")], "not an online session file (no such "
-                                                     "table: meta)"),
-        (["report", str(tmp_path / "empty.sqlite")], "not an online session file"),
-        (["monitor", str(old)], "not an online session of this version (format 'old')"),
+        (["monitor", str(tmp_path / "text.sqlite")], "not an SQLite database, not an online session"),
+        (["report", str(tmp_path / "other.sqlite")], "not an online session of this version "
+                                                      "(no table 'meta')"),
+        (["report", str(tmp_path / "empty.sqlite")], "an empty file, not an online session"),
+        (["monitor", str(old)], "not an online session of this version (no table"),
         (["monitor", str(good), "--port", port], f"port {port} on 127.0.0.1 is in use"),
         (["online", "--simulate", "--monitor", port], f"--monitor: port {port} on 127.0.0.1 "
                                                       "is in use"),

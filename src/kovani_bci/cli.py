@@ -414,11 +414,28 @@ def cmd_replay(args, out):
             print(f"Waiting up to {args.wait:g} s for a consumer of both streams", file=out,
                   flush=True)
         started = time.monotonic()
-        result = rp.replay(raw, speed=args.speed, encoding=args.encoding,
-                           chunk_size=args.chunk_size, wait=args.wait or None,
-                           start_delay=args.start_delay, **names)
+        result = _replay_until_interrupted(rp, raw, speed=args.speed, encoding=args.encoding,
+                                           chunk_size=args.chunk_size, wait=args.wait or None,
+                                           start_delay=args.start_delay, **names)
         print(f"Replayed {result.n_samples} samples and {result.n_markers} markers in "
               f"{time.monotonic() - started:.1f} s", file=out)
+
+
+def _replay_until_interrupted(rp, raw, **options):
+    """Replay in a thread while this one waits for Ctrl-C: whatever the replay is doing
+    (waiting for a decoder, sleeping, inside liblsl), Ctrl-C stops it and ends the command
+    within a second."""
+    thread, stop, result = rp.replay_in_thread(raw, **options)
+    try:
+        while thread.is_alive():
+            thread.join(0.1)
+    except KeyboardInterrupt:
+        stop.set()
+        thread.join(0.8)
+        raise
+    if "error" in result:
+        raise result["error"]
+    return result["result"]
 
 
 def _simulation_options(parser, args, command, **defaults):
@@ -461,9 +478,11 @@ def cmd_online(args, out):
                         calibration_trials=args.calibration_trials, num_steps=args.num_steps,
                         n_posterior_samples=args.posterior_samples, seed=args.seed,
                         reject_below=args.reject_below, block_trials=args.block_trials,
-                        start_model=os.path.abspath(args.model) if args.model else None)
+                        start_model=os.path.abspath(args.model) if args.model else None,
+                        max_classes=args.max_classes)
         streams = dict(eeg_name=args.eeg, eeg_type=args.eeg_type, markers_name=args.markers,
-                       markers_type=args.markers_type)
+                       markers_type=args.markers_type, eeg_source_id=args.eeg_source_id,
+                       markers_source_id=args.markers_source_id)
         monitor = _MonitorProcess(session, args.monitor, out)
         replaying = None
         if args.simulate:
@@ -605,6 +624,12 @@ def _check_online_args(parser, args):
         parser.exit(2, f"{PROG} online: error: --tmax ({args.tmax:g}) must be greater than "
                        f"--tmin ({args.tmin:g}): the window is [tmin, tmax) s from the "
                        "marker\n")
+    if args.tmax - args.tmin > MAX_WINDOW_SECONDS:
+        parser.exit(2, f"{PROG} online: error: --tmax - --tmin is {args.tmax - args.tmin:g} s; "
+                       f"a window lasts at most {MAX_WINDOW_SECONDS:g} s\n")
+    if args.simulate and (args.eeg_source_id or args.markers_source_id):
+        parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
+                       "--eeg-source-id and --markers-source-id\n")
     if args.simulate and args.resume:
         parser.exit(2, f"{PROG} online: error: --simulate starts a new session; it cannot "
                        "--resume one\n")
@@ -669,6 +694,36 @@ def _seconds(text):
     if value < 0:
         raise argparse.ArgumentTypeError(f"must be >= 0 seconds, got {text}")
     return value
+
+
+def _float_in(low, high):
+    """An option type: a number in [low, high]."""
+    def parse(text):
+        value = _finite_float(text)
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"must be in [{low:g}, {high:g}], got {text}")
+        return value
+    parse.__name__ = "number"
+    return parse
+
+
+# Live options: a replay speed, waits, and the window, each within what a session can use
+# (a window of at most 30 s: the decoder buffers 60 s of EEG).
+_speed = _float_in(0.01, 1000.0)
+_wait = _float_in(0.0, 86_400.0)
+_timeout = _float_in(0.1, 3600.0)
+_window_edge = _float_in(-30.0, 30.0)
+MAX_WINDOW_SECONDS = 30.0
+
+
+def _stream_name(text):
+    """An option type: an LSL stream name, type or source id that a decoder can look up."""
+    from kovani_bci.live.lsl import stream_name_problem
+
+    problem = stream_name_problem(text)
+    if problem:
+        raise argparse.ArgumentTypeError(problem)
+    return text
 
 
 def _n_jobs(text):
@@ -818,31 +873,35 @@ def build_parser():
     p.add_argument("--simulate", action="store_true",
                    help="replay the demo's simulated session instead of a file")
     p.add_argument("--seed", type=_seed, default=None, help="simulation seed (0)")
-    p.add_argument("--blocks", type=_int_in(1, 100), default=None, help="blocks (4)")
-    p.add_argument("--trials-per-block", type=_int_in(1, 10_000), default=None,
+    p.add_argument("--blocks", type=_int_in(2, 100), default=None, help="blocks (4)")
+    p.add_argument("--trials-per-block", type=_int_in(3, 10_000), default=None,
                    help="trials per block (45)")
     p.add_argument("--features", choices=["log-variance", "tangent-space"], default=None,
                    help="the montage: 8 channels for log-variance (default), 22 for "
                    "tangent-space")
-    p.add_argument("--speed", type=_positive_float, default=1.0,
-                   help="multiple of real time (1); timestamps keep their nominal spacing")
+    p.add_argument("--speed", type=_speed, default=1.0,
+                   help="multiple of real time, 0.01 to 1000 (1); timestamps keep their "
+                   "nominal spacing")
     p.add_argument("--loopback", action="store_true",
                    help="keep LSL on this machine: loopback-only discovery and traffic")
-    p.add_argument("--name", default="kovani-replay", help="EEG stream name (kovani-replay)")
-    p.add_argument("--type", default="EEG", help="EEG stream type (EEG)")
-    p.add_argument("--marker-name", default="kovani-replay-markers",
+    p.add_argument("--name", type=_stream_name, default="kovani-replay",
+                   help="EEG stream name (kovani-replay)")
+    p.add_argument("--type", type=_stream_name, default="EEG", help="EEG stream type (EEG)")
+    p.add_argument("--marker-name", type=_stream_name, default="kovani-replay-markers",
                    help="marker stream name (kovani-replay-markers)")
-    p.add_argument("--marker-type", default="Markers", help="marker stream type (Markers)")
+    p.add_argument("--marker-type", type=_stream_name, default="Markers",
+                   help="marker stream type (Markers)")
     p.add_argument("--encoding", choices=["string", "one-hot"], default="string",
                    help="markers as one string channel (default) or mne-lsl's one-hot channels")
     p.add_argument("--chunk-size", type=_int_in(1, 100_000), default=10,
                    help="samples per pushed chunk (10)")
-    p.add_argument("--wait", type=_seconds, default=30.0, metavar="SECONDS",
+    p.add_argument("--wait", type=_wait, default=30.0, metavar="SECONDS",
                    help="wait this long for a consumer of both streams before the first "
                    "sample (markers sent before a decoder connects are lost); 0: start at "
-                   "once (30)")
-    p.add_argument("--start-delay", type=_seconds, default=0.0, metavar="SECONDS",
-                   help="seconds between the consumers' arrival and the first sample (0)")
+                   "once; at most a day (30)")
+    p.add_argument("--start-delay", type=_float_in(0.0, 3600.0), default=0.0,
+                   metavar="SECONDS", help="seconds between the consumers' arrival and the "
+                   "first sample, at most an hour (0)")
     p.set_defaults(func=cmd_replay, check=_check_replay_args)
 
     p = sub.add_parser("online", help="decode live EEG and marker LSL streams",
@@ -858,21 +917,28 @@ def build_parser():
                    help="continue the session in --session (its settings are kept)")
     p.add_argument("--record-raw", action="store_true",
                    help="also keep the raw EEG and markers; written as <session>.raw.fif")
-    p.add_argument("--eeg", default=None, metavar="NAME", help="EEG stream name")
-    p.add_argument("--eeg-type", default=None, metavar="TYPE",
+    p.add_argument("--eeg", type=_stream_name, default=None, metavar="NAME",
+                   help="EEG stream name")
+    p.add_argument("--eeg-type", type=_stream_name, default=None, metavar="TYPE",
                    help="EEG stream type, when no name is given (EEG or eeg)")
-    p.add_argument("--markers", default=None, metavar="NAME", help="marker stream name")
-    p.add_argument("--markers-type", default=None, metavar="TYPE",
+    p.add_argument("--eeg-source-id", type=_stream_name, default=None, metavar="ID",
+                   help="the EEG stream's source id, where several have its name or type")
+    p.add_argument("--markers", type=_stream_name, default=None, metavar="NAME",
+                   help="marker stream name")
+    p.add_argument("--markers-type", type=_stream_name, default=None, metavar="TYPE",
                    help="marker stream type, when no name is given (Markers or annotations)")
-    p.add_argument("--decisions", default="kovani-decisions", metavar="NAME",
-                   help="name of the decision stream to publish (kovani-decisions)")
-    p.add_argument("--tmin", type=_finite_float, default=0.0,
-                   help="window start in seconds from the trial marker (0)")
-    p.add_argument("--tmax", type=_finite_float, default=2.0,
-                   help="window end in seconds from the trial marker (2)")
+    p.add_argument("--markers-source-id", type=_stream_name, default=None, metavar="ID",
+                   help="the marker stream's source id, where several have its name or type")
+    p.add_argument("--decisions", type=_stream_name, default="kovani-decisions",
+                   metavar="NAME", help="name of the decision stream to publish "
+                   "(kovani-decisions)")
+    p.add_argument("--tmin", type=_window_edge, default=0.0,
+                   help="window start in seconds from the trial marker, -30 to 30 (0)")
+    p.add_argument("--tmax", type=_window_edge, default=2.0,
+                   help="window end in seconds from the trial marker, -30 to 30 (2)")
     p.add_argument("--features", choices=["log-variance", "tangent-space"],
                    default="log-variance", help="feature pipeline (log-variance)")
-    p.add_argument("--calibration-trials", type=_int_in(1, 100_000), default=None,
+    p.add_argument("--calibration-trials", type=_int_in(1, 10_000), default=None,
                    metavar="N", help="fit once N labelled calibration trials have come (20; "
                    "with --simulate the first block)")
     p.add_argument("--model", default=None, metavar="FILE",
@@ -886,25 +952,30 @@ def build_parser():
     p.add_argument("--posterior-samples", type=_samples, default=100,
                    help="posterior draws for probabilities (100)")
     p.add_argument("--seed", type=_seed, default=0, help="seed (0), of the simulation too")
-    p.add_argument("--timeout", type=_seconds, default=5.0, metavar="SECONDS",
-                   help="wait this long for each stream to show up (5)")
-    p.add_argument("--stall-timeout", type=_seconds, default=10.0, metavar="SECONDS",
-                   help="end the session when no EEG comes for this long (10)")
+    p.add_argument("--timeout", type=_timeout, default=5.0, metavar="SECONDS",
+                   help="wait this long for each stream to show up, 0.1 to 3600 (5)")
+    p.add_argument("--stall-timeout", type=_float_in(0.1, 86_400.0), default=10.0,
+                   metavar="SECONDS", help="end the session when no EEG comes for this long "
+                   "(10)")
     p.add_argument("--block-trials", type=_int_in(1, 100_000), default=None, metavar="N",
                    help="trials per block in the summary's accuracy by block (45; with "
                    "--simulate its blocks)")
     p.add_argument("--warm-classes", type=_int_in(0, 50), default=3, metavar="K",
-                   help="compile the classifier for up to K classes before the session (3)")
+                   help="compile the classifier for up to K classes, in the background once "
+                   "connected (3)")
+    p.add_argument("--max-classes", type=_int_in(2, 1000), default=20, metavar="K",
+                   help="classes a session may learn: a label beyond them is recorded and "
+                   "reported, not learnt (20)")
     p.add_argument("--loopback", action="store_true",
                    help="keep LSL on this machine: loopback-only discovery and traffic")
     p.add_argument("--simulate", action="store_true",
                    help="replay the demo's simulated session on loopback and decode it")
     p.add_argument("--blocks", type=_int_in(2, 100), default=None,
                    help="--simulate: blocks (4)")
-    p.add_argument("--trials-per-block", type=_int_in(2, 10_000), default=None,
+    p.add_argument("--trials-per-block", type=_int_in(3, 10_000), default=None,
                    help="--simulate: trials per block (45)")
-    p.add_argument("--speed", type=_positive_float, default=None,
-                   help="--simulate: replay speed, a multiple of real time (10)")
+    p.add_argument("--speed", type=_speed, default=None,
+                   help="--simulate: replay speed, a multiple of real time, 0.01 to 1000 (10)")
     p.add_argument("--monitor", type=_int_in(1, 65535), default=None, metavar="PORT",
                    help="also serve the monitor page of the session on 127.0.0.1:PORT, from "
                    "another process")

@@ -64,26 +64,38 @@ them as ``fit(X, y, prior=model)`` (the model's posterior, widened by its ``prio
 as the prior). Until then trials are collected and not decided. An ``online`` marker before
 enough calibration trials fits on what has come (two labels at least). Online, each trial
 is decided, its decision pushed, and it is learnt from as soon as its label is known
-(``partial_fit``; a new label adds a class). After every update that adds a class, the
-larger model's prediction is compiled before the next trial arrives.
+(``partial_fit``; a new label adds a class, up to ``max_classes``: a label beyond them is
+recorded and reported, not learnt). Compiling for a number of classes takes seconds: a
+background thread compiles the prediction and update for the current number and for
+``WARM_AHEAD`` more, on a copy of the classifier, so that a new label finds them ready (a
+new label whose compiling is under way waits for it rather than compiling it twice).
+
+A decoder that has seen no phase marker since it started (resumed, or connected late) and
+is still calibrating goes online at the first trial without a label or ``label:`` marker:
+the stimulus program sends those only online.
 """
 
 from __future__ import annotations
 
 import collections
+import atexit
 import copy
 import heapq
 import json
 import math
+import queue
+import threading
 import time
+import weakref
 from dataclasses import asdict, dataclass, field
 
 import numpy as np
 
-from kovani_bci.live.session import Session
+from kovani_bci.live.session import Session, SessionError
 from kovani_bci.live.vocabulary import Marker, one_hot_descriptions, parse_marker
 
-__all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS"]
+__all__ = ["DecoderSettings", "OnlineDecoder", "Decision", "DECISION_CHANNELS", "MAX_FEATURES",
+           "load_start_model", "check_start_model"]
 
 DECISION_CHANNELS = ("label", "top_label", "proba", "trial", "marker_time", "window_end",
                      "latency_ms")
@@ -93,6 +105,13 @@ GAP_CONFIRM = 0.5      # seconds of timestamps a stream stays late before that i
 RESTART = 1.0          # seconds: timestamps this much earlier than the clock are a restart
 LOCAL_ANCHOR = 0.5     # seconds around a window's start whose timestamps place it
 FLOAT32_MAX = float(np.finfo(np.float32).max)
+# Features a live session decodes at most: beyond this, the feature statistics (a Riemannian
+# mean of n_channels x n_channels matrices for tangent-space) and each update take seconds,
+# far beyond a decision's time.
+MAX_FEATURES = 10_000
+# Class counts beyond the current one compiled in the background (a new label then finds
+# its update and prediction compiled: compiling takes seconds per class count).
+WARM_AHEAD = 2
 
 
 @dataclass
@@ -115,6 +134,7 @@ class DecoderSettings:
     block_trials: int = 45                  # trials per block in the summary
     buffer_seconds: float = 60.0
     start_model: str | None = None           # classifier file the session started from
+    max_classes: int = 20                    # classes the session may learn, at most
 
     def __post_init__(self):
         from kovani_bci.features import FEATURES
@@ -132,6 +152,18 @@ class DecoderSettings:
             raise ValueError(f"calibration_trials must be >= 1, got {self.calibration_trials}")
         if self.buffer_seconds < (self.tmax - self.tmin) * 2:
             raise ValueError("buffer_seconds must be at least twice the window")
+        if not 2 <= self.max_classes <= 1000:
+            raise ValueError(f"max_classes must be in [2, 1000], got {self.max_classes}")
+        from kovani_bci.features import n_features
+
+        width = n_features(self.features, len(self.channel_names))
+        if width > MAX_FEATURES:
+            most = (int((math.isqrt(8 * MAX_FEATURES + 1) - 1) // 2)
+                    if self.features == "tangent-space" else MAX_FEATURES // 2)
+            hint = ", or use log-variance features" if self.features == "tangent-space" else ""
+            raise ValueError(f"{self.features} features of {len(self.channel_names)} channels "
+                             f"are {width:,}; online decoding takes at most {MAX_FEATURES:,} "
+                             f"features ({most} channels): publish fewer channels{hint}")
 
     @property
     def n_samples(self) -> int:
@@ -328,7 +360,8 @@ class OnlineDecoder:
     """
 
     def __init__(self, session: Session, settings: DecoderSettings, *, push=None, report=None,
-                 clock=time.perf_counter, record_raw=False, warm_classes=0):
+                 clock=time.perf_counter, record_raw=False, warm_classes=0, start_clf=None,
+                 background_warm=True):
         self.session = session
         self.push = push or (lambda decision: None)
         self._report_line = report or (lambda line: None)
@@ -345,32 +378,70 @@ class OnlineDecoder:
         self._held = []               # samples stamped late, held until judged: (data, ts, recv)
         self._held_n = 0
         self._held_since = self._held_low = 0.0
+        self._phase_seen = False      # a phase marker came since this decoder started
+        self._warmer = _Warmer() if background_warm else None
         stored = session.meta_json("settings")
-        if stored is None:
+        resumed = stored is not None
+        if not resumed:
             self.settings = settings
-            session.set_meta(settings=asdict(settings), phase=self._initial_phase(settings))
         else:
-            self.settings = DecoderSettings(**stored)
-            if (self.settings.sfreq != settings.sfreq
-                    or list(self.settings.channel_names) != list(settings.channel_names)):
-                raise ValueError(
-                    f"the EEG stream ({settings.sfreq} Hz, {len(settings.channel_names)} "
-                    f"channels) is not the session's ({self.settings.sfreq} Hz, "
-                    f"{len(self.settings.channel_names)} channels)")
+            try:
+                self.settings = DecoderSettings(**stored)
+            except (TypeError, ValueError) as exc:
+                raise SessionError(f"{session.path}: its settings cannot be used ({exc})") \
+                    from None
+            problem = _stream_difference(self.settings, settings)
+            if problem:
+                raise ValueError(f"the EEG stream is not the session's: {problem}")
         s = self.settings
         self._clock = _Clock(s.sfreq)
         self._tolerance = max(2.0, GAP_TOLERANCE * s.sfreq)      # samples
         self._buffer = _Buffer(len(s.channel_names), int(math.ceil(s.buffer_seconds * s.sfreq)))
         self._start_clf = None
+        if not resumed:
+            if s.start_model is not None:       # checked before anything is written
+                if start_clf is None:
+                    start_clf = load_start_model(s.start_model)
+                check_start_model(start_clf, s.start_model, s)
+                self._start_clf = start_clf
+            session.set_meta(settings=asdict(s), phase=self._initial_phase(s))
         self._restore()
-        if s.start_model is not None and self.clf is None:   # needed until the first fit
-            from kovani_bci.estimator import KovaniSoftmaxClassifier
-
-            self._start_clf = KovaniSoftmaxClassifier.load(s.start_model)
-            if s.reject_below is not None:
-                self._start_clf.set_params(reject_below=s.reject_below)
+        if resumed and settings.start_model not in (None, s.start_model):
+            # A corrected starting model (the first one moved or broken): taken while the
+            # session has not fitted its classifier, else ignored.
+            if s.start_model is None:
+                raise ValueError("the session started without a model; --model cannot be "
+                                 "added on resume")
+            if self.clf is None:
+                if start_clf is None:
+                    start_clf = load_start_model(settings.start_model)
+                check_start_model(start_clf, settings.start_model, s)
+                self._start_clf = start_clf
+                s.start_model = settings.start_model
+                session.set_meta(settings=asdict(s))
+            else:
+                self.report(f"--model {settings.start_model} ignored: the session's classifier "
+                            "was fitted already")
+        if s.start_model is not None and self.clf is None and self._start_clf is None:
+            self._start_clf = load_start_model(s.start_model, s)     # needed until the fit
+        if self._start_clf is not None and s.reject_below is not None:
+            self._start_clf.set_params(reject_below=s.reject_below)
+        self._grew = False
+        if self.clf is not None:
+            self._warm()
         if warm_classes >= 2:
-            self._prewarm(warm_classes)
+            self._in_background(lambda: self._prewarm(warm_classes))
+
+    def _in_background(self, job) -> None:
+        if self._warmer is None:
+            job()
+        else:
+            self._warmer.submit(job)
+
+    def close(self) -> None:
+        """Stop the background compiling (the session file is the caller's)."""
+        if self._warmer is not None:
+            self._warmer.stop()
 
     def _prewarm(self, n_classes: int) -> None:
         """Compile for 2 .. ``n_classes`` classes with the session's settings on made-up
@@ -379,8 +450,7 @@ class OnlineDecoder:
         from kovani_bci.features import n_features
 
         s = self.settings
-        width = (self.clf.n_features_in_ if self.clf is not None
-                 else n_features(s.features, len(s.channel_names)))
+        width = n_features(s.features, len(s.channel_names))
         # The calibration fit's size, so that the fit itself finds its executable too.
         n = max(s.calibration_trials, 2)
         X = np.random.default_rng(0).standard_normal((n, width))
@@ -388,7 +458,7 @@ class OnlineDecoder:
                                       n_posterior_samples=s.n_posterior_samples,
                                       random_state=s.seed)
         clf.fit(X, np.array(["0", "1"] * n)[:n])
-        for k in range(2, n_classes + 1):
+        for k in range(2, min(n_classes, s.max_classes) + 1):
             clf.predict_proba(X[:1])
             clf.partial_fit(X[:1], np.array(["0"]))
             if k < n_classes:
@@ -401,28 +471,47 @@ class OnlineDecoder:
     # -- state from the session (a new one is empty) ------------------------------------------
 
     def _restore(self):
+        """The session's state from its file. Only the blobs the session still needs are
+        read (the reference windows, windows waiting for the fit, features of decided trials
+        waiting for their label): a damaged one of those refuses the session, one of any
+        other trial does not matter."""
         s, session = self.settings, self.session
         self.phase = session.meta("phase")
         self.step = session.last_step()
         self.trials: dict[int, _Trial] = {}
         self.by_number: dict[int, _Trial] = {}
+        self.clf, _ = session.model()
+        reference = session.meta_json("reference")
         n_ch = len(s.channel_names)
-        for row in session.trials():
+        width = (self.clf.n_features_in_ if self.clf is not None
+                 else None)
+        rows = session.trials(tuple(c for c in _RESTORED if c not in ("features", "epoch")))
+        for row in rows:
             t = _Trial(row["seq"], row["number"], row["marker"], row["marker_time"],
                        row["label"], row["status"], learnt=row["learn_step"] is not None,
                        decided=row["decide_step"] is not None)
-            if row["features"] is not None:
-                t.features = np.frombuffer(row["features"], dtype=np.float64)
-            if row["epoch"] is not None:
-                t.epoch = np.frombuffer(row["epoch"], dtype=np.float64).reshape(n_ch, -1)
             self.trials[t.seq] = t
             if t.number is not None:
                 self.by_number[t.number] = t
+        need_epoch = set(reference or ())
+        need_features = set()
+        if self.clf is None:
+            need_epoch |= {q for q, t in self.trials.items() if t.status == "collected"}
+        else:
+            need_features = {q for q, t in self.trials.items()
+                             if t.label is None and t.status in ("decided", "collected")}
+        for q in sorted(need_epoch | need_features):
+            if q not in self.trials:
+                raise SessionError(f"{session.path}: its reference trial {q} is not recorded")
+            t = self.trials[q]
+            blobs = session.trial_blobs(q)
+            if q in need_epoch:
+                t.epoch = _array(blobs["epoch"], (n_ch, s.n_samples), session.path, t, "window")
+            if q in need_features:
+                t.features = _array(blobs["features"], (width,), session.path, t, "features")
         self.seq = max(self.trials, default=0)
         self.max_number = max(self.by_number, default=0)
-        self.clf, _ = session.model()
         self.featurizer = None
-        reference = session.meta_json("reference")
         if reference is not None:
             from kovani_bci.features import make_featurizer
 
@@ -433,7 +522,6 @@ class OnlineDecoder:
         if self.clf is not None:
             for t in self.trials.values():      # only windows waiting for the fit stay
                 t.epoch = None
-            self._warm()
 
     # -- reports --------------------------------------------------------------------------------
 
@@ -622,14 +710,14 @@ class OnlineDecoder:
                 heapq.heappush(self._events, _Event(last, self._order, e.marker,
                                                     e.marker_time, e.received))
         elif kind in ("calibration", "online"):
-            if kind != self.phase:
-                self.phase = kind
-                self.session.set_meta(phase=kind)
-                if kind == "online" and self.clf is None:
-                    self._try_fit(force=True)
+            self._phase_seen = True
+            self._set_phase(kind)
         elif kind == "trial":
+            if e.marker.label is None:
+                self._online_implied(e)
             self._handle_trial(e)
         elif kind == "label":
+            self._online_implied(e)
             self._handle_label(e)
 
     def _window_start(self, marker_time: float) -> int:
@@ -662,6 +750,22 @@ class OnlineDecoder:
                 return False
             return self._window_start(e.marker_time) + self.settings.n_samples - 1 <= last
         return self._clock.position(e.time) <= last + 0.5
+    def _set_phase(self, kind: str) -> None:
+        if kind != self.phase:
+            self.phase = kind
+            self.session.set_meta(phase=kind)
+            if kind == "online" and self.clf is None:
+                self._try_fit(force=True)
+
+    def _online_implied(self, e: _Event) -> None:
+        """A trial without a label, or a label (feedback), is what the stimulus program sends
+        online: a decoder that saw no phase marker since it started (resumed, or connected
+        late) and is still calibrating has missed ``online``, and goes online."""
+        if self.phase == "calibration" and not self._phase_seen:
+            self._phase_seen = True
+            self.report(f"marker {e.marker.text!r} at LSL time {e.marker_time:.3f} is sent "
+                        "online: the 'online' marker was missed; the session goes online")
+            self._set_phase("online")
 
     def _cut(self, marker_time: float):
         """``(window, window_end, completed_at)``, or ``(None, status, why)``."""
@@ -766,9 +870,16 @@ class OnlineDecoder:
         return Decision(label, top, {str(c): float(p) for c, p in zip(clf.classes_, proba)},
                         t.number, t.marker_time, window_end)
 
-    def _learn(self, t: _Trial) -> int:
-        """Learn trial ``t`` (in the caller's transaction); return its step."""
+    def _learn(self, t: _Trial) -> int | None:
+        """Learn trial ``t`` (in the caller's transaction); return its step (None: its label
+        would add a class beyond ``max_classes``; reported, not learnt)."""
         before = len(self.clf.classes_)
+        if t.label not in set(map(str, self.clf.classes_)):
+            if before >= self.settings.max_classes:
+                self._refuse_class(t)
+                return None
+            if self._warmer is not None:    # compiling for this class already: wait for it,
+                self._warmer.wait_for(before + 1)   # rather than compile it a second time
         self.clf.partial_fit(t.features[None], np.array([t.label]))
         self.step += 1
         t.learnt = True
@@ -776,9 +887,18 @@ class OnlineDecoder:
         self._grew = len(self.clf.classes_) != before
         return self.step
 
+    def _refuse_class(self, t: _Trial) -> None:
+        self.report(f"label {t.label!r} of {self._describe(t)} recorded, not learnt: the "
+                    f"session has its maximum of {self.settings.max_classes} classes "
+                    "(max_classes)")
+
     def _after_learning(self) -> None:
-        if getattr(self, "_grew", False):
+        if self._grew:
             self._grew = False
+            if len(self.clf.classes_) == self.settings.max_classes:
+                self.report(f"the session has reached its maximum of "
+                            f"{self.settings.max_classes} classes (max_classes): trials of "
+                            "another label will be recorded, not learnt")
             self._warm()
 
     def _handle_label(self, e: _Event) -> None:
@@ -834,6 +954,12 @@ class OnlineDecoder:
         collected = [t for t in self.trials.values() if t.status == "collected"
                      and t.epoch is not None and np.all(np.isfinite(t.epoch))]
         labelled = [t for t in collected if t.label is not None]
+        known = list(map(str, self._start_clf.classes_)) if self._start_clf is not None else []
+        for t in labelled:              # the first max_classes labels, in the trials' order
+            if t.label not in known and len(known) < s.max_classes:
+                known.append(t.label)
+        beyond = [t for t in labelled if t.label not in known]
+        labelled = [t for t in labelled if t.label in known]
         if self._start_clf is not None:
             if len(collected) < s.calibration_trials and not (force and collected):
                 return
@@ -874,6 +1000,8 @@ class OnlineDecoder:
         self.featurizer, self.clf = featurizer, clf
         for t in collected:
             t.epoch = None
+        for t in beyond:
+            self._refuse_class(t)
         self._warm()
         self.report(f"fitted on {len(labelled)} labelled trial(s) of {len(collected)} "
                     f"collected ({', '.join(map(str, clf.classes_))}); decoding from now on"
@@ -882,11 +1010,31 @@ class OnlineDecoder:
                     f"({', '.join(map(str, clf.classes_))})")
 
     def _warm(self) -> None:
-        """Compile prediction and the update for the current number of classes before the
-        next trial needs them (on a copy: the session's model is not touched)."""
-        z = np.zeros((1, self.clf.n_features_in_))
-        self.clf.predict_proba(z)
-        copy.deepcopy(self.clf).partial_fit(z, self.clf.classes_[:1])
+        """Compile prediction and the update for the current number of classes, and, in the
+        background, those of ``WARM_AHEAD`` classes more (new labels'), before trials need
+        them: on a copy (the session's model is not touched), off the decision path."""
+        clf = copy.deepcopy(self.clf)
+        k = len(clf.classes_)
+        # Classes ahead only in the background: inline they would be a stall of their own.
+        ahead = [c for c in range(k + 1, min(k + WARM_AHEAD, self.settings.max_classes) + 1)
+                 if self._warmer is not None and not self._warmer.submitted(c)]
+
+        warmer = self._warmer       # the job holds no reference to the decoder
+
+        def job():
+            z = np.zeros((1, clf.n_features_in_))
+            clf.predict_proba(z)
+            clf.partial_fit(z, clf.classes_[:1])
+            for c in ahead:
+                clf.partial_fit(z, np.array([f"\x00new-{c}"]))
+                clf.predict_proba(z)
+                clf.partial_fit(z, clf.classes_[:1])
+                warmer.done(c)
+
+        if self._warmer is None:
+            job()
+        else:
+            self._warmer.submit(job, ahead)
 
     # -- raw recording ----------------------------------------------------------------------------
 
@@ -909,3 +1057,157 @@ class OnlineDecoder:
         """Write the raw recording's pending chunks when a second has passed."""
         self._flush_raw()
 
+
+
+# -- helpers ------------------------------------------------------------------------------------
+
+_RESTORED = ("seq", "number", "marker", "marker_time", "status", "label", "learn_step",
+             "decide_step", "features", "epoch")
+
+
+def _array(blob, shape, path, t: _Trial, what: str) -> np.ndarray:
+    """A float64 blob of a trial as an array of ``shape``; a damaged one refuses the session."""
+    if not isinstance(blob, bytes) or len(blob) != 8 * math.prod(shape):
+        raise SessionError(f"{path}: the {what} of trial {t.seq} ({t.marker!r}) is damaged "
+                           f"({'missing' if blob is None else f'{len(blob)} bytes'}; "
+                           f"{8 * math.prod(shape)} expected)")
+    return np.frombuffer(blob, dtype=np.float64).reshape(shape)
+
+
+def _stream_difference(session: DecoderSettings, stream: DecoderSettings) -> str | None:
+    """What differs between the session's EEG and the stream's, in words, or None."""
+    if session.sfreq != stream.sfreq:
+        return f"{stream.sfreq:g} Hz, the session's {session.sfreq:g} Hz"
+    mine, theirs = list(session.channel_names), list(stream.channel_names)
+    if mine == theirs:
+        return None
+    missing = [c for c in mine if c not in theirs]
+    extra = [c for c in theirs if c not in mine]
+
+    def show(names):
+        return ", ".join(map(repr, names[:5])) + (" ..." if len(names) > 5 else "")
+
+    parts = []
+    if missing:
+        parts.append(f"missing {show(missing)}")
+    if extra:
+        parts.append(f"new {show(extra)}")
+    if not parts:
+        k = next(i for i, (a, b) in enumerate(zip(mine, theirs)) if a != b)
+        parts.append(f"the same channels in another order (channel {k + 1} is {theirs[k]!r}, "
+                     f"the session's {mine[k]!r})")
+    return (f"{len(theirs)} channels, the session's {len(mine)}: " if len(mine) != len(theirs)
+            else "channels differ: ") + "; ".join(parts)
+
+
+def load_start_model(path, settings: DecoderSettings | None = None):
+    """The starting classifier file, checked against the session's features (when
+    ``settings`` are given: see :func:`check_start_model`).
+
+    Raises
+    ------
+    ValueError
+        One line: the file is missing or not a classifier file, or it does not fit.
+    """
+    from kovani_bci.estimator import KovaniSoftmaxClassifier
+
+    try:
+        clf = KovaniSoftmaxClassifier.load(path)
+    except (OSError, ValueError) as exc:
+        text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise ValueError(f"--model: {text}") from None
+    if settings is not None:
+        check_start_model(clf, path, settings)
+    return clf
+
+
+def check_start_model(clf, path, settings: DecoderSettings) -> None:
+    """Raise ValueError (one line) unless ``clf`` takes the features the session makes and
+    has at most ``max_classes`` classes."""
+    from kovani_bci.features import n_features
+
+    width = n_features(settings.features, len(settings.channel_names))
+    if clf.n_features_in_ != width:
+        raise ValueError(f"--model {path}: the classifier takes {clf.n_features_in_} features; "
+                         f"{settings.features} features of {len(settings.channel_names)} "
+                         f"channels are {width}")
+    if len(clf.classes_) > settings.max_classes:
+        raise ValueError(f"--model {path}: {len(clf.classes_)} classes, more than max_classes "
+                         f"({settings.max_classes})")
+
+
+class _Warmer:
+    """One daemon thread that runs compile jobs in order, off the decision path. A job's
+    failure is ignored (the decision path then compiles what it needs itself). At exit the
+    job under way is let finish: a compiler interrupted by the interpreter's end aborts the
+    process."""
+
+    _all: "weakref.WeakSet[_Warmer]" = weakref.WeakSet()
+
+    def __init__(self):
+        self._jobs: queue.Queue = queue.Queue()
+        self._thread = None
+        self._state = threading.Condition()
+        self._pending: set = set()        # class counts submitted, not compiled yet
+        self._submitted: set = set()
+
+    def submit(self, job, counts=()) -> None:
+        """Run ``job`` in the background; it compiles for the class ``counts`` (calling
+        :meth:`done` for each)."""
+        if self._thread is None:
+            if not _Warmer._all:
+                atexit.register(_Warmer._stop_all)
+            _Warmer._all.add(self)
+            self._thread = threading.Thread(target=self._run, name="kovani-warm", daemon=True)
+            self._thread.start()
+        with self._state:
+            self._pending |= set(counts)
+            self._submitted |= set(counts)
+        self._jobs.put((job, tuple(counts)))
+
+    def submitted(self, count) -> bool:
+        with self._state:
+            return count in self._submitted
+
+    def done(self, count) -> None:
+        with self._state:
+            self._pending.discard(count)
+            self._state.notify_all()
+
+    def wait_for(self, count, timeout=60.0) -> None:
+        """Wait while the class count ``count`` is being compiled or waits to be."""
+        with self._state:
+            self._state.wait_for(lambda: count not in self._pending, timeout)
+
+    @staticmethod
+    def _stop_all() -> None:
+        for warmer in list(_Warmer._all):
+            warmer.stop()
+        for warmer in list(_Warmer._all):
+            if warmer._thread is not None:
+                warmer._thread.join(60)
+
+    def _run(self) -> None:
+        while True:
+            item = self._jobs.get()
+            if item is None:
+                return
+            job, counts = item
+            try:
+                job()
+            except Exception:       # noqa: BLE001 -- warming is only ever a head start
+                pass
+            finally:
+                for c in counts:
+                    self.done(c)
+
+    def stop(self) -> None:
+        if self._thread is not None:
+            self._jobs.put(None)
+
+    def join(self, timeout=None) -> None:
+        """Wait until every job submitted so far has run (tests, benchmarks)."""
+        if self._thread is not None:
+            finished = threading.Event()
+            self._jobs.put((finished.set, ()))
+            finished.wait(timeout)

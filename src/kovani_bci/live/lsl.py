@@ -54,6 +54,23 @@ def use_loopback_config(directory=None) -> str:
     return path
 
 
+MAX_NAME_LENGTH = 256
+
+
+def stream_name_problem(text) -> str | None:
+    """Why ``text`` cannot be a stream name, type or source id that the decoder looks up
+    (an LSL query quotes it in one kind of quotes), or None."""
+    if not isinstance(text, str) or not text.strip():
+        return f"must be a non-empty name, got {text!r}"
+    if text != text.strip():
+        return f"{text!r} begins or ends with white space"
+    if "'" in text and '"' in text:
+        return f"{text!r} holds both kinds of quotes: a decoder cannot look it up"
+    if len(text) > MAX_NAME_LENGTH or not text.isprintable():
+        return f"{text[:40]!r}... must be at most {MAX_NAME_LENGTH} printable characters"
+    return None
+
+
 def liblsl_unavailable() -> str | None:
     """Why LSL cannot be used here (the extra missing, liblsl not loading), or None."""
     try:

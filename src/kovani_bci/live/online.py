@@ -15,6 +15,11 @@ samples already received but not yet pulled are lost. A stream that goes away is
 silence: no EEG sample for ``stall_timeout`` seconds of waiting (the time spent handling
 samples does not count) ends the session with one line (``--resume`` continues it later); a
 source that comes back with a restarted clock is reported and its earlier samples dropped.
+
+Start-up: what needs no stream is checked first (the session path, a session to resume: its
+layout and its lock, the starting model's file), then the streams are found and connected
+(within about a second), and only then is the decoder built (JAX loads, the session is read,
+compiling starts in the background): what arrives meanwhile waits in the inlets.
 """
 
 from __future__ import annotations
@@ -27,6 +32,7 @@ import numpy as np
 
 from kovani_bci.live.decoder import DECISION_CHANNELS, DecoderSettings, OnlineDecoder
 from kovani_bci.live.session import Session, export_raw
+from kovani_bci.live.vocabulary import parse_marker
 
 __all__ = ["LiveError", "run_online", "summarize", "format_summary", "resolve_stream"]
 
@@ -47,13 +53,22 @@ def _literal(text: str) -> str:
     raise LiveError(f"a stream name or type cannot hold both kinds of quotes: {text!r}")
 
 
-def resolve_stream(what: str, name=None, stype=None, default_types=(), timeout=5.0):
-    """The first LSL stream with this name (or type) that shows up within ``timeout`` s.
+def _describe_streams(found) -> str:
+    return "; ".join(f"name {i.name()!r}, type {i.type()!r}, source id {i.source_id()!r}, "
+                     f"host {i.hostname()!r}" for i in found)
+
+
+def resolve_stream(what: str, name=None, stype=None, default_types=(), timeout=5.0,
+                   source_id=None, option=None):
+    """The LSL stream with this name (or type), and this source id if given, that shows up
+    within ``timeout`` s.
 
     Raises
     ------
     LiveError
-        If none does, naming what was looked for.
+        If none does, naming what was looked for; or if several do (two sources of the same
+        name): the decoder does not guess, it lists them and asks for ``option`` (the
+        source id's option).
     """
     import pylsl
 
@@ -63,23 +78,52 @@ def resolve_stream(what: str, name=None, stype=None, default_types=(), timeout=5
         types = (stype,) if stype else tuple(default_types)
         predicate = " or ".join(f"type={_literal(t)}" for t in types)
         looked = "of type " + " or ".join(repr(t) for t in types)
+    if source_id:
+        predicate = f"({predicate}) and source_id={_literal(source_id)}"
+        looked += f" with source id {source_id!r}"
     found = pylsl.resolve_bypred(predicate, 1, timeout)
     if not found:
         raise LiveError(f"no {what} stream {looked} found within {timeout:g} s")
-    return found[0]
+    # Another source of the same name answers within a discovery round trip or two.
+    found += pylsl.resolve_bypred(predicate, 2, min(timeout, 0.3))
+    unique = list({i.uid(): i for i in found}.values())
+    if len(unique) > 1:
+        hint = f"; pick one with {option}" if option else ""
+        raise LiveError(f"{len(unique)} {what} streams {looked}: {_describe_streams(unique)}"
+                        f"{hint}")
+    return unique[0]
 
 
 def _channel_names(info, n) -> list:
+    names = _channel_labels(info, n)
+    return names if names is not None else [f"ch{i + 1}" for i in range(n)]
+
+
+def _channel_labels(info, n):
+    """The stream's channel labels, or None where it has none (or not one per channel)."""
     names = info.get_channel_labels() if hasattr(info, "get_channel_labels") else None
     if not names or len(names) != n or any(not x for x in names):
-        return [f"ch{i + 1}" for i in range(n)]
+        return None
     return list(names)
+
+
+class _IgnoredMarkers:
+    """A numeric marker stream that is not a one-hot annotation stream: drained, its
+    samples dropped (reported once, when the session starts)."""
+
+    def __init__(self, inlet):
+        self.inlet = inlet
+
+    def pull_chunk(self, timeout=0.0, max_samples=1024, **_):
+        self.inlet.pull_chunk(timeout=timeout, max_samples=max_samples)
+        return [], []
 
 
 def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                markers_type=None, decisions_name=DECISION_STREAM, resume=False,
                record_raw=False, timeout=5.0, stall_timeout=10.0, max_seconds=None,
-               report=None, ready=None, warm_classes=0, **settings):
+               report=None, ready=None, warm_classes=0, eeg_source_id=None,
+               markers_source_id=None, **settings):
     """Decode the EEG and marker streams until ``end`` (or the EEG stops, or Ctrl-C);
     record a session.
 
@@ -92,7 +136,11 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
         The EEG stream's LSL name, else its type (default: type ``EEG`` or ``eeg``).
     markers_name, markers_type : str, optional
         The marker stream's LSL name, else its type (default: ``Markers`` or
-        ``annotations``). Strings, or a one-hot annotation stream.
+        ``annotations``). Strings, or a one-hot annotation stream (numbers on channels named
+        by the markers; a numeric stream without such names is reported and ignored).
+    eeg_source_id, markers_source_id : str, optional
+        The stream's LSL source id, to pick one of several streams of the same name (the
+        decoder never picks one itself: it lists them).
     decisions_name : str
         Name of the decision stream this pushes to (see :mod:`kovani_bci.live.decoder`).
     resume : bool
@@ -111,12 +159,13 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
     ready : callable, optional
         Called once both streams are connected and the decision stream is up.
     warm_classes : int
-        Compile the classifier for up to this many classes before connecting (see
-        :class:`~kovani_bci.live.decoder.OnlineDecoder`).
+        Compile the classifier for up to this many classes, in the background once connected
+        (see :class:`~kovani_bci.live.decoder.OnlineDecoder`).
     **settings
         :class:`~kovani_bci.live.decoder.DecoderSettings` fields: ``features``, ``tmin``,
         ``tmax``, ``calibration_trials``, ``num_steps``, ``n_posterior_samples``, ``seed``,
-        ``reject_below``, ``block_trials``, ``buffer_seconds``, ``start_model``.
+        ``reject_below``, ``block_trials``, ``buffer_seconds``, ``start_model``,
+        ``max_classes``.
 
     Returns
     -------
@@ -126,48 +175,78 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
     Raises
     ------
     LiveError
-        If a stream is missing or unusable.
+        If a stream is missing or unusable, or the starting model does not fit.
+    SessionError
+        If the session file cannot be used (not one of ours, in use by another decoder).
     """
     import pylsl
 
+    from kovani_bci.live.decoder import check_start_model, load_start_model
+
     report = report or (lambda line: print(line, file=sys.stderr, flush=True))
-    # A session path that cannot be used fails before any wait; the file is made only once
-    # both streams are there.
+    # Everything that can be checked without the streams fails before any wait: the session
+    # path, the starting model, and a session to resume (its layout, and the lock that
+    # keeps a second decoder off it). A new session file is made only once both streams are
+    # there.
     Session.check_path(session_path, resume)
-    eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout)
-    marker_info = resolve_stream("marker", markers_name, markers_type, DEFAULT_MARKER_TYPES,
-                                 timeout)
-    if eeg_info.nominal_srate() <= 0:
-        raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
-    if eeg_info.channel_format() == pylsl.cf_string:
-        raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
-    flags = pylsl.proc_clocksync
-    markers = pylsl.StreamInlet(marker_info, max_buflen=360, processing_flags=flags)
-    eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, processing_flags=flags)
-    names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
-    one_hot = None
-    if marker_info.channel_format() != pylsl.cf_string:
-        one_hot = _channel_names(markers.info(timeout), marker_info.channel_count())
-    elif marker_info.channel_count() != 1:
-        raise LiveError(f"the marker stream {marker_info.name()!r} has "
-                        f"{marker_info.channel_count()} string channels; markers take one")
-    outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
-                                   pylsl.IRREGULAR_RATE, pylsl.cf_string,
-                                   f"kovani-bci-decisions-{decisions_name}")
-    outlet_info.set_channel_labels(list(DECISION_CHANNELS))
-    wanted = DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
-                             **settings)        # checked before a session file is made
-    outlet = pylsl.StreamOutlet(outlet_info)
-    session = Session(session_path, resume=resume)
+    start_model = settings.get("start_model")
+    if start_model and not os.path.isfile(start_model):    # read once connected (JAX loads)
+        raise LiveError(f"--model: no such file: {start_model}")
+    session = Session(session_path, resume=True) if resume else None
+    decoder = None
+    started = False
     try:
-        # The decoder (and its compiling) is ready before the data connections open, so
-        # that no sample waits for it; markers first: those sent before an inlet connects
-        # are lost to it.
-        decoder = OnlineDecoder(
-            session, wanted, push=lambda d: outlet.push_sample(d.sample()), report=report,
-            clock=pylsl.local_clock, record_raw=record_raw, warm_classes=warm_classes)
+        eeg_info = resolve_stream("EEG", eeg_name, eeg_type, DEFAULT_EEG_TYPES, timeout,
+                                  eeg_source_id, "--eeg-source-id")
+        marker_info = resolve_stream("marker", markers_name, markers_type,
+                                     DEFAULT_MARKER_TYPES, timeout, markers_source_id,
+                                     "--markers-source-id")
+        if eeg_info.nominal_srate() <= 0:
+            raise LiveError(f"the EEG stream {eeg_info.name()!r} has no regular sampling rate")
+        if eeg_info.channel_format() == pylsl.cf_string:
+            raise LiveError(f"the EEG stream {eeg_info.name()!r} carries strings, not samples")
+        if marker_info.channel_format() == pylsl.cf_string and marker_info.channel_count() != 1:
+            raise LiveError(f"the marker stream {marker_info.name()!r} has "
+                            f"{marker_info.channel_count()} string channels; markers take one")
+        # Connected first (markers first: those sent before an inlet connects are lost to
+        # it); what arrives while the decoder gets ready waits in the inlets.
+        flags = pylsl.proc_clocksync
+        markers = pylsl.StreamInlet(marker_info, max_buflen=360, processing_flags=flags)
+        eeg = pylsl.StreamInlet(eeg_info, max_buflen=360, processing_flags=flags)
         markers.open_stream(timeout)
         eeg.open_stream(timeout)
+        names = _channel_names(eeg.info(timeout), eeg_info.channel_count())
+        one_hot = numeric = None
+        if marker_info.channel_format() != pylsl.cf_string:
+            one_hot = _channel_labels(markers.info(timeout), marker_info.channel_count())
+            if one_hot is None or all(parse_marker(x).kind == "unknown" for x in one_hot):
+                numeric, one_hot = one_hot or [], None
+                markers = _IgnoredMarkers(markers)
+        wanted = DecoderSettings(sfreq=float(eeg_info.nominal_srate()), channel_names=names,
+                                 **settings)        # checked before a session file is made
+        start_clf = None
+        if start_model and session is None:
+            start_clf = load_start_model(start_model)
+            check_start_model(start_clf, start_model, wanted)
+        outlet_info = pylsl.StreamInfo(decisions_name, "Decisions", len(DECISION_CHANNELS),
+                                       pylsl.IRREGULAR_RATE, pylsl.cf_string,
+                                       f"kovani-bci-decisions-{decisions_name}")
+        outlet_info.set_channel_labels(list(DECISION_CHANNELS))
+        outlet = pylsl.StreamOutlet(outlet_info)
+        if session is None:
+            session = Session(session_path, resume=False)
+        # Compiling happens in the background from here on: the first decision waits for
+        # nothing but what it needs itself.
+        decoder = OnlineDecoder(
+            session, wanted, push=lambda d: outlet.push_sample(d.sample()), report=report,
+            clock=pylsl.local_clock, record_raw=record_raw, warm_classes=warm_classes,
+            start_clf=start_clf)
+        if numeric is not None:
+            labels = ", ".join(map(repr, numeric[:5])) or "without labels"
+            decoder.report(f"the marker stream {marker_info.name()!r} carries numbers "
+                           f"({marker_info.channel_count()} channel(s), {labels}), not marker "
+                           "strings nor one-hot annotations named by markers: its markers are "
+                           "ignored")
         if resume:
             decoder.report(f"resumed: {len(decoder.trials)} trial(s) recorded, the last "
                            f"trial number #{decoder.max_number}")
@@ -175,13 +254,21 @@ def run_online(session_path, *, eeg_name=None, eeg_type=None, markers_name=None,
                 _export(session, session_path, decoder.settings)
         if ready is not None:
             ready()
+        started = True
         _loop(decoder, eeg, markers, one_hot, stall_timeout, max_seconds)
         summary = summarize(session)
         if record_raw:
             summary["raw"] = _export(session, session_path, decoder.settings)
         return summary
+    except ValueError as exc:   # settings that do not fit the streams: one line
+        if started:
+            raise
+        raise LiveError(str(exc)) from None
     finally:
-        session.close()
+        if decoder is not None:
+            decoder.close()
+        if session is not None:
+            session.close()
 
 
 def _export(session, session_path, s):

@@ -19,6 +19,7 @@ speed, and publishes markers in the player's ``"string"`` encoding (or its ``"on
 from __future__ import annotations
 
 import math
+import os
 import threading
 import time
 from dataclasses import dataclass
@@ -116,10 +117,17 @@ def read_recording(path):
     loaded into memory; it must hold annotations (they become the markers)."""
     import mne
 
+    if not os.path.exists(path):
+        raise FileNotFoundError(f"no such recording: {path}")
     try:
         raw = mne.io.read_raw(path, preload=True, verbose="error")
-    except FileNotFoundError:
-        raise FileNotFoundError(f"no such recording: {path}") from None
+    except MemoryError:
+        raise
+    except Exception as exc:  # noqa: BLE001 -- MNE's readers fail in many ways on other files
+        text = str(exc).strip().splitlines()[0] if str(exc).strip() else type(exc).__name__
+        raise ValueError(f"{path}: not a raw EEG recording that MNE reads ({text})") from None
+    if not isinstance(raw, mne.io.BaseRaw):
+        raise ValueError(f"{path}: not a raw EEG recording that MNE reads")
     if len(raw.annotations) == 0:
         raise ValueError(f"{path} holds no annotations: a replay needs them as its markers")
     return raw
@@ -173,9 +181,12 @@ def _check_options(speed, chunk_size, encoding, wait, start_delay, names):
     if not (isinstance(start_delay, (int, float)) and math.isfinite(start_delay)
             and start_delay >= 0):
         raise ValueError(f"start_delay must be a number of seconds >= 0, got {start_delay!r}")
+    from kovani_bci.live.lsl import stream_name_problem
+
     for key, value in names.items():
-        if not isinstance(value, str) or not value.strip():
-            raise ValueError(f"{key} must be a non-empty string, got {value!r}")
+        problem = stream_name_problem(value)
+        if problem:
+            raise ValueError(f"{key}: {problem}")
 
 
 def _outlets(raw, descriptions, encoding, chunk_size, names):

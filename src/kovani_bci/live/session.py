@@ -45,11 +45,12 @@ Tables
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
+import pathlib
 import sqlite3
 import tempfile
-import urllib.parse
 
 import numpy as np
 
@@ -81,6 +82,42 @@ _TRIAL_COLUMNS = ("seq", "number", "marker", "marker_time", "phase", "status", "
 
 class SessionError(Exception):
     """A session file that cannot be created, resumed or read."""
+
+
+_SQLITE_MAGIC = b"SQLite format 3\x00"
+# The tables and columns a session needs (older sessions of this format have them all).
+_LAYOUT = {"meta": ("key", "value"), "trials": _TRIAL_COLUMNS,
+           "model": ("id", "after_step", "bytes"), "reports": ("id", "time", "text"),
+           "raw_chunks": ("id", "timestamps", "data"),
+           "raw_markers": ("id", "time", "text")}
+
+
+def _lock(path, create: bool):
+    """An exclusive lock on the session file, held (by the returned descriptor) for as long
+    as the session is open: a second decoder on the same file is refused at once instead of
+    competing for SQLite's write lock. ``create``: the file must not exist yet (made empty
+    here, atomically; SQLite takes an empty file as a new database). The lock is ``flock``'s,
+    which SQLite's own (``fcntl``) locks do not see; it goes with the process, ``kill -9``
+    included."""
+    flags = os.O_RDWR | (os.O_CREAT | os.O_EXCL if create else 0)
+    try:
+        fd = os.open(path, flags | getattr(os, "O_CLOEXEC", 0), 0o644)
+    except FileExistsError:
+        raise SessionError(f"{os.fspath(path)}: a session is already there; pass --resume to "
+                           "continue it, or give another --session path") from None
+    except OSError as exc:
+        raise SessionError(f"{os.fspath(path)}: cannot be opened ({exc.strerror})") from None
+    try:
+        import fcntl
+    except ImportError:         # no flock here: no protection against a second decoder
+        return fd
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except OSError:
+        os.close(fd)
+        raise SessionError(f"{os.fspath(path)}: another decoder has this session open; "
+                           "stop it first, or give another --session path") from None
+    return fd
 
 
 # The classifier file passes through a scratch file (``save`` writes files only); in memory
@@ -117,31 +154,63 @@ class Session:
         The SQLite file.
     resume : bool
         False: the file must not exist yet (a session is never overwritten). True: the file
-        must be a session to continue.
+        must be a session to continue. Either way the session is locked (``flock``) while it
+        is open: a second decoder on it is refused.
+    read_only : bool
+        Only read the session (its summary, its model), without the lock: also one that a
+        decoder is writing.
     """
 
-    def __init__(self, path, *, resume: bool):
+    def __init__(self, path, *, resume: bool, read_only: bool = False):
         self.path = os.fspath(path)
-        self.check_path(self.path, resume)
+        self.check_path(self.path, resume or read_only)
+        self._lock = None
+        self._db = None
+        if read_only:       # reading a session, also one a decoder has open: no lock taken
+            self._check_header()
+            try:
+                self._db = sqlite3.connect(f"{pathlib.Path(os.path.abspath(self.path)).as_uri()}"
+                                           "?mode=ro", uri=True, isolation_level=None,
+                                           check_same_thread=False)
+                self._check_layout(resuming=False)
+            except sqlite3.DatabaseError as exc:
+                self.close()
+                raise SessionError(f"{self.path}: not an online session ({exc})") from None
+            except BaseException:
+                self.close()
+                raise
+            return
         directory = os.path.dirname(os.path.abspath(self.path))
         os.makedirs(directory, exist_ok=True)
+        self._lock = None
+        self._db = None
         try:
+            if resume:
+                self._check_header()
+                self._lock = _lock(self.path, create=False)
+            else:
+                self._lock = _lock(self.path, create=True)
             self._db = sqlite3.connect(self.path, isolation_level=None, check_same_thread=False)
+            if resume:
+                self._check_layout()        # before anything is written (WAL mode included)
             self._db.execute("PRAGMA journal_mode=WAL")
             self._db.execute("PRAGMA synchronous=NORMAL")
-            if resume:
-                fmt = self.meta("format")
-                if fmt != FORMAT:
-                    raise SessionError(f"{self.path}: not an online session of this version "
-                                       f"(format {fmt!r})")
-            else:
+            if not resume:
                 with self.transaction():
                     for statement in _SCHEMA.split(";"):
                         if statement.strip():
                             self._db.execute(statement)
                     self._set_meta("format", FORMAT)
-        except sqlite3.DatabaseError as exc:
-            raise SessionError(f"{self.path}: {exc}") from None
+        except BaseException as exc:
+            made = not resume and self._lock is not None
+            self.close()
+            if made:        # a new session that could not be made leaves nothing behind
+                for suffix in ("", "-wal", "-shm"):
+                    with contextlib.suppress(OSError):
+                        os.unlink(self.path + suffix)
+            if isinstance(exc, sqlite3.DatabaseError):
+                raise SessionError(f"{self.path}: not an online session ({exc})") from None
+            raise
 
     @classmethod
     def read_only(cls, path) -> "Session":
@@ -157,23 +226,11 @@ class Session:
         SessionError
             If there is no such file, or it is not an online session of this version.
         """
-        self = cls.__new__(cls)
-        self.path = os.fspath(path)
-        if not os.path.isfile(self.path):
-            raise SessionError(f"{self.path}: " + ("a directory, not a session file"
-                                                   if os.path.isdir(self.path) else "no such file"))
-        uri = "file:" + urllib.parse.quote(os.path.abspath(self.path)) + "?mode=ro"
-        try:
-            self._db = sqlite3.connect(uri, uri=True, isolation_level=None,
-                                       check_same_thread=False)
-            fmt = self.meta("format")
-        except sqlite3.DatabaseError as exc:
-            raise SessionError(f"{self.path}: not an online session file ({exc})") from None
-        if fmt != FORMAT:
-            self._db.close()
-            raise SessionError(f"{self.path}: not an online session of this version "
-                               f"(format {fmt!r})")
-        return self
+        path = os.fspath(path)
+        if not os.path.isfile(path):
+            raise SessionError(f"{path}: " + ("a directory, not a session file"
+                                              if os.path.isdir(path) else "no such file"))
+        return cls(path, resume=True, read_only=True)
 
     def snapshot(self):
         """A context manager: the reads inside see one state of the file."""
@@ -194,14 +251,75 @@ class Session:
             raise SessionError(f"{os.fspath(path)}: a session is already there; pass --resume "
                                "to continue it, or give another --session path")
 
+    def _check_header(self) -> None:
+        """A file that is not an SQLite database is refused before SQLite opens it (an empty
+        file would become a database)."""
+        try:
+            with open(self.path, "rb") as f:
+                head = f.read(len(_SQLITE_MAGIC))
+        except OSError as exc:
+            raise SessionError(f"{self.path}: cannot be read ({exc.strerror})") from None
+        if head != _SQLITE_MAGIC:
+            what = "an empty file" if not head else "not an SQLite database"
+            raise SessionError(f"{self.path}: {what}, not an online session")
+
+    def _check_layout(self, resuming: bool = True) -> None:
+        """Refuse a database that is not a session of this version: its tables and columns,
+        its format, and the JSON of its meta entries (read only). A session only read may be
+        one whose decoder has not written its settings yet."""
+        def refuse(why):
+            raise SessionError(f"{self.path}: not an online session of this version ({why})")
+
+        tables = {r[0] for r in self._db.execute(
+            "SELECT name FROM sqlite_master WHERE type = 'table'")}
+        for table, columns in _LAYOUT.items():
+            if table not in tables:
+                refuse(f"no table {table!r}")
+            have = {r[1] for r in self._db.execute(f"PRAGMA table_info({table})")}
+            if not set(columns) <= have:
+                refuse(f"table {table!r} lacks {sorted(set(columns) - have)}")
+        fmt = self.meta("format")
+        if fmt != FORMAT:
+            refuse(f"format {fmt!r}")
+        for key in ("settings", "reference"):
+            try:
+                value = self.meta_json(key)
+            except (ValueError, TypeError):
+                refuse(f"its {key!r} is not valid JSON")
+            if (key == "settings" and not isinstance(value, dict)
+                    and (resuming or value is not None)):
+                refuse("no settings")
+            if key == "reference" and value is not None and not (
+                    isinstance(value, list) and all(type(q) is int for q in value)):
+                refuse("its 'reference' is not a list of trials")
+        phase = self.meta("phase")
+        if phase not in ("calibration", "online") and (resuming or phase is not None):
+            refuse(f"phase {phase!r}")
+        try:
+            int(self.meta("fit_step", 0))
+        except (TypeError, ValueError):
+            refuse("its 'fit_step' is not a number")
+
     # -- transactions ---------------------------------------------------------------------
 
     def transaction(self):
         """A context manager: everything inside commits together or not at all."""
         return _Transaction(self._db)
 
+    def __del__(self):
+        try:
+            self.close()
+        except Exception:  # noqa: BLE001 -- at interpreter exit the modules may be gone
+            pass
+
     def close(self) -> None:
-        self._db.close()
+        """Close the database and release the session's lock (again: nothing)."""
+        if getattr(self, "_db", None) is not None:
+            self._db.close()
+            self._db = None
+        if getattr(self, "_lock", None) is not None:
+            os.close(self._lock)
+            self._lock = None
 
     # -- meta ----------------------------------------------------------------------------
 
@@ -259,7 +377,12 @@ class Session:
     def model(self):
         """``(classifier, after_step)`` of the latest update, or ``(None, None)``."""
         row = self._db.execute("SELECT bytes, after_step FROM model WHERE id = 1").fetchone()
-        return (None, None) if row is None else (classifier_from_bytes(row[0]), row[1])
+        if row is None:
+            return None, None
+        try:
+            return classifier_from_bytes(bytes(row[0])), int(row[1])
+        except (ValueError, TypeError, OSError, KeyError) as exc:
+            raise SessionError(f"{self.path}: its classifier cannot be read ({exc})") from None
 
     def trials(self, columns=_TRIAL_COLUMNS) -> list[dict]:
         """Every trial row, in ``seq`` order, as dictionaries."""
@@ -271,6 +394,13 @@ class Session:
                 d["proba"] = json.loads(d["proba"])
             out.append(d)
         return out
+
+    def trial_blobs(self, seq: int) -> dict:
+        """``{"features": bytes or None, "epoch": bytes or None}`` of trial ``seq``."""
+        row = self._db.execute("SELECT features, epoch FROM trials WHERE seq = ?",
+                               (int(seq),)).fetchone()
+        return {"features": None, "epoch": None} if row is None else \
+            {"features": row[0], "epoch": row[1]}
 
     def report(self, time: float, text: str) -> None:
         self._db.execute("INSERT INTO reports (time, text) VALUES (?, ?)", (time, text))
