@@ -351,6 +351,46 @@ def markdown_online(rows):
     return "\n".join(lines)
 
 
+def markdown_at(rows, size):
+    """One size: a row per (recording, features), a column per method, cells "log loss ±
+    paired SE (accuracy %)"; the lowest log loss of the row in bold."""
+    rows = [r for r in rows if r["size"] == size]
+    methods = list(dict.fromkeys(r["method"] for r in rows))
+    lines = ["| recording | features | " + " | ".join(methods) + " |",
+             "|---|---|" + "---|" * len(methods)]
+    for key in dict.fromkeys((r["recording"], r["features"]) for r in rows):
+        cells = {r["method"]: r for r in rows if (r["recording"], r["features"]) == key}
+        best = min(c["log loss"] for c in cells.values())
+        out = []
+        for m in methods:
+            if m not in cells:
+                out.append("–")
+                continue
+            c = cells[m]
+            se = f" ± {c['log loss se']:.3f}" if c["draws"] > 1 else ""
+            text = f"{c['log loss']:.3f}{se} ({100 * c['accuracy']:.0f}%)"
+            out.append(f"**{text}**" if c["log loss"] == best else text)
+        lines.append(f"| {key[0]} | {key[1]} | " + " | ".join(out) + " |")
+    return "\n".join(lines)
+
+
+def markdown_online_wide(rows):
+    methods = list(dict.fromkeys(r["method"] for r in rows))
+    lines = ["| recording (features) | " + " | ".join(methods) + " |",
+             "|---|" + "---|" * len(methods)]
+    for rec in dict.fromkeys(r["recording"] for r in rows):
+        cells = {r["method"]: r for r in rows if r["recording"] == rec}
+        best = min(c["log loss"] for c in cells.values())
+        out = []
+        for m in methods:
+            c = cells[m]
+            text = (f"{c['log loss']:.3f} ± {c['log loss se']:.3f} "
+                    f"({100 * c['accuracy']:.0f}%)")
+            out.append(f"**{text}**" if c["log loss"] == best else text)
+        lines.append(f"| {rec} ({cells[methods[0]]['features']}) | " + " | ".join(out) + " |")
+    return "\n".join(lines)
+
+
 def figure(rows, path):
     import matplotlib
     matplotlib.use("Agg")
@@ -396,7 +436,16 @@ def main(argv=None):
                         help="run the draws on the workers of this Dask scheduler")
     parser.add_argument("--out", default=str(ROOT / "out"), help="folder of the tables")
     parser.add_argument("--figure", default=str(ROOT / "docs" / "recordings.png"))
+    parser.add_argument("--tables", metavar="JSON", default=None,
+                        help="print the compact tables of an earlier run's recordings.json")
     args = parser.parse_args(argv)
+    if args.tables:
+        saved = json.loads(Path(args.tables).read_text())
+        for size in dict.fromkeys(r["size"] for r in saved["curves"]):
+            print(f"\n### {size} trials per class\n\n" + markdown_at(saved["curves"], size))
+        if saved["online"]:
+            print("\n### Online\n\n" + markdown_online_wide(saved["online"]))
+        return 0
     import jax
     x64 = bool(jax.config.jax_enable_x64)
     sizes = (5, 20, "all") if args.quick else SIZES
