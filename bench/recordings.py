@@ -392,32 +392,41 @@ def markdown_online_wide(rows):
 
 
 def figure(rows, path):
+    """Log loss against calibration size, one panel per recording, on the feature set where
+    some method does best with all trials; the dotted line is chance."""
     import matplotlib
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     recs = list(dict.fromkeys(r["recording"] for r in rows))
-    fig, axes = plt.subplots(1, len(recs), figsize=(4 * len(recs), 3.6), squeeze=False)
-    for ax, rec in zip(axes[0], recs):
+    fig, axes = plt.subplots(2, 3, figsize=(13, 7.5))
+    for ax, rec in zip(axes.flat, recs):
         mine = [r for r in rows if r["recording"] == rec]
-        # Each method on the feature set where it does best at the largest size.
         sizes = list(dict.fromkeys(r["size"] for r in mine))
+        kind = min((r for r in mine if r["size"] == sizes[-1]),
+                   key=lambda r: r["log loss"])["features"]
+        chance = np.log(4 if rec == "HandMovementDirection" else 2)
         for m in dict.fromkeys(r["method"] for r in mine):
-            options = [r for r in mine if r["method"] == m and r["size"] == sizes[-1]]
-            kind = min(options, key=lambda r: r["log loss"])["features"]
             pts = [r for r in mine if r["method"] == m and r["features"] == kind]
+            if not pts:
+                continue
             x = [sizes.index(r["size"]) for r in pts]
             ax.errorbar(x, [r["log loss"] for r in pts], yerr=[r["log loss se"] for r in pts],
-                        marker="o", ms=3, capsize=2, label=f"{m} ({kind})")
-        ax.axhline(np.log(4 if rec == "HandMovementDirection" else 2), color="grey", lw=0.8,
-                   ls=":")
+                        marker="o", ms=3, capsize=2, label=m)
+        ax.axhline(chance, color="grey", lw=0.8, ls=":")
+        ax.set_ylim(0, 2 * chance)
         ax.set_xticks(range(len(sizes)), [str(s) for s in sizes])
-        ax.set_title(rec, fontsize=9)
+        ax.set_title(f"{rec} ({kind})", fontsize=9)
         ax.set_xlabel("calibration trials per class")
         ax.set_ylabel("test log loss")
-        ax.legend(fontsize=5.5)
+    handles, labels = max((ax.get_legend_handles_labels() for ax in axes.flat),
+                          key=lambda hl: len(hl[1]))
+    for ax in list(axes.flat)[len(recs):]:
+        ax.axis("off")
+    list(axes.flat)[-1].legend(handles, labels, loc="center", fontsize=9,
+                               title="error bars: paired SE against kovani defaults")
     fig.tight_layout()
     Path(path).parent.mkdir(parents=True, exist_ok=True)
-    fig.savefig(path, dpi=110)
+    fig.savefig(path, dpi=100)
     print(f"figure: {path}")
 
 
@@ -441,6 +450,8 @@ def main(argv=None):
     args = parser.parse_args(argv)
     if args.tables:
         saved = json.loads(Path(args.tables).read_text())
+        if saved["curves"]:
+            figure(saved["curves"], args.figure)
         for size in dict.fromkeys(r["size"] for r in saved["curves"]):
             print(f"\n### {size} trials per class\n\n" + markdown_at(saved["curves"], size))
         if saved["online"]:
