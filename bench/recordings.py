@@ -90,7 +90,8 @@ METHODS = {
     "LR-CV": _lr_cv,
     "sLDA": _slda,
 }
-COVARIANCE_SETS = ("tangent space", "Xdawn tangent space")
+#: The methods of METHODS that also run online (with partial_fit), before the online peers.
+ONLINE_METHODS = (REFERENCE, "kovani w_scale=1")
 
 
 # -- features ------------------------------------------------------------------------------------
@@ -236,9 +237,8 @@ def run_online(key, X, y, cal, stream, n_classes, x64):
     out = {}
     with _x64_mode(x64), warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        for name, make in (("kovani defaults", METHODS[REFERENCE]),
-                           ("kovani w_scale=1", METHODS["kovani w_scale=1"])):
-            clf = make().fit(Xc, y[cal])
+        for name in ONLINE_METHODS:
+            clf = METHODS[name]().fit(Xc, y[cal])
             proba = []
             for t in range(len(ys)):
                 proba.append(_proba(clf, Xs[t:t + 1], n_classes)[0])
