@@ -1,7 +1,7 @@
 """Recorded EEG and MEG: learning curves and online runs against the usual BCI decoders.
 
-    python -m bench.recordings                 # the default run (about 10 minutes, 2 cores)
-    python -m bench.recordings --quick         # a smoke run for CI (a minute or two)
+    python -m bench.recordings --n-jobs 2      # the default run (38 minutes on 2 loaded cores)
+    python -m bench.recordings --quick         # a smoke run (2 draws, 3 sizes; minutes)
     python -m bench.recordings --dask tcp://HOST:8786     # the draws on a Dask cluster
 
 Data: the recorded sets of :func:`kovani_bci.datasets.load_recording`, their published
@@ -436,7 +436,8 @@ def main(argv=None):
                                      description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true",
                         help="2 draws at 5 and 20 per class and all, 60 online trials")
-    parser.add_argument("--draws", type=int, default=None, help="draws per size (10)")
+    parser.add_argument("--draws", type=lambda t: max(2, int(t)), default=None,
+                        help="draws per size, at least 2 for a standard error (10)")
     parser.add_argument("--recordings", nargs="+", choices=RECORDINGS, default=list(RECORDINGS))
     parser.add_argument("--only", nargs="+", choices=("curves", "online"),
                         default=("curves", "online"))

@@ -449,12 +449,14 @@ def _check_dataset_args(parser, args, command):
     """--dataset replaces the simulated session: the session's own options do not apply."""
     if args.dataset is None:
         return
-    given = [key for key in ("blocks", "trials_per_block", "features", "recording")
-             if getattr(args, key, None) is not None and (command == "replay" or key != "features")]
+    # online's --features chooses the decoder's pipeline; replay's only the simulated montage.
+    keys = ("recording", "blocks", "trials_per_block") + (("features",) if command == "replay"
+                                                          else ())
+    given = [key for key in keys if getattr(args, key, None) is not None]
     if given:
-        option = given[0].replace("_", "-")
+        option = "RECORDING" if given[0] == "recording" else "--" + given[0].replace("_", "-")
         parser.exit(2, f"{PROG} {command}: error: --dataset replays a recorded data set; leave "
-                       f"out {'RECORDING' if option == 'recording' else '--' + option}\n")
+                       f"out {option}\n")
 
 
 def _check_replay_args(parser, args):

