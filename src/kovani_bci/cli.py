@@ -843,8 +843,9 @@ def build_parser():
     p.add_argument("--tmax", type=_finite_float, default=None,
                    help="window end in seconds from the trial marker (2; with --dataset the "
                    "trials' length)")
-    p.add_argument("--features", choices=["log-variance", "tangent-space"],
-                   default="log-variance", help="feature pipeline (log-variance)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space", "window-means"],
+                   default="log-variance", help="feature pipeline (log-variance; window-means "
+                   "for evoked or slow potentials)")
     p.add_argument("--calibration-trials", type=_int_in(1, 100_000), default=None,
                    metavar="N", help="fit once N labelled calibration trials have come (20; "
                    "with --simulate the first block)")
