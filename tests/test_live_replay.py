@@ -168,7 +168,9 @@ def test_bad_options_say_what_to_fix(tmp_path, capsys):
                           (["replay", "--simulate", "--trials-per-block", "1"], ">= 3"),
                           (["replay", "--simulate", "--start-delay", "1e300"], "--start-delay"),
                           (["replay", "--simulate", "--speed", "1e-300"], "--speed"),
-                          (["replay", "--simulate", "--marker-name", "a'\""], "both kinds")):
+                          (["replay", "--simulate", "--marker-name", "a'\""], "both kinds"),
+                          (["replay", "--dataset", "Blink", "--simulate"], "not both"),
+                          (["replay", "--dataset", "Blink", "--blocks", "2"], "leave out --blocks")):
         assert main(argv) == 2
         err = capsys.readouterr().err
         assert message in err and len(err.strip().splitlines()) == 1

@@ -27,6 +27,7 @@ import warnings
 
 import numpy as np
 
+from kovani_bci.datasets import RECORDINGS
 from kovani_bci.kovani_io import MAX_NUM_STEPS, MAX_POSTERIOR_SAMPLES
 
 PROG = "kovani-bci"
@@ -394,7 +395,10 @@ def cmd_replay(args, out):
         _check_liblsl()
         from kovani_bci.live import replay as rp
 
-        if args.simulate:
+        if args.dataset:
+            raw = _dataset_raw(args.dataset, args.seed)
+            what = f"recorded data set {args.dataset} (seed {args.seed})"
+        elif args.simulate:
             raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
                                    trials_per_block=args.trials_per_block,
                                    features=args.features)
@@ -448,8 +452,41 @@ def _simulation_options(parser, args, command, **defaults):
                            "--simulate\n")
 
 
+def _dataset_raw(name, seed):
+    """A recorded data set laid out for replay; one line when the data are not installed."""
+    from kovani_bci.datasets import RecordingsNotInstalled
+    from kovani_bci.live import replay as rp
+
+    try:
+        return rp.dataset_raw(name, seed=seed)
+    except RecordingsNotInstalled as exc:
+        raise CommandError(str(exc)) from None
+
+
+def _check_dataset_args(parser, args, command):
+    """--dataset replaces the simulated session: the session's own options do not apply."""
+    if args.dataset is None:
+        return
+    # online's --features chooses the decoder's pipeline; replay's only the simulated montage.
+    keys = ("recording", "blocks", "trials_per_block") + (("features",) if command == "replay"
+                                                          else ())
+    given = [key for key in keys if getattr(args, key, None) is not None]
+    if given:
+        option = "RECORDING" if given[0] == "recording" else "--" + given[0].replace("_", "-")
+        parser.exit(2, f"{PROG} {command}: error: --dataset replays a recorded data set; leave "
+                       f"out {option}\n")
+
+
 def _check_replay_args(parser, args):
-    """The recording or --simulate, and the simulation's options only with --simulate."""
+    """The recording, --simulate or --dataset, and the simulation's options only with
+    --simulate."""
+    _check_dataset_args(parser, args, "replay")
+    if args.dataset is not None:
+        if args.simulate:
+            parser.exit(2, f"{PROG} replay: error: give --simulate or --dataset, not both\n")
+        if args.seed is None:
+            args.seed = 0
+        return
     if (args.recording is None) == (not args.simulate):
         parser.exit(2, f"{PROG} replay: error: give a RECORDING file or --simulate, not "
                        f"{'both' if args.simulate else 'neither'}\n")
@@ -603,13 +640,18 @@ def _start_simulation(args, out):
     """Replay the simulated session on loopback in a thread, for ``online --simulate``."""
     from kovani_bci.live import replay as rp
 
-    raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
-                           trials_per_block=args.trials_per_block, features=args.features)
+    if args.dataset:
+        raw = _dataset_raw(args.dataset, args.seed)
+        what = f"Recorded data set {args.dataset} (seed {args.seed}, {args.features})"
+    else:
+        raw = rp.simulated_raw(seed=args.seed, n_blocks=args.blocks,
+                               trials_per_block=args.trials_per_block, features=args.features)
+        what = (f"Simulated session (seed {args.seed}, {args.blocks} blocks of "
+                f"{args.trials_per_block} trials, {args.features})")
     names = dict(name=f"kovani-simulated-{os.getpid()}", stype="EEG",
                  marker_name=f"kovani-simulated-{os.getpid()}-markers", marker_type="Markers")
-    print(f"Simulated session (seed {args.seed}, {args.blocks} blocks of "
-          f"{args.trials_per_block} trials, {args.features}) replayed at {args.speed:g}x on "
-          "loopback, decoded online:", file=out, flush=True)
+    print(f"{what} replayed at {args.speed:g}x on loopback, decoded online:", file=out,
+          flush=True)
     thread, stop, result = rp.replay_in_thread(raw, speed=args.speed, wait=args.timeout + 60,
                                                **names)
     return dict(thread=thread, stop=stop, result=result, names=names)
@@ -620,6 +662,11 @@ def _check_online_args(parser, args):
     if args.resume and not args.session:
         parser.exit(2, f"{PROG} online: error: --resume needs --session, the session to "
                        "continue\n")
+    if args.dataset is not None and not args.simulate:
+        parser.exit(2, f"{PROG} online: error: --dataset is an option of --simulate\n")
+    _check_dataset_args(parser, args, "online")
+    if args.tmax is None:
+        args.tmax = _dataset_seconds(parser, args.dataset) if args.dataset else 2.0
     if args.tmax <= args.tmin:
         parser.exit(2, f"{PROG} online: error: --tmax ({args.tmax:g}) must be greater than "
                        f"--tmin ({args.tmin:g}): the window is [tmin, tmax) s from the "
@@ -637,10 +684,22 @@ def _check_online_args(parser, args):
         parser.exit(2, f"{PROG} online: error: --simulate decodes its own streams; leave out "
                        "--eeg, --eeg-type, --markers and --markers-type\n")
     _simulation_options(parser, args, "online", blocks=4, trials_per_block=45, speed=10.0)
+    own = args.simulate and args.dataset is None        # the simulated session's blocks
     if args.calibration_trials is None:
-        args.calibration_trials = args.trials_per_block if args.simulate else 20
+        args.calibration_trials = args.trials_per_block if own else 20
     if args.block_trials is None:
-        args.block_trials = args.trials_per_block if args.simulate else 45
+        args.block_trials = args.trials_per_block if own else 45
+
+
+def _dataset_seconds(parser, name):
+    """The length of a recorded data set's trials in seconds."""
+    from kovani_bci.datasets import RecordingsNotInstalled, load_recording
+
+    try:
+        rec = load_recording(name)
+    except RecordingsNotInstalled as exc:
+        parser.exit(1, f"{PROG} online: error: {exc}\n")
+    return rec.X_train.shape[-1] / rec.sfreq
 
 # -- argument parsing -------------------------------------------------------------------------
 
@@ -872,6 +931,10 @@ def build_parser():
                    help="raw file with annotations (.fif, .edf, .bdf, .vhdr, .set, ...)")
     p.add_argument("--simulate", action="store_true",
                    help="replay the demo's simulated session instead of a file")
+    p.add_argument("--dataset", choices=RECORDINGS, default=None, metavar="NAME",
+                   help="replay a recorded EEG or MEG data set instead of a file: its train "
+                   "split as labelled calibration trials, then its test split online, in an "
+                   "order drawn from --seed (one of " + ", ".join(RECORDINGS) + ")")
     p.add_argument("--seed", type=_seed, default=None, help="simulation seed (0)")
     p.add_argument("--blocks", type=_int_in(2, 100), default=None, help="blocks (4)")
     p.add_argument("--trials-per-block", type=_int_in(3, 10_000), default=None,
@@ -934,10 +997,12 @@ def build_parser():
                    "(kovani-decisions)")
     p.add_argument("--tmin", type=_window_edge, default=0.0,
                    help="window start in seconds from the trial marker, -30 to 30 (0)")
-    p.add_argument("--tmax", type=_window_edge, default=2.0,
-                   help="window end in seconds from the trial marker, -30 to 30 (2)")
-    p.add_argument("--features", choices=["log-variance", "tangent-space"],
-                   default="log-variance", help="feature pipeline (log-variance)")
+    p.add_argument("--tmax", type=_window_edge, default=None,
+                   help="window end in seconds from the trial marker, -30 to 30 (2; with "
+                   "--dataset the trials' length)")
+    p.add_argument("--features", choices=["log-variance", "tangent-space", "window-means"],
+                   default="log-variance", help="feature pipeline (log-variance; window-means "
+                   "for evoked or slow potentials)")
     p.add_argument("--calibration-trials", type=_int_in(1, 10_000), default=None,
                    metavar="N", help="fit once N labelled calibration trials have come (20; "
                    "with --simulate the first block)")
@@ -970,6 +1035,9 @@ def build_parser():
                    help="keep LSL on this machine: loopback-only discovery and traffic")
     p.add_argument("--simulate", action="store_true",
                    help="replay the demo's simulated session on loopback and decode it")
+    p.add_argument("--dataset", choices=RECORDINGS, default=None, metavar="NAME",
+                   help="--simulate: replay this recorded data set instead of the simulated "
+                   "session (see replay --dataset); the window defaults to its trials")
     p.add_argument("--blocks", type=_int_in(2, 100), default=None,
                    help="--simulate: blocks (4)")
     p.add_argument("--trials-per-block", type=_int_in(3, 10_000), default=None,

