@@ -55,7 +55,7 @@ __PLOTLY__
  <div class="tile"><div class="v" id="accuracy">-</div><div class="k" id="accuracy-k">accuracy</div></div>
  <div class="tile"><div class="v" id="abstention">-</div><div class="k">abstention rate</div></div>
  <div class="tile"><div class="v" id="latency">-</div><div class="k">latency p50 / p99 (ms)</div></div>
- <div class="tile"><div class="v" id="n-lost">-</div><div class="k">gaps / no data / missed</div></div>
+ <div class="tile"><div class="v" id="n-lost">-</div><div class="k">gaps / bad or flat / no data / missed</div></div>
 </div>
 <div class="grid">
  <div class="card"><div class="chart" id="fig-accuracy"></div></div>
@@ -104,7 +104,7 @@ function render(s) {
   set("accuracy-k", "accuracy on " + n.accuracy_trials + " labelled decided trials");
   set("abstention", fmt(n.abstention_rate, 3));
   set("latency", fmt(n.latency_ms_p50, 2) + " / " + fmt(n.latency_ms_p99, 2));
-  set("n-lost", n.gaps + " / " + n.no_data + " / " + n.missed);
+  set("n-lost", n.gaps + " / " + n.bad + " / " + n.no_data + " / " + n.missed);
   for (const name of FIGURES) {
     const f = s.figures[name];
     if (changed(name, f)) Plotly.react("fig-" + name, f.data, f.layout,

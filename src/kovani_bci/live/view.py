@@ -82,6 +82,7 @@ def session_view(session, model_cache=None) -> dict:
     numbers = dict(
         trials=summary["trials"], decided=summary["decided"], abstained=summary["abstained"],
         collected=summary["collected"], gaps=summary["gaps"], no_data=summary["no_data"],
+        bad=summary["bad"] + summary["flat"],
         missed=summary["missed"], learnt=summary["learnt"], reports=summary["reports"],
         accuracy=correct / len(answered) if answered else None, accuracy_trials=len(answered),
         abstention_rate=summary["abstained"] / summary["decided"] if summary["decided"] else None,
