@@ -12,9 +12,9 @@ same model and prior exactly instead:
    the mode of the one below; and the Laplace approximation of the log marginal likelihood
    there. The walk stops once the evidence has fallen well below its best. A scale whose fit
    fails (a singular or non-finite step) is skipped.
-2. The scale of highest evidence under a hyper-prior that halves the odds of each doubling of
-   the scale (:data:`PENALTY` nats per doubling): on noise the Laplace evidence is nearly
-   flat over several doublings, and without it the decoder fits the noise.
+2. The scale of highest evidence under a hyper-prior that loses :data:`PENALTY` nats per
+   doubling of the scale: on noise the Laplace evidence is nearly flat over several
+   doublings, and without it the decoder fits the noise.
 3. Each non-reference class's Gaussian: the MAP as mean, and as covariance the one of the
    Polya-Gamma bound at the mode (the class against the others, offsets at the mode, c^2 =
    E[psi^2]), multiplied by :data:`TEMPERATURE`. The bound's curvature, unlike the
@@ -46,7 +46,7 @@ __all__ = ["GRID", "PENALTY", "TEMPERATURE", "fit_sharp", "scale_grid"]
 # The scales tried: the features' own scale (unit prior logit variance) times these.
 GRID = 2.0 ** np.arange(-4, 7)
 # Log hyper-prior odds lost per doubling of the scale.
-PENALTY = 0.5
+PENALTY = 0.25
 # The factor on each class's covariance.
 TEMPERATURE = 0.1
 _MAX_NEWTON = 50
