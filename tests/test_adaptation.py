@@ -272,16 +272,18 @@ def test_bayesian_settings_survive_a_file_and_tampered_ones_are_refused(tmp_path
 
 
 def test_forgetting_a_float32_fit_takes_the_direct_path(monkeypatch):
-    """A fresh float32 fit sits at the hyper-prior's width in every direction no trial
-    informs, up to the rounding of its stored factors (eigenvalues of 1 + 1e-6): that is no
-    direction to clamp, so forgetting takes the factor products, not the SVD."""
+    """A fresh float32 fit by the sweeps (a fixed scale) sits at the hyper-prior's width in
+    every direction no trial informs, up to the rounding of its stored factors (eigenvalues
+    of 1 + 1e-6): that is no direction to clamp, so forgetting takes the factor products,
+    not the SVD."""
     clamped = []
     original = adaptation._tempered_clamped
     monkeypatch.setattr(adaptation, "_tempered_clamped",
                         lambda *args: clamped.append(1) or original(*args))
     rng = np.random.default_rng(0)
     X, y = rng.normal(size=(40, 80)), np.arange(40) % 3
-    clf = KovaniSoftmaxClassifier(forgetting_factor=0.98, num_steps=2, random_state=0).fit(X[:20], y[:20])
+    clf = KovaniSoftmaxClassifier(w_scale=1.0, forgetting_factor=0.98, num_steps=2,
+                                  random_state=0).fit(X[:20], y[:20])
     assert clf.model_.params["beta_mean"].dtype == np.float32
     for i in range(20, 30):
         clf.partial_fit(X[i:i + 1], y[i:i + 1])

@@ -16,7 +16,7 @@ from sklearn.utils import check_random_state
 from sklearn.utils.multiclass import check_classification_targets
 from sklearn.utils.validation import validate_data
 
-from kovani_bci import adaptation, empirical_bayes, placement
+from kovani_bci import adaptation, empirical_bayes, laplace, placement
 # The bounds of the sweep count and of the posterior draws per prediction are those of model
 # files: larger values only ever meant a hang or an overflow.
 from kovani_bci.kovani_io import (
@@ -391,12 +391,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     w_scale : float or "auto", default="auto"
         Prior standard deviation of every feature weight (> 0). With standardised features
         1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``. "auto" chooses it at
-        each fit from the prior by the evidence of the trials (see
-        :mod:`kovani_bci.empirical_bayes`); the choice is ``w_scale_``, and
-        :meth:`partial_fit` and ``fit(prior=...)`` keep the scale of the model they start
-        from. With 5 to 20 trials per class the evidence tends to choose small scales
-        (cautious, underconfident decoders); a number there may predict better when the
-        features are known to carry signal.
+        each fit from the prior by the evidence of the trials, and fits the posterior at
+        the exact mode of the softmax model there (see :mod:`kovani_bci.laplace`); the
+        choice is ``w_scale_``, and :meth:`partial_fit` and ``fit(prior=...)`` keep the
+        scale of the model they start from. A number fixes the scale and fits by the
+        Polya-Gamma sweeps of :func:`kovani_softmax_fit`.
     b_loc : float, default=0.0
         Prior mean of every intercept.
     b_scale : float, default=10.0
@@ -471,10 +470,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         The prior scale of the feature weights in use: ``w_scale``, or the one "auto"
         chose.
     evidence_ : float
-        The variational lower bound on the log marginal likelihood of the trials of the
-        last fit from the prior (:meth:`fit` without ``prior``, or the first
-        :meth:`partial_fit`), see :func:`kovani_bci.evidence`; absent after later
-        :meth:`partial_fit` calls, ``fit(prior=...)`` and :meth:`load`.
+        The log marginal likelihood of the trials of the last fit from the prior
+        (:meth:`fit` without ``prior``, or the first :meth:`partial_fit`): with a fixed
+        ``w_scale`` the variational lower bound (:func:`kovani_bci.evidence`), with "auto"
+        the Laplace approximation at the chosen scale (:mod:`kovani_bci.laplace`); absent
+        after later :meth:`partial_fit` calls, ``fit(prior=...)`` and :meth:`load`.
 
     Examples
     --------
@@ -502,6 +502,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.reject_below = reject_below
         self.adaptation_rate = adaptation_rate
         self.device = device
+
+    # How w_scale="auto" fits: "sharp", the posterior at the exact mode at the scale of
+    # highest evidence (kovani_bci.laplace); "bound", the former sweeps at the scale of the
+    # highest variational bound (empirical_bayes.fit_auto_w_scale), kept for comparison.
+    _auto_fit = "sharp"
 
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
@@ -631,11 +636,21 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         seed = _seed_from(hp["random_state"])
-        if _is_auto(hp["w_scale"]):
+        if _is_auto(hp["w_scale"]) and self._auto_fit == "bound":
             settings = self._prior_and_schedule(hp, w_scale=1.0)
             del settings["w_scale"]
             model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
                                                                rng_seed=seed, **settings)
+        elif _is_auto(hp["w_scale"]):
+            # One sweep gives the record (reference class, counts, prior, floating type);
+            # its coefficients are replaced by the posterior at the exact mode.
+            settings = self._prior_and_schedule(hp, w_scale=1.0)
+            template = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0,
+                                                      rng_seed=seed, **{**settings,
+                                                                        "num_steps": 1})
+            model, scales, log_evidence = laplace.fit_sharp(template, X, y_idx)
+            model = adaptation.with_entries(model, num_steps=settings["num_steps"])
+            evidence = float(log_evidence[np.searchsorted(scales, model.params["w_scale"])])
         else:
             model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
                                                    **self._prior_and_schedule(hp))

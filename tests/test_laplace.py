@@ -1,0 +1,151 @@
+"""The posterior at the exact mode and the scale it is taken at (kovani_bci.laplace)."""
+
+import numpy as np
+import pytest
+from scipy.optimize import minimize
+from sklearn.linear_model import LogisticRegression
+
+from kovani_bci import KovaniSoftmaxClassifier, empirical_bayes, laplace
+from kovani_bci.models.kovani_softmax import learning
+
+PRIOR = dict(w_loc=0.1, b_loc=-0.2, b_scale=3.0)
+
+
+def template(X, y, K, seed=0):
+    return learning.kovani_softmax_fit(X, y, K, 0, w_scale=1.0, rng_seed=seed, learning_rate=1.0,
+                                       num_steps=1, **PRIOR)
+
+
+def reference(X, y, K, ref, scale, temperature):
+    """Float64 MAP over all coefficients (no reduction to the trials' span), the Laplace
+    log evidence with the full Hessian, and each class's tempered bound covariance."""
+    n, d = X.shape
+    A = np.column_stack([X, np.ones(n)])
+    rows = [k for k in range(K) if k != ref]
+    m0 = np.append(np.full(d, PRIOR["w_loc"]), PRIOR["b_loc"])
+    prec = np.append(np.full(d, scale ** -2.0), PRIOR["b_scale"] ** -2.0)
+
+    def parts(flat):
+        B = flat.reshape(len(rows), d + 1)
+        eta = np.zeros((n, K))
+        eta[:, rows] = A @ B.T
+        lse = np.logaddexp.reduce(eta, axis=1)
+        P = np.exp(eta - lse[:, None])
+        value = -(eta[np.arange(n), y] - lse).sum() + 0.5 * ((B - m0) ** 2 * prec).sum()
+        G = (P[:, rows] - (y[:, None] == np.array(rows))).T @ A + (B - m0) * prec
+        return value, G.ravel(), eta, P
+
+    res = minimize(lambda f: parts(f)[:2], np.tile(m0, len(rows)), jac=True, method="L-BFGS-B",
+                   options=dict(gtol=1e-12, ftol=1e-15, maxiter=10_000))
+    value, _, eta, P = parts(res.x)
+    Pn = P[:, rows]
+    D = len(rows) * (d + 1)
+    H = np.zeros((D, D))
+    for i in range(n):
+        H += np.kron(np.diag(Pn[i]) - np.outer(Pn[i], Pn[i]), np.outer(A[i], A[i]))
+    H += np.diag(np.tile(prec, len(rows)))
+    log_ev = (-value + 0.5 * len(rows) * np.log(prec).sum()
+              - 0.5 * np.linalg.slogdet(H)[1])
+    covs = []
+    for j, k in enumerate(rows):
+        psi = eta[:, k] - np.logaddexp.reduce(np.delete(eta, k, axis=1), axis=1)
+        c2 = psi ** 2
+        for _ in range(3):
+            c = np.sqrt(c2)
+            S = np.linalg.inv(np.diag(prec) + A.T @ (A * (np.tanh(c / 2) / (2 * c))[:, None]))
+            c2 = psi ** 2 + np.einsum("na,ab,nb->n", A, S, A)
+        covs.append(temperature * S)
+    return res.x.reshape(len(rows), d + 1), log_ev, np.array(covs)
+
+
+@pytest.mark.usefixtures("enable_x64")
+def test_mode_evidence_and_covariances_match_a_float64_reference():
+    rng = np.random.default_rng(0)
+    # More features than trials (the fit works in the trials' span), a class without trials.
+    for n, d, K, present in ((12, 15, 3, 3), (40, 4, 4, 3)):
+        X = rng.normal(size=(n, d)) + rng.normal(size=d)
+        y = rng.integers(0, present, n)
+        X[:, 0] += 1.5 * y
+        model, scales, log_ev = laplace.fit_sharp(template(X, y, K), X, y, scales=[0.7])
+        p = model.params
+        mean, ev, cov = reference(X, y, K, int(p["ref_class"]), 0.7, laplace.TEMPERATURE)
+        np.testing.assert_allclose(p["beta_mean"], mean, atol=1e-6)
+        np.testing.assert_allclose(log_ev, [ev], atol=1e-5)     # the reference's own tolerance
+        L = p["beta_cov_chol"]
+        np.testing.assert_allclose(L @ np.swapaxes(L, 1, 2), cov, atol=1e-8)
+        assert float(p["w_scale"]) == 0.7 and p["beta_mean"].dtype == np.float64
+
+
+def test_sharp_on_signal_honest_on_noise():
+    rng = np.random.default_rng(1)
+    # Ten classes in 40 features, 5 trials each: as accurate as LogisticRegression, its
+    # log loss near LogisticRegression's and well below that of the former fit by the sweeps.
+    centres = rng.normal(scale=0.6, size=(10, 40))
+    y_all = np.repeat(np.arange(10), 55)
+    X_all = centres[y_all] + rng.normal(size=(550, 40))
+    cal = np.concatenate([np.flatnonzero(y_all == k)[:5] for k in range(10)])
+    test = np.setdiff1d(np.arange(550), cal)
+    mu, sd = X_all[cal].mean(0), X_all[cal].std(0)
+    X = (X_all - mu) / sd
+    ours = KovaniSoftmaxClassifier(random_state=0).fit(X[cal], y_all[cal])
+    peer = LogisticRegression(max_iter=2000).fit(X[cal], y_all[cal])
+
+    def scores(clf):
+        p = clf.predict_proba(X[test])
+        return -np.log(p[np.arange(len(test)), y_all[test]]).mean(), (
+            p.argmax(1) == y_all[test]).mean()
+    former = KovaniSoftmaxClassifier(random_state=0)
+    former._auto_fit = "bound"
+    former.fit(X[cal], y_all[cal])
+    (ll, acc), (ll_peer, acc_peer), (ll_former, _) = scores(ours), scores(peer), scores(former)
+    assert ll < ll_peer + 0.15 and ll < ll_former - 0.3 and acc > acc_peer - 0.03
+    # Random labels, 2 and 3 classes, 42 and 253 features: near chance, never sure.
+    losses = []
+    for K, d, per_class in ((2, 253, 20), (3, 42, 10), (3, 42, 40)):
+        X = rng.normal(size=(per_class * K + 300, d))
+        y = rng.integers(0, K, len(X))
+        y[:per_class * K] = np.repeat(np.arange(K), per_class)
+        clf = KovaniSoftmaxClassifier(random_state=0).fit(X[:per_class * K], y[:per_class * K])
+        p = clf.predict_proba(X[per_class * K:])
+        assert p.max() < 0.99
+        losses.append(-np.log(p[np.arange(300), y[per_class * K:]]).mean() / np.log(K))
+    assert np.mean(losses) < 1.01
+
+
+def test_a_failing_scale_is_skipped(monkeypatch):
+    rng = np.random.default_rng(3)
+    X, y = rng.normal(size=(30, 6)), np.repeat([0, 1, 2], 10)
+    newton = laplace._Problem.newton
+
+    def failing_at(bad):
+        def run(self, i, theta):
+            if i in bad:
+                raise np.linalg.LinAlgError("singular")
+            return newton(self, i, theta)
+        return run
+    monkeypatch.setattr(laplace._Problem, "newton", failing_at({0, 1}))
+    model, scales, log_ev = laplace.fit_sharp(template(X, y, 3), X, y)
+    assert np.isneginf(log_ev[:2]).all() and np.isfinite(model.params["beta_mean"]).all()
+    monkeypatch.setattr(laplace._Problem, "newton", failing_at(set(range(len(laplace.GRID)))))
+    with pytest.raises(ValueError, match="could not be found at any prior scale"):
+        laplace.fit_sharp(template(X, y, 3), X, y)
+    # The former search by the variational bound skips a failing scale alike.
+    fit = learning.kovani_softmax_fit
+
+    class Failing:
+        kovani_softmax_evidence = learning.kovani_softmax_evidence
+
+        @staticmethod
+        def kovani_softmax_fit(*args, w_scale, **kw):
+            if w_scale < 0.2:
+                raise ValueError("non-finite posterior")
+            return fit(*args, w_scale=w_scale, **kw)
+    monkeypatch.setattr(empirical_bayes, "_learning", lambda: Failing)
+    settings = dict(w_loc=0.0, b_loc=0.0, b_scale=10.0, rng_seed=0, learning_rate=1.0,
+                    num_steps=5)
+    model, value = empirical_bayes.fit_auto_w_scale(X, y, 3, **settings)
+    assert float(model.params["w_scale"]) >= 0.2 and np.isfinite(value)
+    Failing.kovani_softmax_fit = staticmethod(lambda *a, **k: (_ for _ in ()).throw(
+        ValueError("non-finite posterior")))
+    with pytest.raises(ValueError, match="failed at every prior scale"):
+        empirical_bayes.fit_auto_w_scale(X, y, 3, **settings)
