@@ -101,6 +101,8 @@ def test_auto_w_scale_on_the_estimator(tmp_path):
     # Random labels: the evidence shrinks the scale far below 1 and scores better.
     assert auto.w_scale_ < 0.3 and fixed.w_scale_ == 1.0
     assert auto.evidence_ > fixed.evidence_
+    np.testing.assert_allclose(auto.evidence_, kovani_bci.evidence(
+        auto.model_, X, np.searchsorted(auto.classes_, y)))
     assert auto.get_params()["w_scale"] == "auto"
 
     auto.save(tmp_path / "auto.npz")
