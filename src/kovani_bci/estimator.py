@@ -877,12 +877,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         scores its leader, the model just used, on the same trial. The last small
         prediction from ``fitted`` is kept with it (``remember``), keyed on everything it
         depends on, and handed back instead of computing it again: the same model object,
-        the same bytes of X, draw count, seed, prediction function, device setting and
+        the same bytes of X, draw count, seed, prediction function, device settings and
         64-bit mode. It goes when the state is replaced, so it holds no model that is gone."""
         predict = _inference().kovani_softmax_predict_proba
-        key = (int(hp["n_posterior_samples"]), int(model.params["rng_seed"]), predict,
-               self.device,
-               bool(jax.config.jax_enable_x64), X.shape, X.tobytes() if X.size <= _MEMO_SIZE else None)
+        key = (int(hp["n_posterior_samples"]), int(model.params["rng_seed"]), predict, self.device,
+               jax.config.jax_default_device, bool(jax.config.jax_enable_x64), X.shape,
+               X.tobytes() if X.size <= _MEMO_SIZE else None)
         memo = fitted.memo.entry
         if memo is not None and memo[0] is model and memo[1] == key and key[-1] is not None:
             return memo[2]
