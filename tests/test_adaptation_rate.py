@@ -134,3 +134,25 @@ def test_a_pickled_or_saved_classifier_carries_its_race_on(tmp_path):
     np.savez(tmp_path / "partial.npz", **entries)
     with pytest.raises(ValueError, match="come together"):
         KovaniSoftmaxClassifier.load(tmp_path / "partial.npz")
+
+
+def test_predicting_each_trial_before_learning_it_changes_nothing():
+    # The live loop's prediction is handed to the race (whose leader scores the same
+    # trial): the race must learn exactly as without it, also when the trials come in
+    # forms that take the full validation (lists, float labels).
+    X, y = _data(44, 5, 3, seed=4)
+    settings = dict(num_steps=3, random_state=0, n_posterior_samples=20)
+    a = KovaniSoftmaxClassifier(**settings).fit(X[:20], y[:20])
+    b = KovaniSoftmaxClassifier(**settings).fit(X[:20], y[:20])
+    for i in range(20, 44):
+        x = X[i:i + 1] if i % 3 else X[i:i + 1].tolist()
+        label = y[i:i + 1] if i % 4 else y[i:i + 1].astype(float)
+        a.predict_proba(x)
+        a.partial_fit(x, label)
+        b.partial_fit(X[i:i + 1], y[i:i + 1])
+    np.testing.assert_array_equal(a._fitted.race.losses, b._fitted.race.losses)
+    for ma, mb in zip(a._fitted.race.models, b._fitted.race.models):
+        for key in ("beta_mean", "beta_cov_chol"):
+            np.testing.assert_array_equal(ma.params[key], mb.params[key])
+    np.testing.assert_array_equal(a.predict_proba(X[:5]), b.predict_proba(X[:5]))
+

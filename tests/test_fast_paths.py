@@ -63,11 +63,11 @@ def assert_close(got, want, rtol):
     np.testing.assert_allclose(got, want, rtol=rtol, atol=rtol * np.abs(want).max())
 
 
-# A batch of n trials pads to 16, 32 or 64 rows; the update works in the batch's space
+# A batch of n trials pads to 1, 16, 32 or 64 rows; the update works in the batch's space
 # where twice the padded rows fit in the coefficients (d = F + 1).
 UPDATE_CASES = [
     # F, K, ref_class, label_base, lr, steps, labels (0-based, shifted by label_base)
-    (40, 3, 0, 0, 1.0, 1, [1]),                          # one trial: 16 rows of 41 coefficients
+    (40, 3, 0, 0, 1.0, 1, [1]),                          # one trial: 1 row of 41 coefficients
     (40, 3, 1, 1, 0.6, 3, [2, 0, 4, 4, 1]),              # classes 3, 4 added, damped, 3 sweeps
     (40, 4, 2, 0, 1.0, 2, [0, 1, 3, 2, 2, 1] * 3),       # 18 trials: 32 rows, general side
     (70, 5, 3, 1, 1.0, 2, list(range(5)) * 4),           # 20 trials: 32 rows of 71

@@ -67,10 +67,13 @@ def test_monte_carlo_probabilities_use_the_unsplit_key(x64, seed):
     record = make_record(K=4, ref_class=2, F=3, seed=11)
     X = np.random.default_rng(2).normal(size=(5, 3))
     S = 6
-    want = np_sampled_probs(record, X, S, jax.random.PRNGKey(seed)).mean(axis=0)
-    got = proba(model_of(record), X, S, seed)
-    assert got.shape == (5, 4)
-    close(got, want, x64)
+    # The noise is drawn once per seed and kept: every call, a repeated seed after another
+    # one's included, draws from its own seed's key.
+    for s in (seed, seed + 1, seed):
+        want = np_sampled_probs(record, X, S, jax.random.PRNGKey(s)).mean(axis=0)
+        got = proba(model_of(record), X, S, s)
+        assert got.shape == (5, 4)
+        close(got, want, x64)
     np.testing.assert_allclose(got.sum(axis=1), 1.0, rtol=1e-6)
     np.testing.assert_array_equal(predict(model_of(record), X, S, seed), got.argmax(axis=1))
 

@@ -422,6 +422,13 @@ nb::dict cores(Function &self) {
 
 }  // namespace
 
+nb::dict kept_dict(Function &self, const char *name) {
+    nb::dict store = cores(self);
+    if (!store.contains(name))
+        store[name] = nb::dict();
+    return nb::borrow<nb::dict>(store[name]);
+}
+
 nb::object CoreArgs::operator[](const char *name) const {
     for (size_t i = 0; i < params_.size(); ++i)
         if (std::strcmp(params_[i].name, name) == 0)

@@ -21,6 +21,8 @@ nb::object augmented(const Jax &j, nb::handle Xj) {
 }
 
 long long padded_rows(long long n) {
+    if (n <= 1)
+        return 1;
     if (n <= 16)
         return 16;
     long long p = 32;

@@ -27,9 +27,10 @@ nb::object augmented(const Jax &j, nb::handle Xj);
 // class, so its target is 0. (A non-finite state makes the unpadded result non-finite
 // already.)
 //
-// Buckets: 16, 32, 64, then multiples of an eighth of the next power of two (80, 96,
-// 112, 128, 160, ...). A live loop with 1 to 64 trials per batch needs three executables,
-// and beyond 64 trials the padding adds less than a quarter of the batch.
+// Buckets: 1 (a live loop's single trial, whose class steps then work on 1 x 1 matrices),
+// 16, 32, 64, then multiples of an eighth of the next power of two (80, 96, 112, 128,
+// 160, ...). A live loop with 1 to 64 trials per batch needs four executables, and beyond
+// 64 trials the padding adds less than a quarter of the batch.
 long long padded_rows(long long n);
 
 struct PaddedBatch {

@@ -41,37 +41,45 @@ nb::object batched_dot(const Jax &j, nb::handle a, int a_contract, int a_batch, 
 
 }  // namespace
 
-nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle Xj, nb::handle beta_mean,
-                          nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class,
-                          nb::handle n_classes) {
-    nb::object jnp = j.jnp, einsum = jnp.attr("einsum");
-    nb::object n = Xj.attr("shape")[0], d_aug = beta_mean.attr("shape")[1];
-    const long long rows = to_int64(n_classes) - 1;
+nb::object standard_noise(const Jax &j, nb::handle key, nb::handle S, nb::handle rows, nb::handle d_aug,
+                          nb::handle dtype) {
+    return j.jax.attr("random").attr("normal")(key, nb::arg("shape") = nb::make_tuple(S, rows, d_aug),
+                                               nb::arg("dtype") = dtype);
+}
 
-    // 1. Standard-normal noise, one vector per sample and class row: the same draws
-    //    whichever way step 2 goes.
-    nb::object eps = j.jax.attr("random").attr("normal")(
-        key, nb::arg("shape") = nb::make_tuple(S, rows, d_aug), nb::arg("dtype") = beta_mean.attr("dtype"));
+nb::object logits_of_noise(const Jax &j, nb::handle eps, nb::handle Xj, nb::handle beta_mean,
+                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes) {
+    nb::object jnp = j.jnp, einsum = jnp.attr("einsum");
+    nb::object S = eps.attr("shape")[0], n = Xj.attr("shape")[0], d_aug = beta_mean.attr("shape")[1];
+    const long long rows = to_int64(n_classes) - 1;
     nb::object X_aug = augmented(j, Xj);
-    // 2. Scores of every sampled class row for every trial, as (S, n, K-1).
+    // Scores of every sampled class row for every trial, as (S, n, K-1).
     nb::object scores;
     if (trials_first(as_size(n), as_size(S))) {
-        //    Through the trials: x_aug . beta_mean[k] + (L_k^T x_aug) . eps[s, k].
-        //    Both products batch over the class rows; contracting L_k's row index
-        //    without that batch makes XLA transpose every factor first.
+        // Through the trials: x_aug . beta_mean[k] + (L_k^T x_aug) . eps[s, k]. Both
+        // products batch over the class rows; contracting L_k's row index without that
+        // batch makes XLA transpose every factor first.
         nb::object X_rows = jnp.attr("broadcast_to")(X_aug, nb::make_tuple(rows, n, d_aug));
         nb::object projected = batched_dot(j, X_rows, 2, 0, beta_cov_chol, 1, 0);  // (K-1, n, d_aug)
         nb::object noise = batched_dot(j, eps, 2, 1, projected, 2, 0);            // (K-1, S, n)
         nb::object at_mean = j.matmul(X_aug, jnp.attr("transpose")(beta_mean));  // (n, K-1)
         scores = jnp.attr("expand_dims")(at_mean, 0) + jnp.attr("transpose")(noise, nb::make_tuple(1, 2, 0));
     } else {
-        //    Through the coefficient sets.
+        // Through the coefficient sets.
         nb::object beta_s = jnp.attr("expand_dims")(beta_mean, 0) + einsum("kij,skj->ski", beta_cov_chol, eps);
         nb::object eta = einsum("nd,skd->skn", X_aug, beta_s);
         scores = jnp.attr("transpose")(eta, nb::make_tuple(0, 2, 1));
     }
-    // 3. The full logits of every set.
     return full_logits(j, nb::make_tuple(S, n), scores, non_ref, ref_class, n_classes, Xj.attr("dtype"));
+}
+
+nb::object sampled_logits(const Jax &j, nb::handle key, nb::handle S, nb::handle Xj, nb::handle beta_mean,
+                          nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class,
+                          nb::handle n_classes) {
+    // The same draws whichever way the scores are formed.
+    nb::object eps = standard_noise(j, key, S, nb::int_(to_int64(n_classes) - 1), beta_mean.attr("shape")[1],
+                                    beta_mean.attr("dtype"));
+    return logits_of_noise(j, eps, Xj, beta_mean, beta_cov_chol, non_ref, ref_class, n_classes);
 }
 
 }  // namespace kovani::model

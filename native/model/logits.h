@@ -36,6 +36,16 @@ ClassTarget class_target(const Jax &j, nb::handle eta, nb::handle ref0, nb::hand
 // 2 n <= S: a live loop's single trial always does.
 bool trials_first(double n, double S);
 
+// The standard-normal noise of S coefficient sets, (S, rows, d_aug) of `dtype`, drawn with
+// `key` unsplit. It depends on nothing but these arguments.
+nb::object standard_noise(const Jax &j, nb::handle key, nb::handle S, nb::handle rows, nb::handle d_aug,
+                          nb::handle dtype);
+
+// The (S, n, K) logits of the coefficient sets beta_s[s, k] = beta_mean[k] + L_k eps[s, k]
+// for the noise `eps` (S, K-1, d_aug).
+nb::object logits_of_noise(const Jax &j, nb::handle eps, nb::handle Xj, nb::handle beta_mean,
+                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes);
+
 // The (S, n, K) logits of S coefficient sets drawn through the factors with `key`:
 // beta_s[s, k] = beta_mean[k] + L_k eps[s, k] with standard-normal eps of shape
 // (S, K-1, d_aug), which is N(beta_mean[k], L_k L_k^T).

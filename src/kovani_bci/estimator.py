@@ -7,8 +7,9 @@ import math
 import numbers
 import os
 import threading
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 
+import jax
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin
 from sklearn.exceptions import NotFittedError
@@ -60,6 +61,8 @@ _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_
                *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
 
 _NUMERIC = "biuf"
+# Trials up to this many values have their last prediction kept (see ``_model_proba``).
+_MEMO_SIZE = 1 << 16
 _STORABLE_LABEL_KINDS = "biufU"
 
 
@@ -143,6 +146,13 @@ def _check_count(name: str, value, low: int, high: int) -> int:
 
 
 # -- labels ------------------------------------------------------------------------------------
+
+def _plain_labels(y, X: np.ndarray) -> bool:
+    """Whether ``y`` is a 1-D integer array of one label per trial: labels scikit-learn's
+    target checks pass unchanged."""
+    return (type(y) is np.ndarray and y.ndim == 1 and y.dtype.kind in "iu"
+            and y.shape[0] == X.shape[0])
+
 
 def _same_kind(a: np.ndarray, b: np.ndarray) -> bool:
     ka, kb = a.dtype.kind, b.dtype.kind
@@ -268,6 +278,19 @@ class _Replay:
         return _Replay(_frozen(rows), _frozen(labels[keep]))
 
 
+class _Memo:
+    """The last small prediction made from a fitted state (see ``_model_proba``). It goes
+    with that state and is never pickled."""
+
+    __slots__ = ("entry",)
+
+    def __init__(self):
+        self.entry = None
+
+    def __reduce__(self):
+        return (_Memo, ())
+
+
 @dataclass(frozen=True, eq=False)
 class _Fitted:
     """Everything fitting learns, published as one object.
@@ -286,6 +309,7 @@ class _Fitted:
     # The online posteriors of the adaptation rates, ``model`` their leader's; None: all
     # of them at ``model`` still.
     race: empirical_bayes.RateRace | None = None
+    memo: _Memo = field(default_factory=_Memo, repr=False)
 
     @classmethod
     def build(cls, model: KovaniModel, model_labels: np.ndarray, replay: _Replay,
@@ -685,8 +709,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             return self._learnt(model, X, y_idx, update, replay, len(known), hp)
 
         def predict_proba(model, X):
-            return _inference().kovani_softmax_predict_proba(
-                model, X, int(hp["n_posterior_samples"]), int(model.params["rng_seed"]))
+            return self._model_proba(fitted, model, X, hp)
 
         race = race.learnt(X, y_idx, learn, predict_proba)
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
@@ -801,8 +824,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         with self._writer():
             hp = self._settings()
             fitted = self.__dict__.get("_fitted")
-            X, y = validate_data(self, X, y, dtype=np.float64, reset=fitted is None)
-            check_classification_targets(y)
+            if fitted is not None and self._plain_trials(fitted, X) and _plain_labels(y, X):
+                pass        # what validation would pass on unchanged
+            else:
+                X, y = validate_data(self, X, y, dtype=np.float64, reset=fitted is None)
+                check_classification_targets(y)
             declared = None if classes is None else _declared_classes(classes)
             if fitted is not None:
                 self._publish(self._absorb(fitted, X, y, declared, hp))
@@ -819,7 +845,19 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
     # -- prediction ----------------------------------------------------------------------
 
+    def _plain_trials(self, fitted: _Fitted, X) -> bool:
+        """Whether ``X`` is what validation would hand back as it is: a finite float64
+        array of the fitted width, for a classifier fitted without feature names. The live
+        path's one-trial calls skip scikit-learn's checks this way; anything else takes
+        them, with their messages."""
+        return (type(X) is np.ndarray and X.dtype == np.float64 and X.ndim == 2
+                and X.shape[0] >= 1 and X.shape[1] == fitted.n_features
+                and self.__dict__.get("n_features_in_") == X.shape[1]
+                and "feature_names_in_" not in self.__dict__ and bool(np.isfinite(X).all()))
+
     def _validated_X(self, fitted: _Fitted, X) -> np.ndarray:
+        if self._plain_trials(fitted, X):
+            return X
         X = validate_data(self, X, dtype=np.float64, reset=False)
         if X.shape[1] != fitted.n_features:     # only when a concurrent fit changed the width
             raise ValueError(f"X has {X.shape[1]} features, but {type(self).__name__} is "
@@ -842,13 +880,36 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         return self._predict_proba(self._state(), self._settings(), X)
 
     def _predict_proba(self, fitted: _Fitted, hp: dict, X) -> np.ndarray:
-        n_draws = hp["n_posterior_samples"]
         X = self._validated_X(fitted, X)
-        proba = _inference().kovani_softmax_predict_proba(
-            fitted.model, X, int(n_draws), int(fitted.model.params["rng_seed"]))
+        proba = self._model_proba(fitted, fitted.model, X, hp, remember=True)
         proba = np.asarray(proba, dtype=np.float64)
         proba = proba / proba.sum(axis=1, keepdims=True)
         return proba[:, fitted.column_order]
+
+    def _model_proba(self, fitted: _Fitted, model: KovaniModel, X: np.ndarray, hp: dict,
+                     remember: bool = False) -> np.ndarray:
+        """``model``'s probabilities of the validated trials ``X`` (class index order);
+        ``model`` is one of ``fitted``'s.
+
+        A live loop predicts each trial, then learns it: the race of adaptation rates then
+        scores its leader, the model just used, on the same trial. The last small
+        prediction from ``fitted`` is kept with it (``remember``), keyed on everything it
+        depends on, and handed back instead of computing it again: the same model object,
+        the same bytes of X, draw count, seed, prediction function, device settings and
+        64-bit mode. It goes when the state is replaced, so it holds no model that is gone."""
+        predict = _inference().kovani_softmax_predict_proba
+        key = (int(hp["n_posterior_samples"]), int(model.params["rng_seed"]), predict, self.device,
+               jax.config.jax_default_device, bool(jax.config.jax_enable_x64), X.shape,
+               X.tobytes() if X.size <= _MEMO_SIZE else None)
+        memo = fitted.memo.entry
+        if memo is not None and memo[0] is model and memo[1] == key and key[-1] is not None:
+            return memo[2]
+        proba = predict(model, X, key[0], key[1])
+        if remember and key[-1] is not None:
+            proba = np.asarray(proba)
+            proba.flags.writeable = False
+            fitted.memo.entry = (model, key, proba)
+        return proba
 
     def predict_log_proba(self, X):
         """Logarithm of :meth:`predict_proba` (``-inf`` where a probability underflowed)."""

@@ -126,6 +126,10 @@ using CoreArg = std::pair<const char *, nb::object>;
 nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg> &args,
                      nb::handle context = nb::none());
 
+// A dict kept by `self` under `name`, beside its compiled cores (same storage, same
+// lifetime), made empty on first use: a cache of arrays a function reuses across calls.
+nb::dict kept_dict(Function &self, const char *name);
+
 // f() inside the Python context manager `context`: entered before, exited after, also
 // when f throws (the exception then propagates unchanged).
 template <class F>
