@@ -86,25 +86,31 @@ def fit_auto_w_scale(X: np.ndarray, y: np.ndarray, n_classes: int,
         Its evidence on ``X, y``.
     """
     learning = _learning()
+    failures: list[ValueError] = []
 
     def scored(scale: float) -> tuple[float, KovaniModel | None, float]:
         # A scale whose fit fails (a non-finite posterior in float32, say) is skipped.
         try:
             model = learning.kovani_softmax_fit(X, y, n_classes, 0, w_scale=scale, **settings)
             return learning.kovani_softmax_evidence(model, X, y), model, scale
-        except ValueError:
+        except ValueError as exc:
+            failures.append(exc)
             return -math.inf, None, scale
+
+    def chosen(best):
+        if best[1] is None:     # every scale failed: the first one's reason
+            raise ValueError(f"the fit failed at every prior scale tried: {failures[0]}")
+        return best[1], best[0]
 
     base = feature_scale(X)
     if X.shape[1] == 0:     # no weights to scale: the scale plays no part
-        value, model, _ = scored(base)
-        if model is None:
-            raise ValueError("the fit failed at every prior scale tried")
-        return model, value
+        return chosen(scored(base))
     # 1. Three scales a factor _STEP apart, then, while the best is at an end, one more
     #    beyond it (at most _EXTENSIONS): the maximum is then bracketed, or the search
     #    stops at the end of its reach.
     tried = sorted((scored(base * f) for f in (1 / _STEP, 1.0, _STEP)), key=lambda t: t[2])
+    if all(t[1] is None for t in tried):    # nothing to walk from
+        return chosen(tried[0])
     for _ in range(_EXTENSIONS):
         best = _best(tried)
         if best is tried[0]:
@@ -118,15 +124,13 @@ def fit_auto_w_scale(X: np.ndarray, y: np.ndarray, n_classes: int,
     i = next(k for k, t in enumerate(tried) if t is best)
     if 0 < i < len(tried) - 1:
         three = tried[i - 1:i + 2]
-        vertex = None if not all(math.isfinite(t[0]) for t in three) else _vertex(np.log([t[2] for t in three]), np.array([t[0] for t in three]))
+        vertex = (_vertex(np.log([t[2] for t in three]), np.array([t[0] for t in three]))
+                  if all(math.isfinite(t[0]) for t in three) else None)
         if vertex is not None:
             scale = math.exp(min(max(vertex, math.log(three[0][2])), math.log(three[2][2])))
             if all(abs(math.log(scale / t[2])) > 1e-3 for t in three):
                 tried.append(scored(scale))
-    value, model, _ = _best(tried)
-    if model is None:
-        raise ValueError("the fit failed at every prior scale tried")
-    return model, value
+    return chosen(_best(tried))
 
 
 # -- the adaptation rate online ------------------------------------------------------------------
