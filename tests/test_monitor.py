@@ -199,3 +199,36 @@ def test_bad_files_and_ports_are_one_line(tmp_path, capsys):
     version, body = monitor.state()
     monitor.close()
     assert json.loads(body)["summary"]["trials"] == 0
+
+
+def test_a_monitor_started_by_online_ends_with_it_even_when_it_is_killed(tmp_path):
+    """``online --monitor`` cannot stop its monitor when it is killed with SIGKILL: the
+    monitor ends by itself once the decoder's end of its standard input closes."""
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    Session(tmp_path / "s.sqlite", resume=False).close()
+    parent = subprocess.Popen([sys.executable, "-c", (
+        "import subprocess, sys, time\n"
+        "p = subprocess.Popen([sys.executable, '-m', 'kovani_bci.cli', 'monitor', 's.sqlite',"
+        " '--port', '0', '--until-stdin-closes'], stdin=subprocess.PIPE)\n"
+        "print(p.pid, flush=True)\ntime.sleep(300)\n")], cwd=tmp_path, stdout=subprocess.PIPE,
+        text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)})
+    child = int(parent.stdout.readline())
+    assert parent.stdout.readline().startswith("Monitoring s.sqlite at http://127.0.0.1:")
+    os.kill(parent.pid, signal.SIGKILL)
+    parent.wait()
+    def running():      # an exited orphan may stay a zombie ("Z") until someone reaps it
+        try:
+            return open(f"/proc/{child}/stat").read().rsplit(")", 1)[1].split()[0] != "Z"
+        except OSError:
+            return False
+    deadline = time.monotonic() + 60
+    while running() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    if running():
+        os.kill(child, signal.SIGKILL)
+        pytest.fail("the monitor outlived the process that started it")

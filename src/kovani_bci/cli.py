@@ -578,9 +578,11 @@ class _MonitorProcess:
             return
         import subprocess
 
+        # The monitor ends when this process's end of the pipe closes: also when it is
+        # killed (kill -9), which leaves no chance to terminate the monitor.
         self.process = subprocess.Popen(
             [sys.executable, "-m", "kovani_bci.cli", "monitor", self.session, "--port",
-             str(self.port)], stdin=subprocess.DEVNULL)
+             str(self.port), "--until-stdin-closes"], stdin=subprocess.PIPE)
 
     def stop(self):
         if self.process is not None and self.process.poll() is None:
@@ -614,6 +616,13 @@ def cmd_monitor(args, out):
             raise KeyboardInterrupt
 
         signal.signal(signal.SIGTERM, stop)     # `online --monitor` ends it so
+        if args.until_stdin_closes:
+            import threading
+
+            def watch():
+                sys.stdin.buffer.read()         # returns once the decoder has gone
+                os.kill(os.getpid(), signal.SIGTERM)
+            threading.Thread(target=watch, daemon=True).start()
         try:
             server.serve_forever(poll_interval=0.2)
         except KeyboardInterrupt:
@@ -1059,6 +1068,7 @@ def build_parser():
                    help="port (8765; 0: a free one)")
     p.add_argument("--host", default="127.0.0.1",
                    help="interface to serve on (127.0.0.1, this machine only)")
+    p.add_argument("--until-stdin-closes", action="store_true", help=argparse.SUPPRESS)
     p.set_defaults(func=cmd_monitor)
 
     p = sub.add_parser("report", help="write a session's views as one HTML file",
