@@ -47,6 +47,21 @@ AMP_TRIAL_SECONDS, AMP_ITI, AMP_WINDOW = 2.0, 0.5, 1.0
 _WINDOW = 20                       # trials in the running-accuracy window
 
 
+
+def _recorded(path, expected):
+    """The session's trials, those decided, their latencies (ms) and how many were lost."""
+    from kovani_bci.live.session import Session
+
+    session = Session(path, resume=True)
+    try:
+        rows = session.trials(("status", "label", "decision", "latency", "number"))
+    finally:
+        session.close()
+    decided = [r for r in rows if r["status"] == "decided"]
+    latency = np.array([r["latency"] for r in decided]) * 1e3
+    lost = expected - sum(r["status"] in ("decided", "collected") for r in rows)
+    return rows, decided, latency, lost
+
 def _publisher(features, seed, n_blocks, trials_per_block, speed, name):
     """Run in the child process: replay the simulated session once a decoder connects."""
     import signal
@@ -92,7 +107,6 @@ def _amplifier_source(seed, n_blocks, trials_per_block, name, directory):
 def run_amplifier_session(minutes, directory, seed=0, quick=False):
     """Decode the amplifier-like source for about ``minutes``; return its measurements."""
     from kovani_bci.live.online import run_online
-    from kovani_bci.live.session import Session
 
     trials = max(6, round(minutes * 60 / (AMP_TRIAL_SECONDS + AMP_ITI)))
     per_block = min(TRIALS_PER_BLOCK, max(3, trials // 4))
@@ -111,15 +125,8 @@ def run_amplifier_session(minutes, directory, seed=0, quick=False):
     finally:
         child.terminate()
         child.wait(30)
-    session = Session(path, resume=True)
-    try:
-        rows = session.trials(("status", "label", "decision", "latency", "number"))
-    finally:
-        session.close()
-    decided = [r for r in rows if r["status"] == "decided"]
-    latency = np.array([r["latency"] for r in decided]) * 1e3
     expected = n_blocks * per_block
-    lost = expected - sum(r["status"] in ("decided", "collected") for r in rows)
+    rows, decided, latency, lost = _recorded(path, expected)
     q = np.percentile(latency, [50, 99]) if len(latency) else [np.nan, np.nan]
     return dict(
         features=f"amplifier ({AMP_CHANNELS} ch, {AMP_SFREQ:g} Hz sent at {AMP_RATE:g})",
@@ -145,7 +152,6 @@ def _session_shape(minutes, quick):
 def run_session(features, minutes, speed, directory, seed=0, quick=False):
     """Replay and decode one session; return its measurements."""
     from kovani_bci.live.online import run_online
-    from kovani_bci.live.session import Session
 
     n_blocks, per_block = _session_shape(minutes, quick)
     name = f"bench-{features}-{speed:g}x-{os.getpid()}"
@@ -172,15 +178,8 @@ def run_session(features, minutes, speed, directory, seed=0, quick=False):
             child.kill()
             child.wait()
     published = json.loads(out.strip().splitlines()[-1])
-    session = Session(path, resume=True)
-    try:
-        rows = session.trials(("status", "label", "decision", "latency", "number"))
-    finally:
-        session.close()
-    decided = [r for r in rows if r["status"] == "decided"]
-    latency = np.array([r["latency"] for r in decided]) * 1e3
     expected = n_blocks * per_block
-    lost = expected - sum(r["status"] in ("decided", "collected") for r in rows)
+    rows, decided, latency, lost = _recorded(path, expected)
     eeg_seconds = published["seconds"]
     return dict(
         features=features, speed=speed, minutes=eeg_seconds / 60, trials=expected,

@@ -325,7 +325,7 @@ def _cell(row, metric, digits=3):
 
 def markdown_curves(rows, metric):
     methods = list(dict.fromkeys(r["method"] for r in rows))
-    lines = [f"| recording | features | per class | " + " | ".join(methods) + " |",
+    lines = ["| recording | features | per class | " + " | ".join(methods) + " |",
              "|---|---|---|" + "---|" * len(methods)]
     better = min if metric != "accuracy" else max
     for key in dict.fromkeys((r["recording"], r["features"], r["size"]) for r in rows):
