@@ -86,20 +86,25 @@ def fit_auto_w_scale(X: np.ndarray, y: np.ndarray, n_classes: int,
         Its evidence on ``X, y``.
     """
     learning = _learning()
+    failures = []
 
     def scored(scale: float) -> tuple[float, KovaniModel | None, float]:
         # A scale whose fit fails (a non-finite posterior in float32, say) is skipped.
         try:
             model = learning.kovani_softmax_fit(X, y, n_classes, 0, w_scale=scale, **settings)
             return learning.kovani_softmax_evidence(model, X, y), model, scale
-        except ValueError:
+        except ValueError as error:
+            failures.append(str(error))
             return -math.inf, None, scale
+
+    def failed() -> ValueError:
+        return ValueError(f"the fit failed at every prior scale tried ({failures[-1]})")
 
     base = feature_scale(X)
     if X.shape[1] == 0:     # no weights to scale: the scale plays no part
         value, model, _ = scored(base)
         if model is None:
-            raise ValueError("the fit failed at every prior scale tried")
+            raise failed()
         return model, value
     # 1. Three scales a factor _STEP apart, then, while the best is at an end, one more
     #    beyond it (at most _EXTENSIONS): the maximum is then bracketed, or the search
@@ -125,7 +130,7 @@ def fit_auto_w_scale(X: np.ndarray, y: np.ndarray, n_classes: int,
                 tried.append(scored(scale))
     value, model, _ = _best(tried)
     if model is None:
-        raise ValueError("the fit failed at every prior scale tried")
+        raise failed()
     return model, value
 
 
