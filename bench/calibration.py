@@ -7,9 +7,9 @@ Learning curves: for each data set and calibration size (trials per class: 5, 10
 80, and all but the test trials), repeated random calibration sets, each decoder fitted on
 the set and scored on held-out trials of the same data set. Features standardised on the
 calibration set. Decoders:
-- kovani w_scale="auto" (the default: the sweeps at the scale of the highest variational
-  bound), the fit at the mode (the posterior at the exact mode, at the scale of highest
-  Laplace evidence: kovani_bci.laplace) and w_scale=1 (the former default);
+- kovani w_scale="auto" (the default: the posterior at the exact mode, from the variational
+  bound's scale upward by the Laplace evidence: kovani_bci.laplace.fit_above), the former
+  "auto" (the sweeps at the bound's scale) and w_scale=1 (the default before that);
 - scikit-learn's LogisticRegression (C=1) and LogisticRegressionCV (3-fold, log loss);
 - pyRiemann's MDM, on the simulator's covariance matrices (where it applies).
 Data sets: the simulator (kovani_bci.datasets; 2 and 3 classes -- it simulates three --
@@ -117,7 +117,7 @@ def decoders(with_mdm):
     from kovani_bci import KovaniSoftmaxClassifier
     out = {
         "kovani auto": lambda: KovaniSoftmaxClassifier(w_scale="auto", random_state=0),
-        "kovani at the mode": lambda: at_the_mode(random_state=0),
+        "kovani former auto": lambda: former_auto(random_state=0),
         "kovani w_scale=1": lambda: KovaniSoftmaxClassifier(w_scale=1.0, random_state=0),
         "LR C=1": lambda: LogisticRegression(C=1.0, max_iter=2000),
         "LR CV": lambda: LogisticRegressionCV(cv=3, scoring="neg_log_loss", max_iter=2000),
@@ -128,12 +128,12 @@ def decoders(with_mdm):
     return out
 
 
-def at_the_mode(**settings):
-    """The classifier whose w_scale="auto" fits the posterior at the exact mode, at the scale
-    of highest Laplace evidence (kovani_bci.laplace.fit_sharp)."""
+def former_auto(**settings):
+    """The classifier whose w_scale="auto" is the former one: the sweeps at the scale of the
+    highest variational bound (kovani_bci.empirical_bayes.fit_auto_w_scale)."""
     from kovani_bci import KovaniSoftmaxClassifier
     clf = KovaniSoftmaxClassifier(**settings)
-    clf._auto_fit = "sharp"
+    clf._auto_fit = "bound"
     return clf
 
 
@@ -194,7 +194,7 @@ ONLINE = {
     "auto rate": dict(adaptation_rate="auto"),
     "once": dict(adaptation_rate="once"),
     "sweeps (defined update)": dict(adaptation_rate="sweeps"),
-    "fit at the mode, auto rate": dict(adaptation_rate="auto", mode=True),
+    "former auto scale, auto rate": dict(adaptation_rate="auto", former=True),
     "old defaults (w_scale=1, sweeps)": dict(adaptation_rate="sweeps", w_scale=1.0),
 }
 
@@ -209,7 +209,7 @@ def online_runs(n_online, repeats):
             X = (X - mu) / sd
             for label, settings in ONLINE.items():
                 settings = dict(settings)
-                make = at_the_mode if settings.pop("mode", False) else KovaniSoftmaxClassifier
+                make = former_auto if settings.pop("former", False) else KovaniSoftmaxClassifier
                 clf = make(random_state=0, **settings).fit(X[:60], y[:60])
                 proba, times = [], []
                 for t in range(60, len(y)):
@@ -240,7 +240,7 @@ def cost(repeat):
     X, y = rng.normal(size=(400, 253)), rng.integers(0, 3, 400)
     fits = {"fit, w_scale=1": KovaniSoftmaxClassifier(w_scale=1.0, random_state=0),
             "fit, w_scale=auto": KovaniSoftmaxClassifier(random_state=0),
-            "fit at the mode, w_scale=auto": at_the_mode(random_state=0)}
+            "fit, former w_scale=auto": former_auto(random_state=0)}
     learners = {"partial_fit, w_scale=1 + sweeps (former defaults)":
                 KovaniSoftmaxClassifier(w_scale=1.0, adaptation_rate="sweeps", random_state=0),
                 "partial_fit, once": KovaniSoftmaxClassifier(adaptation_rate="once", random_state=0),

@@ -98,9 +98,9 @@ def test_auto_w_scale_on_the_estimator(tmp_path):
     y = rng.integers(0, 3, 20)
     auto = KovaniSoftmaxClassifier(random_state=0).fit(X, y)       # the default
     fixed = KovaniSoftmaxClassifier(w_scale=1.0, random_state=0).fit(X, y)
-    # Random labels: the evidence shrinks the scale far below 1 and scores better.
+    # Random labels: the evidence shrinks the scale far below 1; evidence_ is the bound of
+    # the posterior kept (at the mode, not the sweeps' optimum of the bound).
     assert auto.w_scale_ < 0.3 and fixed.w_scale_ == 1.0
-    assert auto.evidence_ > fixed.evidence_
     np.testing.assert_allclose(auto.evidence_, kovani_bci.evidence(
         auto.model_, X, np.searchsorted(auto.classes_, y)))
     assert auto.get_params()["w_scale"] == "auto"

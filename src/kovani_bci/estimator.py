@@ -415,12 +415,12 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     w_scale : float or "auto", default="auto"
         Prior standard deviation of every feature weight (> 0). With standardised features
         1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``. "auto" chooses it at
-        each fit from the prior by the evidence of the trials (see
-        :mod:`kovani_bci.empirical_bayes`); the choice is ``w_scale_``, and
+        each fit from the prior by the evidence of the trials: the variational bound's
+        choice (:mod:`kovani_bci.empirical_bayes`), then the scale of highest Laplace
+        evidence from there upward, with the posterior at the exact mode
+        (:func:`kovani_bci.laplace.fit_above`); the choice is ``w_scale_``, and
         :meth:`partial_fit` and ``fit(prior=...)`` keep the scale of the model they start
-        from. With 5 to 20 trials per class the evidence tends to choose small scales
-        (cautious, underconfident decoders); a number there may predict better when the
-        features are known to carry signal.
+        from.
     b_loc : float, default=0.0
         Prior mean of every intercept.
     b_scale : float, default=10.0
@@ -527,13 +527,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         self.adaptation_rate = adaptation_rate
         self.device = device
 
-    # How w_scale="auto" fits: "bound", the sweeps at the scale of the highest variational
-    # bound (empirical_bayes.fit_auto_w_scale); "sharp", the posterior at the exact mode at
-    # the scale of highest Laplace evidence (kovani_bci.laplace), which the calibration
-    # benchmark compares. "sharp" cures the many-class collapse of the sweeps but holds
-    # two-class decoders at chance at 5 trials per class and is overconfident online under
-    # drift, so it is not the default yet.
-    _auto_fit = "bound"
+    # How w_scale="auto" fits: "mode", the posterior at the exact mode, at the scale of highest
+    # Laplace evidence from the variational bound's choice upward (kovani_bci.laplace.fit_above);
+    # "bound", the sweeps at the bound's choice (empirical_bayes.fit_auto_w_scale), the former
+    # default, which the calibration benchmark compares.
+    _auto_fit = "mode"
 
     model_ = _fitted_attribute("model", "The fitted model record (KovaniModel).")
     model_labels_ = _fitted_attribute("model_labels", "The label of each class index.")
@@ -663,21 +661,14 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         seed = _seed_from(hp["random_state"])
-        if _is_auto(hp["w_scale"]) and self._auto_fit == "bound":
+        if _is_auto(hp["w_scale"]):
             settings = self._prior_and_schedule(hp, w_scale=1.0)
             del settings["w_scale"]
             model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
                                                                rng_seed=seed, **settings)
-        elif _is_auto(hp["w_scale"]):
-            # One sweep gives the record (reference class, counts, prior, floating type);
-            # its coefficients are replaced by the posterior at the exact mode.
-            settings = self._prior_and_schedule(hp, w_scale=1.0)
-            template = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0,
-                                                      rng_seed=seed, **{**settings,
-                                                                        "num_steps": 1})
-            model, scales, log_evidence = laplace.fit_sharp(template, X, y_idx)
-            model = adaptation.with_entries(model, num_steps=settings["num_steps"])
-            evidence = float(log_evidence[np.searchsorted(scales, model.params["w_scale"])])
+            if self._auto_fit == "mode":
+                model, _, _ = laplace.fit_above(model, X, y_idx)
+                evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
         else:
             model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
                                                    **self._prior_and_schedule(hp))
