@@ -174,13 +174,18 @@ def run_draw(key, kind, fixed, raw, y, cal, test, n_classes, x64):
     return key, out
 
 
+def _trials(rec):
+    """The recording's train then test trials, and their labels as class indices."""
+    raw = np.concatenate([rec.X_train, rec.X_test])
+    y = np.array([rec.classes.index(c) for c in np.concatenate([rec.y_train, rec.y_test])])
+    return raw, y
+
+
 def learning_curve_tasks(recordings, sizes, repeats, x64):
     from joblib import delayed
     tasks = []
     for i, rec in enumerate(recordings):
-        raw = np.concatenate([rec.X_train, rec.X_test])
-        y = np.array([rec.classes.index(c) for c in np.concatenate([rec.y_train,
-                                                                    rec.y_test])])
+        raw, y = _trials(rec)
         n_train, K = len(rec.y_train), len(rec.classes)
         test = np.arange(n_train, len(y))
         fixed = fixed_features(rec, raw)
@@ -264,9 +269,7 @@ def online_tasks(recordings, repeats, most, x64):
     from joblib import delayed
     tasks = []
     for i, rec in enumerate(recordings):
-        raw = np.concatenate([rec.X_train, rec.X_test])
-        y = np.array([rec.classes.index(c) for c in np.concatenate([rec.y_train,
-                                                                    rec.y_test])])
+        raw, y = _trials(rec)
         X = fixed_features(rec, raw)[ONLINE_FEATURES[rec.name]]
         n_train = len(rec.y_train)
         for r, cal in enumerate(draws(y[:n_train], ONLINE_CALIBRATION, repeats, seed=100 + i)):
