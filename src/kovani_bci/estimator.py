@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import functools
 import math
 import numbers
@@ -28,6 +29,7 @@ from kovani_bci.kovani_io import (
     check_record_rule,
     finite_real,
     read_archive,
+    record_scalar,
     write_archive,
 )
 
@@ -56,6 +58,9 @@ _REAL_SETTINGS = {
     "forgetting_factor": (lambda v: 0 < v <= 1, "in (0, 1]"),
     "reject_below": (lambda v: 0 <= v <= 1, "in [0, 1]"),
 }
+_SETTING_NAMES = ("w_loc", "w_scale", "b_loc", "b_scale", "learning_rate", "num_steps",
+                  "n_posterior_samples", "replay_per_class", "prior_widening",
+                  "forgetting_factor", "reject_below", "random_state", "adaptation_rate")
 _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_X_KEY,
                _REPLAY_Y_KEY, _W_SCALE_KEY, _RATE_KEY, *_RACE_KEYS,
                *(EXTRA_PREFIX + name for name in _REAL_SETTINGS))
@@ -258,12 +263,15 @@ class _Replay:
 
     X: np.ndarray   # (m, n_features) float64
     y: np.ndarray   # (m,) int64 class indices
+    per_class: int | None = None    # the trim it has had, where known
 
     @classmethod
     def empty(cls, n_features: int) -> "_Replay":
         return cls(_frozen(np.zeros((0, n_features))), _frozen(np.zeros(0, dtype=np.int64)))
 
     def trimmed(self, per_class: int) -> "_Replay":
+        if self.per_class == per_class or len(self.y) <= per_class:
+            return self
         return self.extended(self.X[:0], self.y[:0], per_class)
 
     def extended(self, X: np.ndarray, y: np.ndarray, per_class: int) -> "_Replay":
@@ -275,7 +283,7 @@ class _Replay:
         m = len(self.y)
         # Index before concatenating: a large fit's X is never copied whole.
         rows = np.concatenate([self.X[keep[keep < m]], X[keep[keep >= m] - m]])
-        return _Replay(_frozen(rows), _frozen(labels[keep]))
+        return _Replay(_frozen(rows), _frozen(labels[keep]), per_class)
 
 
 class _Memo:
@@ -322,6 +330,19 @@ class _Fitted:
     @property
     def n_features(self) -> int:
         return self.model.params["beta_mean"].shape[1] - 1
+
+
+def _with_settings(model: KovaniModel, settings: dict) -> KovaniModel:
+    """``model`` with the scalar entries ``settings``: the same model where its record holds
+    them already, as the records an update returns do (the live loop's case)."""
+    params = model.params
+    for key, value in settings.items():
+        stored = params.get(key)
+        wanted = record_scalar(key, value)
+        if not (type(stored) is np.ndarray and stored.shape == () and stored.dtype == wanted.dtype
+                and stored == wanted):
+            return adaptation.with_entries(model, **settings)
+    return model
 
 
 def _fitted_attribute(field: str, doc: str) -> property:
@@ -583,6 +604,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     def __getstate__(self):
         state = dict(super().__getstate__())
         state.pop("_lock", None)            # locks do not pickle; a copy gets its own
+        state.pop("_checked_settings", None)
         return state
 
     def __setstate__(self, state):
@@ -603,11 +625,21 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
     # -- parameter checks ----------------------------------------------------------------
 
     def _settings(self) -> dict:
-        """The hyperparameters, read once and checked, so a call uses one consistent set."""
-        hp = {name: getattr(self, name) for name in (
-            "w_loc", "w_scale", "b_loc", "b_scale", "learning_rate", "num_steps",
-            "n_posterior_samples", "replay_per_class", "prior_widening", "forgetting_factor",
-            "reject_below", "random_state", "adaptation_rate")}
+        """The hyperparameters, read once and checked, so a call uses one consistent set.
+
+        A live loop reads them twice per trial and changes them rarely: the checked set is
+        kept with the very objects it was read from and handed out again (as a copy) while
+        every attribute still holds the same object."""
+        values = tuple(getattr(self, name) for name in _SETTING_NAMES)
+        kept = self.__dict__.get("_checked_settings")
+        if kept is not None and all(a is b for a, b in zip(kept[0], values)):
+            return dict(kept[1])
+        hp = self._checked(dict(zip(_SETTING_NAMES, values)))
+        self.__dict__["_checked_settings"] = (values, dict(hp))
+        return hp
+
+    @staticmethod
+    def _checked(hp: dict) -> dict:
 
         def real(name, positive=False):
             v = hp[name]
@@ -687,10 +719,14 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 raise ValueError(f"classes may only be declared on the first call to "
                                  f"partial_fit; {unknown.tolist()!r} are not known yet (new "
                                  f"labels are added when they appear in y)")
-        new_labels = np.setdiff1d(np.unique(y), known)
-        model_labels = np.concatenate([known, new_labels]) if len(new_labels) else known
-        order = np.argsort(model_labels, kind="stable")
-        y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
+        at = np.searchsorted(fitted.classes, y)
+        if (at < len(known)).all() and (fitted.classes[np.minimum(at, len(known) - 1)] == y).all():
+            model_labels, y_idx = known, fitted.column_order[at].astype(np.int64)
+        else:
+            new_labels = np.setdiff1d(np.unique(y), known)
+            model_labels = np.concatenate([known, new_labels])
+            order = np.argsort(model_labels, kind="stable")
+            y_idx = order[np.searchsorted(model_labels[order], y)].astype(np.int64)
         replay = fitted.replay.trimmed(hp["replay_per_class"])
         race, rates = fitted.race, empirical_bayes.RateRace.rates_of(hp["adaptation_rate"])
         if race is None or race.rates != rates:     # fitted anew, loaded, or a new setting
@@ -704,13 +740,16 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
 
         race = race.learnt(X, y_idx, learn, predict_proba)
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
+        if model_labels is known:
+            return dataclasses.replace(fitted, model=race.leader, replay=replay, evidence=None,
+                                       race=race, memo=_Memo())
         return _Fitted.build(race.leader, model_labels, replay, race=race)
 
     def _learnt(self, model: KovaniModel, X: np.ndarray, y_idx: np.ndarray, update,
                 replay: _Replay, n_known: int, hp: dict) -> KovaniModel:
         """``model`` after learning the trials with ``update`` (one of the online updates)."""
         # The record carries the settings the update reads; give it the current ones.
-        current = adaptation.with_entries(model, **self._prior_and_schedule(
+        current = _with_settings(model, self._prior_and_schedule(
             hp, w_scale=float(model.params["w_scale"])))
         if hp["forgetting_factor"] < 1:
             current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
