@@ -93,6 +93,34 @@ def test_mode_evidence_and_covariances_match_a_float64_reference():
         np.testing.assert_allclose(float(p["w_scale"]), 0.7 * np.sqrt(K / (K - 1)))
 
 
+@pytest.mark.usefixtures("enable_x64")
+def test_leave_one_out_logits_match_refits_and_two_classes_keep_the_fixed_factor():
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(60, 3))
+    y = np.repeat([0, 1, 2], 20)
+    X[:, 0] += 0.8 * y
+    model = template(X, y, 3)
+    ref = int(model.params["ref_class"])
+    problem = laplace._Problem(X, y, 3, ref, PRIOR["w_loc"], PRIOR["b_loc"], PRIOR["b_scale"],
+                               [0.7])
+    theta = problem.walk(10.0)[0][0]
+    cov, omega = problem.class_covariances(theta)
+    mean, var = problem.leave_one_out(theta, cov, omega)
+    for i in range(0, 60, 7):
+        keep = np.arange(60) != i
+        B = reference(X[keep], y[keep], 3, ref, 0.7, 1.0)[0]
+        exact = np.append(X[i], 1.0) @ B.T
+        np.testing.assert_allclose(mean[i], exact, atol=0.015)     # shifts of 0.05 to 0.36
+        assert (var[i] > np.einsum("a,kab,b->k", problem.Z[i], cov, problem.Z[i])).all()
+    assert problem.temperature(theta, cov, omega) in laplace.TEMPERATURES
+    # Two classes: the fixed factor, whatever the leave-one-out would choose.
+    y2 = (y > 0).astype(int)
+    chosen = laplace.fit_sharp(template(X, y2, 2), X, y2, scales=[0.7])[0].params
+    fixed = laplace.fit_sharp(template(X, y2, 2), X, y2, scales=[0.7],
+                              temperature=laplace.TEMPERATURE)[0].params
+    np.testing.assert_array_equal(chosen["beta_cov_chol"], fixed["beta_cov_chol"])
+
+
 def test_sharp_on_signal_honest_on_noise():
     rng = np.random.default_rng(1)
     # Ten classes in 40 features, 5 trials each: nearly as accurate as LogisticRegression,
