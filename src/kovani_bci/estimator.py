@@ -310,19 +310,14 @@ class _Fitted:
     # of them at ``model`` still.
     race: empirical_bayes.RateRace | None = None
     memo: _Memo = field(default_factory=_Memo, repr=False)
-    # The posterior the first online update starts from, where it is not ``model`` (a fit
-    # whose covariances are narrowed for its predictions: laplace.for_online).
-    learn_from: KovaniModel | None = None
 
     @classmethod
     def build(cls, model: KovaniModel, model_labels: np.ndarray, replay: _Replay,
               evidence: float | None = None,
-              race: empirical_bayes.RateRace | None = None,
-              learn_from: KovaniModel | None = None) -> "_Fitted":
+              race: empirical_bayes.RateRace | None = None) -> "_Fitted":
         order = np.argsort(model_labels, kind="stable")
         return cls(model=model, model_labels=model_labels, classes=model_labels[order],
-                   column_order=order, replay=replay, evidence=evidence, race=race,
-                   learn_from=learn_from)
+                   column_order=order, replay=replay, evidence=evidence, race=race)
 
     @property
     def n_features(self) -> int:
@@ -667,23 +662,20 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         seed = _seed_from(hp["random_state"])
-        learn_from = None
         if _is_auto(hp["w_scale"]):
             settings = self._prior_and_schedule(hp, w_scale=1.0)
             del settings["w_scale"]
             model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
                                                                rng_seed=seed, **settings)
             if self._auto_fit == "mode":
-                model, _, _, temperature = laplace.fit_above(model, X, y_idx)
+                model, _, _ = laplace.fit_above(model, X, y_idx)
                 evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
-                learn_from = laplace.for_online(model, temperature)
-                learn_from = None if learn_from is model else learn_from
         else:
             model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
                                                    **self._prior_and_schedule(hp))
             evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(model, labels, replay, evidence, learn_from=learn_from)
+        return _Fitted.build(model, labels, replay, evidence)
 
     def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
                 declared: np.ndarray | None, hp: dict) -> _Fitted:
@@ -703,8 +695,7 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         replay = fitted.replay.trimmed(hp["replay_per_class"])
         race, rates = fitted.race, empirical_bayes.RateRace.rates_of(hp["adaptation_rate"])
         if race is None or race.rates != rates:     # fitted anew, loaded, or a new setting
-            race = empirical_bayes.RateRace.start(
-                fitted.model if fitted.learn_from is None else fitted.learn_from, rates)
+            race = empirical_bayes.RateRace.start(fitted.model, rates)
 
         def learn(model, update):
             return self._learnt(model, X, y_idx, update, replay, len(known), hp)

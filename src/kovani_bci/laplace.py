@@ -60,8 +60,7 @@ import numpy as np
 from kovani_bci.adaptation import with_entries
 from kovani_bci.kovani_io import KovaniModel
 
-__all__ = ["DOUBLINGS", "GRID", "ONLINE_TEMPERATURE", "PENALTY", "TEMPERATURE",
-           "TEMPERATURES", "fit_above",
+__all__ = ["DOUBLINGS", "GRID", "PENALTY", "TEMPERATURE", "TEMPERATURES", "fit_above",
            "fit_sharp", "scale_grid"]
 
 # The scales tried: the features' own scale (unit prior logit variance) times these.
@@ -78,11 +77,6 @@ PENALTY = 1.0
 # it cost up to 0.15 nats against 0.3.
 TEMPERATURES = np.array([0.01, 0.03, 0.1, 0.3])
 # Standard normal draws of the leave-one-out predictive (fixed: the choice is deterministic).
-# The factor on the bound's covariance of the posterior that online learning starts from,
-# where the fit's own is smaller: the narrow factors that sharpen the calibration's
-# predictions also slow every later update. 1, the bound's own covariance (simulated drift,
-# 60 calibration trials, 5 draws: 0.3 lost 0.041 nats to the former defaults, 1 0.025).
-ONLINE_TEMPERATURE = 1.0
 # The factor with two classes, and where the leave-one-out predictive cannot be computed.
 # With two classes the sharper factors gained at most 0.02 nats (simulated sessions, breast
 # cancer) and lost 0.09 to 0.14 on the Blink recording at 5 and 10 trials per class, whose
@@ -275,7 +269,7 @@ class _Problem:
 def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
               scales: np.ndarray | None = None, penalty: float = PENALTY,
               temperature: float | None = None, patience: float = 10.0
-              ) -> tuple[KovaniModel, np.ndarray, np.ndarray, float]:
+              ) -> tuple[KovaniModel, np.ndarray, np.ndarray]:
     """The posterior of ``template``'s model and prior on ``X, y`` at the scale of highest
     evidence.
 
@@ -301,7 +295,6 @@ def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
         s sqrt(K / (K - 1)) (its prior given the other rows)
     scales, log_evidence : each scale and its Laplace log marginal likelihood (-inf where
         the fit failed or the walk stopped before it)
-    temperature : the factor on the covariances
     """
     p = template.params
     n_classes, ref = int(p["n_classes"]), int(p["ref_class"])
@@ -341,24 +334,14 @@ def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
     dtype = p["beta_mean"].dtype
     model = with_entries(template, beta_mean=beta_mean.astype(dtype),
                          beta_cov_chol=beta_chol.astype(dtype), w_scale=float(own_scale))
-    return model, scales, log_ev, float(temperature)
+    return model, scales, log_ev
 
 
 def fit_above(model: KovaniModel, X: np.ndarray, y: np.ndarray, doublings: int = DOUBLINGS
-              ) -> tuple[KovaniModel, np.ndarray, np.ndarray, float]:
+              ) -> tuple[KovaniModel, np.ndarray, np.ndarray]:
     """:func:`fit_sharp` on the scales from ``model``'s ``w_scale`` (the variational bound's
     choice, ``empirical_bayes.fit_auto_w_scale``) up ``doublings`` doublings."""
     # Each class's own prior scale (given the other rows) starts at the bound's choice.
     K = int(model.params["n_classes"])
     scale = float(model.params["w_scale"]) * math.sqrt(1.0 - 1.0 / K)
     return fit_sharp(model, X, y, scales=scale * 2.0 ** np.arange(doublings + 1))
-
-
-def for_online(model: KovaniModel, temperature: float) -> KovaniModel:
-    """The posterior online learning starts from, for ``model`` fitted at ``temperature``:
-    its covariances at :data:`ONLINE_TEMPERATURE` where that is wider, else ``model``."""
-    if temperature >= ONLINE_TEMPERATURE:
-        return model
-    chol = model.params["beta_cov_chol"]
-    factor = math.sqrt(ONLINE_TEMPERATURE / temperature)
-    return with_entries(model, beta_cov_chol=(chol * factor).astype(chol.dtype))
