@@ -67,7 +67,8 @@ def reference(X, y, K, ref, scale, temperature):
         c2 = psi ** 2
         for _ in range(3):
             c = np.sqrt(c2)
-            S = np.linalg.inv(P[j, j] * np.diag(prec) + A.T @ (A * (np.tanh(c / 2) / (2 * c))[:, None]))
+            omega = np.tanh(c / 2) / (2 * c)
+            S = np.linalg.inv(P[j, j] * np.diag(prec) + A.T @ (A * omega[:, None]))
             c2 = psi ** 2 + np.einsum("na,ab,nb->n", A, S, A)
         covs.append(temperature * S)
     return flat.reshape(len(rows), d + 1), log_ev, np.array(covs)
