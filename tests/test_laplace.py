@@ -22,45 +22,56 @@ def template(X, y, K, seed=0):
 
 
 def reference(X, y, K, ref, scale, temperature):
-    """Float64 MAP over all coefficients (no reduction to the trials' span), the Laplace
-    log evidence with the full Hessian, and each class's tempered bound covariance."""
+    """Float64 MAP over all coefficients (no reduction to the trials' span) under the prior
+    of a symmetric softmax (K independent rows), seen through the differences to the
+    reference row; the Laplace log evidence with the full Hessian; each class's tempered
+    bound covariance, its prior given the other rows."""
     n, d = X.shape
     A = np.column_stack([X, np.ones(n)])
     rows = [k for k in range(K) if k != ref]
     m0 = np.append(np.full(d, PRIOR["w_loc"]), PRIOR["b_loc"])
     prec = np.append(np.full(d, scale ** -2.0), PRIOR["b_scale"] ** -2.0)
+    # The rows' differences have covariance scale^2 (I + 1 1^T) over the classes.
+    P = np.linalg.inv(np.eye(K - 1) + 1.0)
 
     def parts(flat):
         B = flat.reshape(len(rows), d + 1)
         eta = np.zeros((n, K))
         eta[:, rows] = A @ B.T
         lse = np.logaddexp.reduce(eta, axis=1)
-        P = np.exp(eta - lse[:, None])
-        value = -(eta[np.arange(n), y] - lse).sum() + 0.5 * ((B - m0) ** 2 * prec).sum()
-        G = (P[:, rows] - (y[:, None] == np.array(rows))).T @ A + (B - m0) * prec
-        return value, G.ravel(), eta, P
+        Pr = np.exp(eta - lse[:, None])
+        value = (-(eta[np.arange(n), y] - lse).sum()
+                 + 0.5 * np.einsum("kq,kl,lq,q->", B - m0, P, B - m0, prec))
+        G = (Pr[:, rows] - (y[:, None] == np.array(rows))).T @ A + P @ (B - m0) * prec
+        return value, G.ravel(), eta, Pr
 
     res = minimize(lambda f: parts(f)[:2], np.tile(m0, len(rows)), jac=True, method="L-BFGS-B",
                    options=dict(gtol=1e-12, ftol=1e-15, maxiter=10_000))
-    value, _, eta, P = parts(res.x)
-    Pn = P[:, rows]
-    D = len(rows) * (d + 1)
-    H = np.zeros((D, D))
-    for i in range(n):
-        H += np.kron(np.diag(Pn[i]) - np.outer(Pn[i], Pn[i]), np.outer(A[i], A[i]))
-    H += np.diag(np.tile(prec, len(rows)))
-    log_ev = (-value + 0.5 * len(rows) * np.log(prec).sum()
-              - 0.5 * np.linalg.slogdet(H)[1])
+    flat = res.x
+
+    def hessian(Pn):
+        H = np.kron(P, np.diag(prec))
+        for i in range(n):
+            H += np.kron(np.diag(Pn[i]) - np.outer(Pn[i], Pn[i]), np.outer(A[i], A[i]))
+        return H
+    for _ in range(3):          # L-BFGS-B stops short on a class without trials: polish
+        _, G, _, Pr = parts(flat)
+        flat = flat - np.linalg.solve(hessian(Pr[:, rows]), G)
+    value, _, eta, Pr = parts(flat)
+    H = hessian(Pr[:, rows])
+    log_ev = -value + 0.5 * (np.linalg.slogdet(np.kron(P, np.diag(prec)))[1]
+                             - np.linalg.slogdet(H)[1])
     covs = []
     for j, k in enumerate(rows):
         psi = eta[:, k] - np.logaddexp.reduce(np.delete(eta, k, axis=1), axis=1)
         c2 = psi ** 2
         for _ in range(3):
             c = np.sqrt(c2)
-            S = np.linalg.inv(np.diag(prec) + A.T @ (A * (np.tanh(c / 2) / (2 * c))[:, None]))
+            omega = np.tanh(c / 2) / (2 * c)
+            S = np.linalg.inv(P[j, j] * np.diag(prec) + A.T @ (A * omega[:, None]))
             c2 = psi ** 2 + np.einsum("na,ab,nb->n", A, S, A)
         covs.append(temperature * S)
-    return res.x.reshape(len(rows), d + 1), log_ev, np.array(covs)
+    return flat.reshape(len(rows), d + 1), log_ev, np.array(covs)
 
 
 @pytest.mark.usefixtures("enable_x64")
@@ -71,14 +82,44 @@ def test_mode_evidence_and_covariances_match_a_float64_reference():
         X = rng.normal(size=(n, d)) + rng.normal(size=d)
         y = rng.integers(0, present, n)
         X[:, 0] += 1.5 * y
-        model, scales, log_ev = laplace.fit_sharp(template(X, y, K), X, y, scales=[0.7])
+        model, scales, log_ev = laplace.fit_sharp(template(X, y, K), X, y, scales=[0.7],
+                                                  temperature=0.3)
         p = model.params
-        mean, ev, cov = reference(X, y, K, int(p["ref_class"]), 0.7, laplace.TEMPERATURE)
+        mean, ev, cov = reference(X, y, K, int(p["ref_class"]), 0.7, 0.3)
         np.testing.assert_allclose(p["beta_mean"], mean, atol=1e-6)
         np.testing.assert_allclose(log_ev, [ev], atol=1e-5)     # the reference's own tolerance
         L = p["beta_cov_chol"]
         np.testing.assert_allclose(L @ np.swapaxes(L, 1, 2), cov, atol=1e-7)
-        assert float(p["w_scale"]) == 0.7 and p["beta_mean"].dtype == np.float64
+        assert p["beta_mean"].dtype == np.float64
+        np.testing.assert_allclose(float(p["w_scale"]), 0.7 * np.sqrt(K / (K - 1)))
+
+
+@pytest.mark.usefixtures("enable_x64")
+def test_leave_one_out_logits_match_refits_and_two_classes_keep_the_fixed_factor():
+    rng = np.random.default_rng(4)
+    X = rng.normal(size=(60, 3))
+    y = np.repeat([0, 1, 2], 20)
+    X[:, 0] += 0.8 * y
+    model = template(X, y, 3)
+    ref = int(model.params["ref_class"])
+    problem = laplace._Problem(X, y, 3, ref, PRIOR["w_loc"], PRIOR["b_loc"], PRIOR["b_scale"],
+                               [0.7])
+    theta = problem.walk(10.0)[0][0]
+    cov, omega = problem.class_covariances(theta)
+    mean, var = problem.leave_one_out(theta, cov, omega)
+    for i in range(0, 60, 7):
+        keep = np.arange(60) != i
+        B = reference(X[keep], y[keep], 3, ref, 0.7, 1.0)[0]
+        exact = np.append(X[i], 1.0) @ B.T
+        np.testing.assert_allclose(mean[i], exact, atol=0.015)     # shifts of 0.05 to 0.36
+        assert (var[i] > np.einsum("a,kab,b->k", problem.Z[i], cov, problem.Z[i])).all()
+    assert problem.temperature(theta, cov, omega) in laplace.TEMPERATURES
+    # Two classes: the fixed factor, whatever the leave-one-out would choose.
+    y2 = (y > 0).astype(int)
+    chosen = laplace.fit_sharp(template(X, y2, 2), X, y2, scales=[0.7])[0].params
+    fixed = laplace.fit_sharp(template(X, y2, 2), X, y2, scales=[0.7],
+                              temperature=laplace.TEMPERATURE)[0].params
+    np.testing.assert_array_equal(chosen["beta_cov_chol"], fixed["beta_cov_chol"])
 
 
 def test_sharp_on_signal_honest_on_noise():

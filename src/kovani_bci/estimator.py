@@ -438,8 +438,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         1.0 matches the L2 penalty of ``LogisticRegression(C=1.0)``. "auto" chooses it at
         each fit from the prior by the evidence of the trials: the variational bound's
         choice (:mod:`kovani_bci.empirical_bayes`), then the scale of highest Laplace
-        evidence from there upward, with the posterior at the exact mode
-        (:func:`kovani_bci.laplace.fit_above`); the choice is ``w_scale_``, and
+        evidence from there upward, with the posterior at the exact mode under the prior of
+        a symmetric softmax (:func:`kovani_bci.laplace.fit_above`); the choice (each
+        class's own prior scale) is ``w_scale_``, and
         :meth:`partial_fit` and ``fit(prior=...)`` keep the scale of the model they start
         from.
     b_loc : float, default=0.0
