@@ -145,9 +145,10 @@ def test_sharp_on_signal_honest_on_noise():
     former.fit(X[cal], y_all[cal])
     (ll, acc), (ll_peer, acc_peer), (ll_former, _) = scores(ours), scores(peer), scores(former)
     assert ll < ll_former - 0.5 and ll < ll_peer + 0.3 and acc > acc_peer - 0.06
-    # Random labels, 2 and 3 classes, 42 and 253 features: near chance, never sure.
+    # Random labels, 2 and 3 classes, 42 and 253 features: near chance, never sure (two
+    # classes at 5 per class walk with the smaller hyper-prior penalty).
     losses = []
-    for K, d, per_class in ((2, 253, 20), (3, 42, 10), (3, 42, 40)):
+    for K, d, per_class in ((2, 42, 5), (2, 253, 20), (3, 42, 10), (3, 42, 40)):
         X = rng.normal(size=(per_class * K + 300, d))
         y = rng.integers(0, K, len(X))
         y[:per_class * K] = np.repeat(np.arange(K), per_class)

@@ -17,8 +17,9 @@ same model and prior exactly instead:
    scale from that alone). The walk stops once the evidence has fallen well below its best.
    A scale whose fit fails (a singular or non-finite step) is skipped.
 2. The scale of highest evidence under a hyper-prior that loses :data:`PENALTY` nats per
-   doubling of the scale: on noise the Laplace evidence is nearly flat over several
-   doublings, and without it the decoder fits the noise.
+   doubling of the scale (with two classes and up to 20 trials :data:`PENALTY_TWO_CLASSES`,
+   rising with the trials to :data:`PENALTY` at 40): on noise the Laplace evidence is
+   nearly flat over several doublings, and without it the decoder fits the noise.
 3. Each non-reference class's Gaussian: the MAP as mean, and as covariance the one of the
    Polya-Gamma bound at the mode (the class against the others, offsets at the mode, c^2 =
    E[psi^2], its prior the class's own share of the coupled prior: precision
@@ -61,8 +62,8 @@ import numpy as np
 from kovani_bci.adaptation import with_entries
 from kovani_bci.kovani_io import KovaniModel
 
-__all__ = ["DOUBLINGS", "GRID", "PENALTY", "TEMPERATURE", "TEMPERATURES", "fit_above",
-           "fit_sharp", "scale_grid"]
+__all__ = ["DOUBLINGS", "GRID", "PENALTY", "PENALTY_TWO_CLASSES", "TEMPERATURE", "TEMPERATURES",
+           "fit_above", "fit_sharp", "scale_grid"]
 
 # The scales tried: the features' own scale (unit prior logit variance) times these.
 GRID = 2.0 ** np.arange(-4, 7)
@@ -71,6 +72,13 @@ DOUBLINGS = 6
 # Log hyper-prior odds lost per doubling of the scale (0.25 and 0.5 let recordings near
 # chance climb to overconfident scales).
 PENALTY = 1.0
+# With two classes and few trials: one class's evidence moves little over the doublings
+# at 5 and 10 trials per class, and 1 nat held the walk near the bound's small scale
+# (simulated tangent space at 10 per class 0.061 nats behind LogisticRegression, 0.024
+# with 0.5). Up to 20 trials this, rising as trials / 40 to PENALTY at 40: 0.5 at 60
+# trials lost 0.014 and 0.037 nats online on simulated sessions; 0.25 at 10 trials lost
+# 0.02 on breast cancer and let random labels in 42 features climb (1.022 x chance).
+PENALTY_TWO_CLASSES = 0.5
 # The factors on each class's covariance that the approximate leave-one-out predictive of
 # the calibration trials chooses from (no one factor suits every data set: with many
 # informative classes the smallest is best, near chance the largest). With 1 among them
@@ -278,7 +286,7 @@ class _Problem:
 
 
 def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
-              scales: np.ndarray | None = None, penalty: float = PENALTY,
+              scales: np.ndarray | None = None, penalty: float | None = None,
               temperature: float | None = None, patience: float = 10.0
               ) -> tuple[KovaniModel, np.ndarray, np.ndarray]:
     """The posterior of ``template``'s model and prior on ``X, y`` at the scale of highest
@@ -293,7 +301,8 @@ def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
     y : ndarray (n,) 0-based class indices
     scales : the weight scales tried, ascending (default :func:`scale_grid`); one scale
         gives the posterior at that scale.
-    penalty : log hyper-prior odds lost per doubling of the scale.
+    penalty : log hyper-prior odds lost per doubling of the scale; None: :data:`PENALTY`,
+        with two classes n_trials / 40 within [:data:`PENALTY_TWO_CLASSES`, PENALTY].
     temperature : the factor on each class's covariance (1: the bound's own); None: with
         more than two classes the widest of :data:`TEMPERATURES` within one standard error
         of the highest approximate leave-one-out predictive, else (and where that cannot
@@ -312,6 +321,9 @@ def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
     scales = scale_grid(X) if scales is None else np.asarray(scales, dtype=np.float64)
     problem = _Problem(X, y, n_classes, ref, float(p["w_loc"]), float(p["b_loc"]),
                        float(p["b_scale"]), scales)
+    if penalty is None:
+        penalty = (min(max(len(y) / 40.0, PENALTY_TWO_CLASSES), PENALTY) if n_classes == 2
+                   else PENALTY)
     thetas, log_ev = problem.walk(patience)
     if not np.isfinite(log_ev).any():
         raise ValueError("the posterior mode could not be found at any prior scale")
