@@ -2,7 +2,10 @@
 
 #include "model/record_rule.h"
 
+#include <algorithm>
 #include <limits>
+#include <string>
+#include <utility>
 
 namespace kovani::model {
 
@@ -28,14 +31,40 @@ nb::object Reader::read_indices(const Jax &j, const char *key) const {
     return j.np.attr("array")(entry(key), nb::arg("dtype") = j.np.attr("int64"));
 }
 
+namespace {
+
+// The smallest and the largest of the class indices `y0` (a new int64 NumPy array), in one
+// pass over its buffer: NumPy's min and max would cost a Python-level call each on every
+// update. An empty batch fails with NumPy's own error, from its min, as before.
+std::pair<long long, long long> index_range(nb::handle y0) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(y0.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+        throw nb::python_error();
+    const std::string format = view.format ? view.format : "";
+    const bool int64 = view.itemsize == sizeof(long long) && (format == "l" || format == "q");
+    const Py_ssize_t count = int64 ? view.len / view.itemsize : 0;
+    std::pair<long long, long long> range;
+    if (count > 0) {
+        const auto *values = static_cast<const long long *>(view.buf);
+        const auto [low, high] = std::minmax_element(values, values + count);
+        range = {*low, *high};
+    }
+    PyBuffer_Release(&view);
+    if (count == 0)
+        range = {to_int64(y0.attr("min")()), to_int64(y0.attr("max")())};
+    return range;
+}
+
+}  // namespace
+
 UpdateSettings read_update_settings(const Jax &j, const Reader &record, const Trials &trials) {
     UpdateSettings s;
     s.label_base = record.read_int(j, "label_base");
     s.y0 = trials.yn.attr("astype")(j.np.attr("int64")) - nb::int_(s.label_base);
-    if (compare(s.y0.attr("min")(), nb::int_(0), Py_LT))
+    const auto [bottom, top] = index_range(s.y0);
+    if (bottom < 0)
         raise(PyExc_ValueError, "y out of range for label_base");
     s.old_n_classes = record.read_int(j, "n_classes");
-    const long long top = to_int64(s.y0.attr("max")());
     // (Saturated: an absurd label then fails in NumPy's allocation, not in an overflow.)
     s.new_n_classes =
         top < s.old_n_classes ? s.old_n_classes : top + (top < std::numeric_limits<long long>::max());
