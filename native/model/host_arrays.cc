@@ -45,6 +45,8 @@ nb::object empty_aligned(const Jax &j, nb::handle shape, nb::handle dtype) {
     if (__builtin_mul_overflow(element_count(shape), to_int64(type.attr("itemsize")), &bytes) ||
         bytes > PY_SSIZE_T_MAX - (long long) kAlignment)
         raise(PyExc_MemoryError, "array too large to allocate");
+    if ((double) bytes < kAlignedFrom)
+        return np.attr("empty")(shape, nb::arg("dtype") = type);
     nb::object raw = np.attr("empty")(bytes + (long long) kAlignment, nb::arg("dtype") = np.attr("uint8"));
     const long long offset = (long long) ((kAlignment - address(raw) % kAlignment) % kAlignment);
     nb::object view = raw[nb::slice(nb::int_(offset), nb::int_(offset + bytes), nb::int_(1))];
