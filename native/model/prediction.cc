@@ -51,8 +51,10 @@ nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host) {
     if (!is_ndarray(j, L) ||
         !(float32_or_float64(j, L) || truthy(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating")))))
         return L;  // JAX's own conversion, or its refusal
+    if (!on_host)
+        return L;
     nb::object dtype = held_type(j, p.beta_mean.attr("dtype"));
-    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors || !on_host)
+    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors)
         return L;
     return aligned(j, L, dtype, 0);
 }
