@@ -16,7 +16,7 @@ std::uintptr_t address(nb::handle a) {
         PyBuffer_Release(&view);
         return start;
     }
-    PyErr_Clear();  // an array that exports no buffer (an object array, say)
+    PyErr_Clear();  // no buffer to export: the array interface still tells
     return nb::cast<std::uintptr_t>(a.attr("__array_interface__")["data"][0]);
 }
 
