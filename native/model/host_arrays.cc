@@ -7,7 +7,27 @@ namespace {
 
 constexpr std::uintptr_t kAlignment = 64;
 
-std::uintptr_t address(nb::handle a) { return nb::cast<std::uintptr_t>(a.attr("__array_interface__")["data"][0]); }
+// Where the data of the NumPy array `a` starts. Read through the buffer protocol: the
+// array interface would build a dict (and format its type string) on every call.
+std::uintptr_t address(nb::handle a) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(a.ptr(), &view, PyBUF_STRIDES) == 0) {
+        const auto start = reinterpret_cast<std::uintptr_t>(view.buf);
+        PyBuffer_Release(&view);
+        return start;
+    }
+    PyErr_Clear();  // no buffer to export: the array interface still tells
+    return nb::cast<std::uintptr_t>(a.attr("__array_interface__")["data"][0]);
+}
+
+// The number of elements of `shape` (a tuple of ints); MemoryError where it overflows.
+long long element_count(nb::handle shape) {
+    long long count = 1;
+    for (nb::handle extent : shape)
+        if (__builtin_mul_overflow(count, to_int64(extent), &count))
+            raise(PyExc_MemoryError, "array too large to allocate");
+    return count;
+}
 
 // A copy of `a` in a new aligned array of `dtype`.
 nb::object aligned_copy(const Jax &j, nb::handle a, nb::handle dtype) {
@@ -21,8 +41,12 @@ nb::object aligned_copy(const Jax &j, nb::handle a, nb::handle dtype) {
 nb::object empty_aligned(const Jax &j, nb::handle shape, nb::handle dtype) {
     nb::object np = j.np;
     nb::object type = np.attr("dtype")(dtype);
-    const long long bytes = to_int64(np.attr("prod")(shape, nb::arg("dtype") = np.attr("int64"))) *
-                            to_int64(type.attr("itemsize"));
+    long long bytes;
+    if (__builtin_mul_overflow(element_count(shape), to_int64(type.attr("itemsize")), &bytes) ||
+        bytes > PY_SSIZE_T_MAX - (long long) kAlignment)
+        raise(PyExc_MemoryError, "array too large to allocate");
+    if ((double) bytes < kAlignedFrom)
+        return np.attr("empty")(shape, nb::arg("dtype") = type);
     nb::object raw = np.attr("empty")(bytes + (long long) kAlignment, nb::arg("dtype") = np.attr("uint8"));
     const long long offset = (long long) ((kAlignment - address(raw) % kAlignment) % kAlignment);
     nb::object view = raw[nb::slice(nb::int_(offset), nb::int_(offset + bytes), nb::int_(1))];

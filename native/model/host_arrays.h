@@ -64,7 +64,9 @@ void typed(std::initializer_list<const HostArray *> arrays, Body body) {
 // Below this many bytes jit's own copy costs less than making an aligned one.
 inline constexpr double kAlignedFrom = 1 << 18;
 
-// An uninitialised C-contiguous array of `shape` and `dtype` whose data is so aligned.
+// An uninitialised C-contiguous array of `shape` and `dtype`, its data so aligned where it
+// takes kAlignedFrom bytes or more (below, jit's own copy costs less than the alignment's
+// four extra NumPy calls on every call of the live loop).
 nb::object empty_aligned(const Jax &j, nb::handle shape, nb::handle dtype);
 
 // `a` with the element type `dtype`, C-contiguous and aligned: `a` itself where it is

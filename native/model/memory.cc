@@ -19,8 +19,19 @@ double as_size(nb::handle value) {
     return d;
 }
 
+namespace {
+
+// Read once: sysconf asks the kernel (a system call) on every call, and the guards run on
+// every call of the live loop.
+double physical_memory() {
+    static const double bytes = (double) sysconf(_SC_PHYS_PAGES) * (double) sysconf(_SC_PAGESIZE);
+    return bytes;
+}
+
+}  // namespace
+
 void check_memory(const char *what, double bytes, const std::string &detail) {
-    const double have = (double) sysconf(_SC_PHYS_PAGES) * (double) sysconf(_SC_PAGESIZE);
+    const double have = physical_memory();
     if (!(have > 0) || bytes <= have)
         return;
     const double gib = 1024.0 * 1024.0 * 1024.0;

@@ -48,10 +48,13 @@ Placement prediction_placement(const Posterior &p, nb::handle Xn, nb::handle S) 
 
 nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host) {
     nb::object L = p.beta_cov_chol, np = j.np;
-    if (!is_ndarray(j, L) || !truthy(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating"))))
+    if (!is_ndarray(j, L) ||
+        !(float32_or_float64(j, L) || truthy(np.attr("issubdtype")(L.attr("dtype"), np.attr("floating")))))
         return L;  // JAX's own conversion, or its refusal
+    if (!on_host)
+        return L;
     nb::object dtype = held_type(j, p.beta_mean.attr("dtype"));
-    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors || !on_host)
+    if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors)
         return L;
     return aligned(j, L, dtype, 0);
 }

@@ -2,7 +2,13 @@
 
 #include "model/record_rule.h"
 
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
 
 namespace kovani::model {
 
@@ -12,12 +18,46 @@ nb::object Reader::entry(const char *key) const {
     return of_model_ ? source_.attr("params")[key] : source_[key];
 }
 
+namespace {
+
+// The value of `v` where it is what a record stores, a 0-d NumPy array of a native T (its
+// buffer format one of `formats`), read from its buffer: the conversion through
+// np.asarray and int() or float() that gives the same value for it costs a few Python
+// calls per entry, ten entries per update. False, with nothing read, for anything else.
+template <class T>
+bool stored_scalar(const Jax &j, nb::handle v, std::initializer_list<std::string_view> formats, T &out) {
+    if (Py_TYPE(v.ptr()) != (PyTypeObject *) j.np.attr("ndarray").ptr())
+        return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(v.ptr(), &view, PyBUF_ND | PyBUF_FORMAT) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    const std::string_view format = view.format ? view.format : "";
+    const bool ok = view.ndim == 0 && view.itemsize == (Py_ssize_t) sizeof(T) &&
+                    std::find(formats.begin(), formats.end(), format) != formats.end();
+    if (ok)
+        std::memcpy(&out, view.buf, sizeof(T));
+    PyBuffer_Release(&view);
+    return ok;
+}
+
+}  // namespace
+
 long long Reader::read_int(const Jax &j, const char *key) const {
-    return to_int64(j.np.attr("asarray")(entry(key), nb::arg("dtype") = j.np.attr("int64")));
+    nb::object stored = entry(key);
+    long long value;
+    if (stored_scalar(j, stored, {"l", "q"}, value))
+        return value;
+    return to_int64(j.np.attr("asarray")(stored, nb::arg("dtype") = j.np.attr("int64")));
 }
 
 double Reader::read_float(const Jax &j, const char *key) const {
-    nb::object v = j.np.attr("asarray")(entry(key), nb::arg("dtype") = j.np.attr("float64"));
+    nb::object stored = entry(key);
+    double value;
+    if (stored_scalar(j, stored, {"d"}, value))
+        return value;
+    nb::object v = j.np.attr("asarray")(stored, nb::arg("dtype") = j.np.attr("float64"));
     const double d = PyFloat_AsDouble(v.ptr());
     if (d == -1.0 && PyErr_Occurred())
         throw nb::python_error();
@@ -28,14 +68,40 @@ nb::object Reader::read_indices(const Jax &j, const char *key) const {
     return j.np.attr("array")(entry(key), nb::arg("dtype") = j.np.attr("int64"));
 }
 
+namespace {
+
+// The smallest and the largest of the class indices `y0` (a new int64 NumPy array), in one
+// pass over its buffer: NumPy's min and max would cost a Python-level call each on every
+// update. An empty batch fails with NumPy's own error, from its min, as before.
+std::pair<long long, long long> index_range(nb::handle y0) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(y0.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
+        throw nb::python_error();
+    const std::string format = view.format ? view.format : "";
+    const bool int64 = view.itemsize == sizeof(long long) && (format == "l" || format == "q");
+    const Py_ssize_t count = int64 ? view.len / view.itemsize : 0;
+    std::pair<long long, long long> range;
+    if (count > 0) {
+        const auto *values = static_cast<const long long *>(view.buf);
+        const auto [low, high] = std::minmax_element(values, values + count);
+        range = {*low, *high};
+    }
+    PyBuffer_Release(&view);
+    if (count == 0)
+        range = {to_int64(y0.attr("min")()), to_int64(y0.attr("max")())};
+    return range;
+}
+
+}  // namespace
+
 UpdateSettings read_update_settings(const Jax &j, const Reader &record, const Trials &trials) {
     UpdateSettings s;
     s.label_base = record.read_int(j, "label_base");
     s.y0 = trials.yn.attr("astype")(j.np.attr("int64")) - nb::int_(s.label_base);
-    if (compare(s.y0.attr("min")(), nb::int_(0), Py_LT))
+    const auto [bottom, top] = index_range(s.y0);
+    if (bottom < 0)
         raise(PyExc_ValueError, "y out of range for label_base");
     s.old_n_classes = record.read_int(j, "n_classes");
-    const long long top = to_int64(s.y0.attr("max")());
     // (Saturated: an absurd label then fails in NumPy's allocation, not in an overflow.)
     s.new_n_classes =
         top < s.old_n_classes ? s.old_n_classes : top + (top < std::numeric_limits<long long>::max());

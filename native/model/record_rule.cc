@@ -2,6 +2,7 @@
 
 #include "model/factors.h"
 #include "model/host_arrays.h"
+#include "model/working_type.h"
 
 #include <string>
 #include <utility>
@@ -82,6 +83,8 @@ void check_classes(long long n_classes, long long ref_class, nb::handle non_ref,
 }
 
 void check_coefficients(const Jax &j, nb::handle beta_mean, nb::handle beta_cov_chol, bool floating_mean) {
+    if (float32_or_float64(j, beta_mean) && float32_or_float64(j, beta_cov_chol))
+        return;  // real numbers, and beta_mean floating point
     auto type_name = [&](nb::handle a) { return std::string(nb::str(j.np.attr("result_type")(a)).c_str()); };
     for (auto [name, entry] : {std::pair{"beta_mean", beta_mean}, {"beta_cov_chol", beta_cov_chol}})
         if (truthy(j.np.attr("iscomplexobj")(entry)))

@@ -44,7 +44,7 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
-                        item_size(j, u.dtype));
+                        item_size(j, u.np_dtype));
     check_growth(u.settings);
     grow_classes(j, u.settings, u.rows, u.n_features);
     u.counts = counts_after(j, u.settings, u.rows);

@@ -107,11 +107,16 @@ const Core fixed_prior_reduced = {"_fixed_prior_reduced_core", reduced_params,
 bool reduced_pays(const UpdateInputs &in) { return 2 * in.batch.rows <= in.batch.d_aug; }
 
 // Where an update's sweeps run: `reducible` says whether its batch would take the reduced
-// form, whose host loops keep it on the CPU.
+// form, whose host loops keep it on the CPU. The reduced form of a single trial (a batch
+// of one row) factorises nothing larger than 1 x 1 and otherwise only scales and
+// normalises vectors, calls that OpenBLAS never spreads over threads: it has no matrix
+// for which placement would limit BLAS to one thread, and so runs without the thread-count
+// calls that limit costs on every call of the live loop.
 Placement update_placement(const UpdateInputs &in, bool reducible) {
     const double rows = (double) to_int64(in.beta_mean.attr("shape")[0]);
+    const long long size = reducible && in.batch.rows == 1 ? 0 : in.batch.d_aug;
     return place((double) in.batch.rows * (double) (in.batch.d_aug * in.batch.d_aug) * rows * (double) in.num_steps,
-                 reducible, in.batch.d_aug);
+                 reducible, size);
 }
 
 Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {

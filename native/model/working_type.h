@@ -18,4 +18,10 @@ nb::object held_type(const Jax &j, nb::handle dtype);
 // fit, update and prediction.
 double item_size(const Jax &j, nb::handle dtype);
 
+// Whether the element type of `a` (its `dtype`, a NumPy dtype) is float32 or float64, in
+// either byte order: what records hold, told apart without NumPy's and JAX's type tests
+// (microseconds each, on every call of the live loop). False for anything else, which
+// those tests then decide.
+bool float32_or_float64(const Jax &j, nb::handle a);
+
 }  // namespace kovani::model
