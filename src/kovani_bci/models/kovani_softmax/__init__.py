@@ -1,5 +1,9 @@
 """Bayesian multinomial softmax regression with Polya-Gamma variational updates."""
 
+from kovani_bci.cpu_dispatch import run_inline
+
+run_inline()    # before the compiled modules start JAX's CPU backend
+
 from kovani_bci.models.kovani_softmax.adaptation import kovani_softmax_update_fixed_prior
 from kovani_bci.models.kovani_softmax.inference import (
     kovani_softmax_predict,

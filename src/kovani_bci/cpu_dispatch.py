@@ -1,0 +1,40 @@
+"""Compiled calls on the CPU run in the calling thread.
+
+By default JAX hands every CPU computation to a worker thread and returns at once, so that
+Python may go on while it runs. The package's functions turn each result into NumPy arrays
+straight away, so the hand-off buys nothing; it costs a thread wake-up per compiled call,
+and a sleeping thread wakes slowly between the live loop's trials. On an idle 2-core
+machine, one online step of the classifier (a prediction, then an update) fell from 1.1 to
+0.6 ms at 42 features and from 3.2 to 2.0 ms at 253 when the calls ran inline. The
+executables are the same either way, and so are the results.
+
+JAX reads the setting once, when its CPU backend starts. :func:`run_inline` sets it, once,
+before the package's compiled modules load, and only where nobody has chosen otherwise:
+
+- the environment variable ``JAX_CPU_ENABLE_ASYNC_DISPATCH`` (JAX's own switch) is left
+  to decide whenever it is set, to any value;
+- a backend that has already started keeps its dispatch, and the setting is left as it is.
+"""
+
+from __future__ import annotations
+
+import os
+
+ENV_VAR = "JAX_CPU_ENABLE_ASYNC_DISPATCH"
+_FLAG = "jax_cpu_enable_async_dispatch"
+
+
+def run_inline() -> bool:
+    """Make JAX's CPU backend run computations in the calling thread, if it has not started
+    and the environment does not choose. Returns whether the setting was changed."""
+    if ENV_VAR in os.environ:
+        return False
+    import jax
+    try:
+        from jax._src.xla_bridge import backends_are_initialized
+    except ImportError:     # a JAX that cannot say: leave its dispatch alone
+        return False
+    if not jax.config.values.get(_FLAG, False) or backends_are_initialized():
+        return False
+    jax.config.update(_FLAG, False)
+    return True
