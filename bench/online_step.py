@@ -9,7 +9,8 @@ other on the same trial: each classifier's online step (``predict_proba`` of the
 then ``partial_fit`` on it), scikit-learn's LogisticRegression refitted on all trials so
 far, the functional update of one trial and the prediction of one trial with 100 draws
 (on the ``"sweeps"`` classifier's record), and a 256 x 256 float64 NumPy matrix product as
-the machine's yardstick. Interleaved so that all of them see the same load; the table
+the machine's yardstick. Interleaved so that all of them see the same load, each round
+starting one item later so that every item follows every other as often; the table
 gives medians and each step's ratio to the refit. Last, the classifier's own work: the
 defaults' step with the compiled functions answering at once.
 """
@@ -58,18 +59,29 @@ def measure(n, d, K, rounds, warmup=5):
     A = np.random.default_rng(1).normal(size=(256, 256))
     times = {name: [] for name in (*SETTINGS, "LogisticRegression refit", "update", "predict_proba",
                                    "yardstick")}
-    for i in range(n, n + warmup + rounds):
-        x, label = X[i:i + 1], y[i:i + 1]
-        row = {}
-        for name, clf in clfs.items():
-            row[name] = elapsed(lambda: (clf.predict_proba(x), clf.partial_fit(x, label)))
+    def refit(i):
         with warnings.catch_warnings():
             warnings.simplefilter("ignore")
-            row["LogisticRegression refit"] = elapsed(lambda: lr.fit(X[:i + 1], y[:i + 1]))
+            lr.fit(X[:i + 1], y[:i + 1])
+
+    def step(clf, x, label):
+        clf.predict_proba(x)
+        clf.partial_fit(x, label)
+
+    order = list(times)
+    for r, i in enumerate(range(n, n + warmup + rounds)):
+        x, label = X[i:i + 1], y[i:i + 1]
         record = clfs["w_scale=1, sweeps"].model_
-        row["update"] = elapsed(lambda: learning.kovani_softmax_update(record, x, label))
-        row["predict_proba"] = elapsed(lambda: inference.kovani_softmax_predict_proba(record, x, 100, 0))
-        row["yardstick"] = elapsed(lambda: A @ A)
+        work = {name: (lambda clf=clf: step(clf, x, label)) for name, clf in clfs.items()}
+        work.update({"LogisticRegression refit": lambda: refit(i),
+                     "update": lambda: learning.kovani_softmax_update(record, x, label),
+                     "predict_proba": lambda: inference.kovani_softmax_predict_proba(record, x, 100, 0),
+                     "yardstick": lambda: A @ A})
+        # Each round starts one later in the list: what runs just after the refit or the
+        # matrix product (caches, BLAS threads still spinning) is every item in turn.
+        row = {}
+        for name in order[r % len(order):] + order[:r % len(order)]:
+            row[name] = elapsed(work[name])
         if i >= n + warmup:
             for name, t in row.items():
                 times[name].append(t)

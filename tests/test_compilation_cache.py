@@ -32,7 +32,7 @@ FLAG = textwrap.dedent("""
 
 
 def test_cpu_calls_run_inline_unless_chosen_otherwise():
-    env = {k: v for k, v in os.environ.items() if k != "JAX_CPU_ENABLE_ASYNC_DISPATCH"}
+    env = {k: v for k, v in os.environ.items() if k != "KOVANI_BCI_ASYNC_DISPATCH"}
 
     def flag(case, **extra):
         out = subprocess.run([sys.executable, "-c", FLAG, case], env=dict(env, **extra),
@@ -40,6 +40,7 @@ def test_cpu_calls_run_inline_unless_chosen_otherwise():
         return out.split()[-1]
 
     assert flag("fresh") == "False"
+    assert flag("fresh", KOVANI_BCI_ASYNC_DISPATCH="0") == "False"
     # The environment's choice stands, and a backend already running keeps its dispatch.
-    assert flag("fresh", JAX_CPU_ENABLE_ASYNC_DISPATCH="1") == "True"
+    assert flag("fresh", KOVANI_BCI_ASYNC_DISPATCH="1") == "True"
     assert flag("started") == "True"

@@ -8,26 +8,27 @@ machine, one online step of the classifier (a prediction, then an update) fell f
 0.6 ms at 42 features and from 3.2 to 2.0 ms at 253 when the calls ran inline. The
 executables are the same either way, and so are the results.
 
-JAX reads the setting once, when its CPU backend starts. :func:`run_inline` sets it, once,
-before the package's compiled modules load, and only where nobody has chosen otherwise:
+JAX reads its setting ``jax_cpu_enable_async_dispatch`` once, when its CPU backend starts.
+:func:`run_inline` turns it off before the package's compiled modules load, except:
 
-- the environment variable ``JAX_CPU_ENABLE_ASYNC_DISPATCH`` (JAX's own switch) is left
-  to decide whenever it is set, to any value;
-- a backend that has already started keeps its dispatch, and the setting is left as it is.
+- where the environment variable ``KOVANI_BCI_ASYNC_DISPATCH`` is set to anything but
+  ``""`` or ``"0"``: JAX's dispatch is left as it is;
+- where the backend has already started: it keeps its dispatch, and the setting is left as
+  it is.
 """
 
 from __future__ import annotations
 
 import os
 
-ENV_VAR = "JAX_CPU_ENABLE_ASYNC_DISPATCH"
+ENV_VAR = "KOVANI_BCI_ASYNC_DISPATCH"
 _FLAG = "jax_cpu_enable_async_dispatch"
 
 
 def run_inline() -> bool:
     """Make JAX's CPU backend run computations in the calling thread, if it has not started
-    and the environment does not choose. Returns whether the setting was changed."""
-    if ENV_VAR in os.environ:
+    and the environment does not keep JAX's dispatch. Returns whether the setting changed."""
+    if os.environ.get(ENV_VAR, "") not in ("", "0"):
         return False
     import jax
     try:
