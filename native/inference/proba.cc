@@ -31,13 +31,14 @@ nb::object proba_core(Function &self, const CoreArgs &a) {
         eps = model::standard_noise(j, model::key_from_seed(j, a["seed"]), S, nb::int_(to_int64(a["n_classes"]) - 1),
                                     w.beta_mean.attr("shape")[1], dtype);
     nb::object logits_s = model::logits_of_noise(j, j.asarray(eps, dtype), w.Xj, w.beta_mean, w.beta_cov_chol, non_ref,
-                                                 a["ref_class"], a["n_classes"]);
+                                                 a["ref_class"], a["n_classes"], truthy(a["projected"]));
     return j.jnp.attr("mean")(j.jax.attr("vmap")(softmax)(logits_s), nb::arg("axis") = 0);
 }
 
 std::vector<CoreParam> proba_params() {
     std::vector<CoreParam> params = model::prediction_params({{"softmax"}, {"logits_from_beta"}});
     params.push_back({"eps"});
+    params.push_back({"projected", true});
     return params;
 }
 
@@ -95,10 +96,14 @@ nb::object predict_proba(Function &self, Args &a) {
     nb::object seed = plug_in ? nb::none() : model::host_seed(j, a[RNG_SEED]);
     model::check_prediction_memory(j, "kovani_softmax_predict_proba", p, Xn, S);
     const model::Placement where = model::prediction_placement(p, Xn, S);
-    nb::object factors = plug_in ? model::factors_unused(j, p) : model::factors_for_core(j, p, where.on_host);
+    nb::object projected = plug_in ? nb::none() : model::projected_on_host(j, p, Xn, S, where.on_host);
+    nb::object factors = plug_in             ? model::factors_unused(j, p)
+                         : projected.is_none() ? model::factors_for_core(j, p, where.on_host)
+                                               : projected;
     std::vector<CoreArg> args = model::prediction_args(
         {{"softmax", global(self, "kovani_softmax")}, {"logits_from_beta", logits_from_beta}}, p, S, Xn, factors, seed);
     args.push_back({"eps", plug_in ? nb::none() : kept_noise(self, j, p, S, seed, where)});
+    args.push_back({"projected", nb::bool_(!projected.is_none())});
     nb::object probs = call_core(self, proba, args, where.context);
     model::check_factors(j, p.beta_cov_chol);  // while the core works
     // A fresh, writable host array that belongs to the caller.

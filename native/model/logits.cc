@@ -48,20 +48,24 @@ nb::object standard_noise(const Jax &j, nb::handle key, nb::handle S, nb::handle
 }
 
 nb::object logits_of_noise(const Jax &j, nb::handle eps, nb::handle Xj, nb::handle beta_mean,
-                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes) {
+                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes,
+                           bool projected) {
     nb::object jnp = j.jnp, einsum = jnp.attr("einsum");
     nb::object S = eps.attr("shape")[0], n = Xj.attr("shape")[0], d_aug = beta_mean.attr("shape")[1];
     const long long rows = to_int64(n_classes) - 1;
     nb::object X_aug = augmented(j, Xj);
     // Scores of every sampled class row for every trial, as (S, n, K-1).
     nb::object scores;
-    if (trials_first(as_size(n), as_size(S))) {
+    if (projected || trials_first(as_size(n), as_size(S))) {
         // Through the trials: x_aug . beta_mean[k] + (L_k^T x_aug) . eps[s, k]. Both
         // products batch over the class rows; contracting L_k's row index without that
         // batch makes XLA transpose every factor first.
-        nb::object X_rows = jnp.attr("broadcast_to")(X_aug, nb::make_tuple(rows, n, d_aug));
-        nb::object projected = batched_dot(j, X_rows, 2, 0, beta_cov_chol, 1, 0);  // (K-1, n, d_aug)
-        nb::object noise = batched_dot(j, eps, 2, 1, projected, 2, 0);            // (K-1, S, n)
+        nb::object through = nb::borrow(beta_cov_chol);
+        if (!projected) {
+            nb::object X_rows = jnp.attr("broadcast_to")(X_aug, nb::make_tuple(rows, n, d_aug));
+            through = batched_dot(j, X_rows, 2, 0, beta_cov_chol, 1, 0);  // (K-1, n, d_aug)
+        }
+        nb::object noise = batched_dot(j, eps, 2, 1, through, 2, 0);  // (K-1, S, n)
         nb::object at_mean = j.matmul(X_aug, jnp.attr("transpose")(beta_mean));  // (n, K-1)
         scores = jnp.attr("expand_dims")(at_mean, 0) + jnp.attr("transpose")(noise, nb::make_tuple(1, 2, 0));
     } else {

@@ -42,9 +42,12 @@ nb::object standard_noise(const Jax &j, nb::handle key, nb::handle S, nb::handle
                           nb::handle dtype);
 
 // The (S, n, K) logits of the coefficient sets beta_s[s, k] = beta_mean[k] + L_k eps[s, k]
-// for the noise `eps` (S, K-1, d_aug).
+// for the noise `eps` (S, K-1, d_aug). With `projected`, `beta_cov_chol` holds the trials
+// already carried through the factors, x_aug L_k (K-1, n, d_aug), and the scores go
+// through the trials.
 nb::object logits_of_noise(const Jax &j, nb::handle eps, nb::handle Xj, nb::handle beta_mean,
-                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes);
+                           nb::handle beta_cov_chol, nb::handle non_ref, nb::handle ref_class, nb::handle n_classes,
+                           bool projected = false);
 
 // The (S, n, K) logits of S coefficient sets drawn through the factors with `key`:
 // beta_s[s, k] = beta_mean[k] + L_k eps[s, k] with standard-normal eps of shape

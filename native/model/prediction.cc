@@ -3,6 +3,7 @@
 #include "model/host_arrays.h"
 #include "model/logits.h"
 #include "model/memory.h"
+#include "model/reduced.h"
 #include "model/working_type.h"
 
 namespace kovani::model {
@@ -57,6 +58,33 @@ nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host) {
     if (as_size(L.attr("size")) * item_size(j, dtype) < kLargeFactors)
         return L;
     return aligned(j, L, dtype, 0);
+}
+
+namespace {
+
+// From here the host's product beats XLA's copy and product of the factors (one trial,
+// 100 draws, 2 class rows: 0.05 ms against 0.09 ms at 253 features).
+constexpr double kProjectFrom = 1 << 16;
+
+}  // namespace
+
+nb::object projected_on_host(const Jax &j, const Posterior &p, nb::handle Xn, nb::handle S, bool on_host) {
+    nb::object L = p.beta_cov_chol;
+    if (!on_host || !trials_first(as_size(Xn.attr("shape")[0]), as_size(S)) || !is_ndarray(j, L) ||
+        !float32_or_float64(j, L) || !truthy(L.attr("dtype").attr("isnative")) || !is_ndarray(j, p.beta_mean) ||
+        !float32_or_float64(j, p.beta_mean))
+        return nb::none();  // JAX's conversion, or its refusal (of a swapped byte order, say)
+    const long long d_aug = to_int64(Xn.attr("shape")[1]) + 1;
+    nb::object shape = nb::make_tuple(p.n_classes - 1, d_aug, d_aug);
+    if (!L.attr("shape").equal(shape) || !p.beta_mean.attr("shape").equal(nb::make_tuple(p.n_classes - 1, d_aug)))
+        return nb::none();  // the core's own error
+    nb::object dtype = j.np.attr("dtype")(held_type(j, p.beta_mean.attr("dtype")));
+    if (as_size(L.attr("size")) * item_size(j, dtype) < kProjectFrom)
+        return nb::none();
+    // The trials and factors rounded to the working type as the core would round them.
+    nb::object X_aug = j.np.attr("ones")(nb::make_tuple(Xn.attr("shape")[0], d_aug), nb::arg("dtype") = dtype);
+    X_aug[nb::make_tuple(nb::slice(nb::none(), nb::none(), nb::none()), nb::slice(d_aug - 1))] = Xn;
+    return whitened(j, X_aug, L.attr("astype")(dtype, nb::arg("copy") = false));
 }
 
 nb::object factors_unused(const Jax &j, const Posterior &p) {

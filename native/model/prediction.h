@@ -32,6 +32,14 @@ Placement prediction_placement(const Posterior &p, nb::handle Xn, nb::handle S);
 // passes as it is.
 nb::object factors_for_core(const Jax &j, const Posterior &p, bool on_host);
 
+// The trials carried through the stored factors on the host, x_aug L_k (K-1, n, d_aug) in
+// the working type, for a Monte-Carlo core on the CPU (`on_host`) that goes through the
+// trials (logits.h: trials_first) with factors of kProjectFrom bytes or more: handing such
+// factors to XLA costs more than the product (factors.h), and the core then takes this
+// instead (logits_of_noise's `projected`). None where the core should take the factors:
+// factors that are not a float32 or float64 NumPy array of the trials' width, or small.
+nb::object projected_on_host(const Jax &j, const Posterior &p, nb::handle Xn, nb::handle S, bool on_host);
+
 // The plug-in path never reads the factors. A NumPy array is handed to the core as its
 // empty leading slice, which carries the element type (so a type JAX cannot take is
 // refused as before) but nothing to transfer.
