@@ -5,7 +5,7 @@ Python may go on while it runs. The package's functions turn each result into Nu
 straight away, so the hand-off buys nothing; it costs a thread wake-up per compiled call,
 and a sleeping thread wakes slowly between the live loop's trials. On an idle 2-core
 machine, one online step of the classifier (a prediction, then an update) fell from 1.1 to
-0.6 ms at 42 features and from 3.2 to 2.0 ms at 253 when the calls ran inline. The
+0.6 ms at 42 features and from 2.8 to 1.9 ms at 253 when the calls ran inline. The
 executables are the same either way, and so are the results.
 
 JAX reads its setting ``jax_cpu_enable_async_dispatch`` once, when its CPU backend starts.
