@@ -2,6 +2,33 @@
 
 namespace kovani::model {
 
+namespace {
+
+// A single trial's reduced problem (reduced.h) has 1 x 1 matrices: a factor is a square
+// root and a solve a division. As LAPACK calls they would cost a custom call each, eight
+// per class step, which is most of what a one-trial update spends in its core; as
+// elementwise operations they fuse. The same values up to one rounding (a triangular
+// solve may multiply by the reciprocal instead of dividing).
+bool is_scalar(nb::handle A) {
+    return nb::cast<long>(A.attr("ndim")) == 2 && to_int64(A.attr("shape")[-1]) == 1;
+}
+
+// jnp.linalg.cholesky(A).
+nb::object cholesky(const Jax &j, nb::handle A) {
+    return is_scalar(A) ? j.jnp.attr("sqrt")(A) : j.jnp.attr("linalg").attr("cholesky")(A);
+}
+
+// jax.scipy.linalg.cho_solve((L, True), B): the two triangular solves.
+nb::object cho_solve(const Jax &j, nb::handle L, nb::handle B) {
+    if (is_scalar(L)) {
+        nb::object l = L[nb::make_tuple(0, 0)];
+        return (nb::borrow(B) / l) / l;
+    }
+    return j.jax.attr("scipy").attr("linalg").attr("cho_solve")(nb::make_tuple(L, true), B);
+}
+
+}  // namespace
+
 Constants::Constants(const Jax &j, nb::handle dtype)
     : one(j.jnp.attr("array")(1, nb::arg("dtype") = dtype)), two(one + one), half(one / two), eps(j.eps(dtype)) {}
 
@@ -34,11 +61,10 @@ nb::object pg_step(const Jax &j, const Omega &omega, nb::handle Xa, nb::handle z
     // 2. The precision and right-hand side of the new posterior.
     Natural nat = pg_natural(j, omega, Xa, z, offset, psi_mean, psi_var, m0, prec0);
     // 3. One factorisation serves both solves: the mean and the covariance prec^-1.
-    nb::object cho_solve = j.jax.attr("scipy").attr("linalg").attr("cho_solve");
-    nb::object factor = nb::make_tuple(jnp.attr("linalg").attr("cholesky")(nat.prec), true);
-    nb::object m_new = cho_solve(factor, nat.b);
+    nb::object factor = cholesky(j, nat.prec);
+    nb::object m_new = cho_solve(j, factor, nat.b);
     const Py_ssize_t d = nb::cast<Py_ssize_t>(nat.prec.attr("shape")[0]);
-    nb::object S_new = cho_solve(factor, jnp.attr("eye")(d, nb::arg("dtype") = Xa.attr("dtype")));
+    nb::object S_new = cho_solve(j, factor, jnp.attr("eye")(d, nb::arg("dtype") = Xa.attr("dtype")));
     return nb::make_tuple(m_new, S_new);
 }
 
@@ -91,11 +117,11 @@ RowStep running_step(const Jax &j, const Loop &loop, const PgUpdate &update, nb:
                                    nb::handle L) {
         nb::object S0 = j.matmul(L, j.jnp.attr("swapaxes")(L, -1, -2));
         nb::object eye = j.jnp.attr("eye")(L.attr("shape")[0], nb::arg("dtype") = type);
-        nb::object prec0 = j.jax.attr("scipy").attr("linalg").attr("cho_solve")(nb::make_tuple(L, true), eye);
+        nb::object prec0 = cho_solve(j, L, eye);
         nb::object step = update(design, t.z, t.offset, m0, prec0, m0, S0);
         nb::object m_new = damp(loop.one_s, loop.alpha, m0, step[0]);
         nb::object S_new = damp(loop.one_s, loop.alpha, S0, step[1]);
-        return nb::object(nb::make_tuple(m_new, j.jnp.attr("linalg").attr("cholesky")(S_new)));
+        return nb::object(nb::make_tuple(m_new, cholesky(j, S_new)));
     };
 }
 
