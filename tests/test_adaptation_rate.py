@@ -11,6 +11,7 @@ from kovani_bci.models.kovani_softmax import (
     kovani_softmax_predict_proba,
     kovani_softmax_update,
     kovani_softmax_update_fixed_prior,
+    learning,
 )
 
 
@@ -26,7 +27,7 @@ def _with_settings(model, clf):
                                    num_steps=clf.num_steps)
 
 
-def test_each_rate_is_its_update_and_auto_follows_the_prequential_log_loss():
+def test_each_rate_is_its_update_and_auto_follows_the_prequential_log_loss(monkeypatch):
     X, y = _data(60, 4, 3, seed=0)
     settings = dict(num_steps=3, random_state=0, n_posterior_samples=20)
     for rate, update in (("once", kovani_softmax_update_fixed_prior), ("sweeps", kovani_softmax_update)):
@@ -36,23 +37,31 @@ def test_each_rate_is_its_update_and_auto_follows_the_prequential_log_loss():
         np.testing.assert_array_equal(clf.model_.params["beta_mean"], expected.params["beta_mean"])
 
     # "auto": both run from the fitted model; each batch is scored by each candidate's
-    # predictive before it learns the batch, losses discounted per trial.
-    clf = KovaniSoftmaxClassifier(adaptation_rate="auto", **settings).fit(X[:20], y[:20])
-    models = {"once": clf.model_, "sweeps": clf.model_}
-    losses = {"once": 0.0, "sweeps": 0.0}
-    seed = int(clf.model_.params["rng_seed"])
-    updates = {"once": kovani_softmax_update_fixed_prior, "sweeps": kovani_softmax_update}
-    for start in range(20, 60, 4):
-        Xb, yb = X[start:start + 4], y[start:start + 4]
-        for rate in models:
-            p = np.asarray(kovani_softmax_predict_proba(models[rate], Xb, 20, seed), np.float64)
-            losses[rate] = DISCOUNT**4 * losses[rate] - np.log(p[np.arange(4), yb]).sum()
-            models[rate] = updates[rate](_with_settings(models[rate], clf), Xb, yb)
-        clf.partial_fit(Xb, yb)
-        leader = min(losses, key=lambda r: (losses[r], r != "once"))
-        np.testing.assert_allclose(clf.model_.params["beta_mean"], models[leader].params["beta_mean"],
-                                   rtol=1e-5, atol=1e-6)
-    assert losses["once"] != losses["sweeps"]
+    # predictive before it learns the batch, losses discounted per trial. Batches of one
+    # trial, as a live loop learns them, go through one compiled call for the whole step.
+    together = []
+    monkeypatch.setattr(learning, "_race_update",
+                        lambda *a, f=learning._race_update: together.append(f(*a)) or together[-1])
+    for batch in (4, 1):
+        clf = KovaniSoftmaxClassifier(adaptation_rate="auto", **settings).fit(X[:20], y[:20])
+        models = {"once": clf.model_, "sweeps": clf.model_}
+        losses = {"once": 0.0, "sweeps": 0.0}
+        seed = int(clf.model_.params["rng_seed"])
+        updates = {"once": kovani_softmax_update_fixed_prior, "sweeps": kovani_softmax_update}
+        for start in range(20, 60, batch):
+            Xb, yb = X[start:start + batch], y[start:start + batch]
+            for rate in models:
+                p = np.asarray(kovani_softmax_predict_proba(models[rate], Xb, 20, seed), np.float64)
+                losses[rate] = DISCOUNT**batch * losses[rate] - np.log(p[np.arange(batch), yb]).sum()
+                models[rate] = updates[rate](_with_settings(models[rate], clf), Xb, yb)
+            if batch == 1 and start % 2:
+                clf.predict_proba(Xb)   # the leader's prediction, kept for the step
+            clf.partial_fit(Xb, yb)
+            leader = min(losses, key=lambda r: (losses[r], r != "once"))
+            np.testing.assert_allclose(clf.model_.params["beta_mean"],
+                                       models[leader].params["beta_mean"], rtol=1e-5, atol=1e-6)
+        assert losses["once"] != losses["sweeps"]
+    assert len(together) == 40 + 10 and all(out is not None for out in together[10:])
 
 
 def test_auto_rate_stays_near_chance_on_random_labels_at_many_features():

@@ -97,7 +97,8 @@ def test_module_loads_its_collaborators_then_functions_in_order():
     names = [k for k in vars(learning) if not k.startswith("__")]
     assert names == ["Literal", "jax", "jnp", "np", "KovaniModel", "_jax_dtype_from_numpy",
                      "_pg_expected_omega", "_pg_binary_update", "_build_logits",
-                     "kovani_softmax_fit", "kovani_softmax_update", "kovani_softmax_evidence"]
+                     "kovani_softmax_fit", "kovani_softmax_update", "kovani_softmax_evidence",
+                     "_race_update"]
     from kovani_bci.kovani_io import KovaniModel
     assert learning.KovaniModel is KovaniModel
     assert learning.jnp is jax.numpy

@@ -12,28 +12,16 @@
 #include "model/update.h"
 #include "model/working_type.h"
 
-#include <string>
-
 namespace kovani::adaptation {
 namespace {
 
 enum UpdateArg { MODEL, X, Y };
 
-// The batch's features must be the model's: this update says so rather than failing in
-// an array operation.
-void check_features(const model::Update &u) {
-    const long long d_aug = to_int64(u.rows.beta_mean.attr("shape")[1]);
-    if (d_aug != u.n_features + 1)
-        raise(PyExc_ValueError, ("X has " + std::to_string(u.n_features) + " features, but the model has " +
-                                 std::to_string(d_aug - 1) + " (beta_mean has n_features + 1 columns)")
-                                    .c_str());
-}
-
 nb::object update(Function &self, Args &a) {
     Jax j(self);
     auto working_type = [&](nb::handle Xn) { return model::training_type(j, Xn.attr("dtype")); };
     model::Update u = model::read_update(j, a[MODEL], a[X], a[Y], working_type);
-    check_features(u);
+    model::check_features(u);
     // The fixed prior adds a matrix per row to the running update's working set.
     model::prepare_sweeps(j, u, 3);
     model::Coefficients posterior = model::fixed_prior_sweeps(self, j, model::sweep_inputs(j, u));

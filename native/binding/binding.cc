@@ -468,10 +468,11 @@ nb::object call_core(Function &self, const Core &core, const std::vector<CoreArg
     // Positional, in declared order: the fastest way through jit's dispatch.
     nb::list ordered;
     for (size_t i = 0; i < n; ++i) {
-        const CoreArg *found = nullptr;
-        for (const auto &arg : args)
-            if (std::strcmp(arg.first, core.params[i].name) == 0)
-                found = &arg;
+        // Callers mostly list the arguments in declared order: one comparison each then.
+        const CoreArg *found = std::strcmp(args[i].first, core.params[i].name) == 0 ? &args[i] : nullptr;
+        for (size_t k = 0; !found && k < n; ++k)
+            if (std::strcmp(args[k].first, core.params[i].name) == 0)
+                found = &args[k];
         if (!found)
             raise(PyExc_RuntimeError,
                   (std::string(core.name) + ": no argument for parameter " + core.params[i].name).c_str());

@@ -13,5 +13,6 @@ Declaration build_logits();
 Declaration softmax_fit();
 Declaration softmax_update();
 Declaration softmax_evidence();
+Declaration race_update();
 
 }  // namespace kovani::learning

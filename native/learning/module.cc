@@ -9,7 +9,7 @@ void init(nb::module_ m) {
     import_array_modules(m);
     m.attr("KovaniModel") = import_from(m, "kovani_io", "KovaniModel", 3);
     publish_all(m, {jax_dtype_from_numpy, pg_expected_omega, pg_binary_update, build_logits, softmax_fit,
-                    softmax_update, softmax_evidence});
+                    softmax_update, softmax_evidence, race_update});
 }
 
 }  // namespace

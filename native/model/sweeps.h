@@ -17,6 +17,8 @@
 #include "model/design.h"
 #include "model/prior.h"
 
+#include <vector>
+
 namespace kovani::model {
 
 // A posterior as host NumPy arrays of the working type: the means (rows, d_aug) and the
@@ -56,5 +58,15 @@ Coefficients running_update_sweeps(Function &self, const Jax &j, const UpdateInp
 // fit's: the batch counts once whatever the number of sweeps. Computed with the model's
 // own kernels.
 Coefficients fixed_prior_sweeps(Function &self, const Jax &j, const UpdateInputs &in);
+
+// The reduced form of an update split around its core, for a caller that runs several
+// cores in one compiled call. reduced_on_host: whether the update (the fixed-prior one, or
+// the running one with the module's `kernels`) takes the reduced form on the CPU with no
+// placement context; its core, the core's arguments (the trials whitened on the host) and,
+// from the core's output, the posterior are then what the update makes around it.
+bool reduced_on_host(const UpdateInputs &in, bool fixed_prior, const Kernels &kernels);
+const Core &reduced_update_core(bool fixed_prior);
+std::vector<CoreArg> reduced_core_args(const Jax &j, const UpdateInputs &in);
+Coefficients reduced_core_result(const Jax &j, const UpdateInputs &in, nb::handle out);
 
 }  // namespace kovani::model

@@ -42,6 +42,14 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
     return u;
 }
 
+void check_features(const Update &u) {
+    const long long d_aug = to_int64(u.rows.beta_mean.attr("shape")[1]);
+    if (d_aug != u.n_features + 1)
+        raise(PyExc_ValueError, ("X has " + std::to_string(u.n_features) + " features, but the model has " +
+                                 std::to_string(d_aug - 1) + " (beta_mean has n_features + 1 columns)")
+                                    .c_str());
+}
+
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
                         item_size(j, u.np_dtype));

@@ -30,6 +30,10 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 // refused with ValueError before anything grows.
 inline constexpr long long kMaxAddedClasses = 1000;
 
+// The batch's features must be the model's (the fixed-prior update says so rather than
+// failing in an array operation).
+void check_features(const Update &u);
+
 // The memory guard (check_sweeps_memory with `matrices` per row), the growth bound
 // (kMaxAddedClasses), then class growth and the counts after the batch.
 void prepare_sweeps(const Jax &j, Update &u, double matrices);

@@ -119,17 +119,30 @@ Placement update_placement(const UpdateInputs &in, bool reducible) {
                  reducible, size);
 }
 
-Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {
+}  // namespace
+
+std::vector<CoreArg> reduced_core_args(const Jax &j, const UpdateInputs &in) {
+    return {{"dtype", in.dtype},
+            {"num_steps", nb::int_(in.num_steps)},
+            {"V", whitened(j, in.batch.X_aug, in.beta_cov_chol)},
+            {"X_aug", in.batch.X_aug},
+            {"yj", in.batch.yj},
+            {"non_ref_j", in.non_ref_j},
+            {"beta_mean", in.beta_mean},
+            {"alpha", nb::float_(in.alpha)}};
+}
+
+Coefficients reduced_core_result(const Jax &j, const UpdateInputs &in, nb::handle out) {
     nb::object np = j.np;
-    nb::object V = whitened(j, in.batch.X_aug, in.beta_cov_chol);
-    nb::object out = call_core(self, core,
-                               {{"dtype", in.dtype}, {"num_steps", nb::int_(in.num_steps)}, {"V", V},
-                                {"X_aug", in.batch.X_aug}, {"yj", in.batch.yj}, {"non_ref_j", in.non_ref_j},
-                                {"beta_mean", in.beta_mean}, {"alpha", nb::float_(in.alpha)}},
-                               context);
     Directions dir{np.attr("asarray")(out[1]), np.attr("asarray")(out[2])};
     return {lifted_means(j, in.beta_mean, in.beta_cov_chol, np.attr("asarray")(out[0])),
             lifted_factors(j, in.beta_cov_chol, dir)};
+}
+
+namespace {
+
+Coefficients reduced(Function &self, const Jax &j, const UpdateInputs &in, const Core &core, nb::handle context) {
+    return reduced_core_result(j, in, call_core(self, core, reduced_core_args(j, in), context));
 }
 
 Coefficients general(Function &self, const Jax &j, const UpdateInputs &in, const Core &core,
@@ -164,5 +177,14 @@ Coefficients fixed_prior_sweeps(Function &self, const Jax &j, const UpdateInputs
         return reduced(self, j, in, fixed_prior_reduced, where.context);
     return general(self, j, in, fixed_prior_update, {}, where.context);
 }
+
+bool reduced_on_host(const UpdateInputs &in, bool fixed_prior, const Kernels &kernels) {
+    if (!(fixed_prior || kernels.own) || !reduced_pays(in))
+        return false;
+    const Placement where = update_placement(in, true);
+    return where.on_host && where.context.is_none();
+}
+
+const Core &reduced_update_core(bool fixed_prior) { return fixed_prior ? fixed_prior_reduced : running_reduced; }
 
 }  // namespace kovani::model

@@ -199,11 +199,18 @@ class RateRace:
         # Learnt first, so that an update that refuses the batch does so before any
         # prediction of it.
         models = tuple(learn(model, _update_of(rate)) for rate, model in zip(self.rates, self.models))
+        probas = [predict_proba(model, X) for model in self.models] if len(self.rates) > 1 else []
+        return self.scored(y, models, probas)
+
+    def scored(self, y: np.ndarray, models: tuple[KovaniModel, ...], probas) -> "RateRace":
+        """The race after the batch of labels ``y``: ``models`` each rate's posterior after
+        learning it, ``probas`` each rate's (n, K) probabilities of it from before (none
+        for a single rate)."""
         losses = self.losses
         if len(self.rates) > 1:
             batch = np.empty(len(self.rates))
-            for i, model in enumerate(self.models):
-                proba = np.asarray(predict_proba(model, X), dtype=np.float64)
+            for i, proba in enumerate(probas):
+                proba = np.asarray(proba, dtype=np.float64)
                 known = y < proba.shape[1]
                 p = proba[np.flatnonzero(known), y[known]]
                 batch[i] = -np.log(np.maximum(p, _FLOOR)).sum()

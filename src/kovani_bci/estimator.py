@@ -86,6 +86,14 @@ def _fixed_prior_update():
     return kovani_softmax_update_fixed_prior
 
 
+def _race_functions_published() -> bool:
+    """Whether the functions the race of rates calls one by one are the package's own."""
+    from kovani_bci.models import kovani_softmax as package
+    return all(now is own for now, own in zip(
+        (package.kovani_softmax_update_fixed_prior, _learning().kovani_softmax_update,
+         _inference().kovani_softmax_predict_proba), package._RACE_FUNCTIONS))
+
+
 def _on_device(method):
     """Runs `method` with JAX computing on the classifier's ``device`` (kovani_bci.placement);
     "auto" leaves each call to the placement rule, or to the caller's jax.default_device."""
@@ -733,27 +741,59 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         if race is None or race.rates != rates:     # fitted anew, loaded, or a new setting
             race = empirical_bayes.RateRace.start(fitted.model, rates)
 
-        def learn(model, update):
-            return self._learnt(model, X, y_idx, update, replay, len(known), hp)
+        together = self._race_together(fitted, race, X, y_idx, len(known), hp)
+        if together is not None:
+            race = race.scored(y_idx, *together)
+        else:
+            def learn(model, update):
+                return self._learnt(model, X, y_idx, update, replay, len(known), hp)
 
-        def predict_proba(model, X):
-            return self._model_proba(fitted, model, X, hp)
+            def predict_proba(model, X):
+                return self._model_proba(fitted, model, X, hp)
 
-        race = race.learnt(X, y_idx, learn, predict_proba)
+            race = race.learnt(X, y_idx, learn, predict_proba)
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
         if model_labels is known:
             return dataclasses.replace(fitted, model=race.leader, replay=replay, evidence=None,
                                        race=race, memo=_Memo())
         return _Fitted.build(race.leader, model_labels, replay, race=race)
 
-    def _learnt(self, model: KovaniModel, X: np.ndarray, y_idx: np.ndarray, update,
-                replay: _Replay, n_known: int, hp: dict) -> KovaniModel:
-        """``model`` after learning the trials with ``update`` (one of the online updates)."""
-        # The record carries the settings the update reads; give it the current ones.
+    def _race_together(self, fitted: _Fitted, race: empirical_bayes.RateRace, X: np.ndarray,
+                       y_idx: np.ndarray, n_known: int, hp: dict):
+        """The race's step in one compiled call: both rates' posteriors after the trials and
+        each rate's probabilities of them from before, as ``RateRace.scored`` takes them.
+        The call (``learning._race_update``) makes both updates and the prediction the loop
+        has not made yet, the same up to rounding as calling them one by one. None where
+        the step is not the two rates on known classes with the package's own functions,
+        or the call declines (see its documentation): the step then calls them in turn."""
+        if (race.rates != empirical_bayes.RATES or int(y_idx.max()) >= n_known
+                or int(hp["n_posterior_samples"]) == 1 or not _race_functions_published()):
+            return None
+        leader = int(np.argmin(race.losses))
+        other = race.models[1 - leader]
+        currents = [self._prepared(model, hp) for model in race.models]
+        out = _learning()._race_update(*currents, X, y_idx, other, int(hp["n_posterior_samples"]),
+                                       int(other.params["rng_seed"]), _inference().kovani_softmax)
+        if out is None:
+            return None
+        probas = [None, None]
+        probas[1 - leader] = out[2]
+        probas[leader] = self._model_proba(fitted, race.models[leader], X, hp)
+        return out[:2], probas
+
+    def _prepared(self, model: KovaniModel, hp: dict) -> KovaniModel:
+        """``model`` as an online update takes it: its record carrying the current settings
+        that the update reads, then moved toward the prior by the forgetting factor."""
         current = _with_settings(model, self._prior_and_schedule(
             hp, w_scale=float(model.params["w_scale"])))
         if hp["forgetting_factor"] < 1:
             current = adaptation.forget_toward_prior(current, hp["forgetting_factor"])
+        return current
+
+    def _learnt(self, model: KovaniModel, X: np.ndarray, y_idx: np.ndarray, update,
+                replay: _Replay, n_known: int, hp: dict) -> KovaniModel:
+        """``model`` after learning the trials with ``update`` (one of the online updates)."""
+        current = self._prepared(model, hp)
         model = update(current, X, y_idx)
         if y_idx.max() >= n_known and len(replay.y):
             # A batch of new classes alone holds no trial against them, and their rows would

@@ -16,6 +16,10 @@ from kovani_bci.models.kovani_softmax.learning import (
     kovani_softmax_update,
 )
 
+# The online functions as published: the classifier's race of adaptation rates runs its
+# step in one compiled call only while the functions it would otherwise call are these.
+_RACE_FUNCTIONS = (kovani_softmax_update_fixed_prior, kovani_softmax_update, kovani_softmax_predict_proba)
+
 __all__ = [
     "kovani_softmax_fit",
     "kovani_softmax_update",

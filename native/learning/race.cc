@@ -1,0 +1,185 @@
+// One online step of the classifier's race of adaptation rates in one compiled call: the
+// fixed-prior update of one rate's posterior, the running update of the other's, and the
+// prediction of the batch by the rate whose prediction the live loop has not made. Run
+// apart, they are three calls, and between calls on a live loop's CPU the caches go cold;
+// a one-trial step then costs more in calls than in arithmetic.
+//
+// Each part reads, checks and finishes on the host exactly as its published function does
+// (the fixed-prior update, kovani_softmax_update, kovani_softmax_predict_proba), in this
+// order; only their cores are traced together. Where any part would not take its
+// CPU form (an accelerator, a replaced kernel, the plug-in prediction, a batch too large
+// for the reduced form), the function returns None before any core runs, and the caller
+// calls the published functions.
+#include "learning.h"
+#include "model/proba.h"
+#include "model/update.h"
+#include "model/working_type.h"
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace kovani::learning {
+namespace {
+
+enum RaceArg { ONCE, SWEEPS, X, Y, SCORED, NUM_POSTERIOR_SAMPLES, RNG_SEED, SOFTMAX };
+
+// The parts of the race's core, each a core of its own; their parameters are the race
+// core's, each name prefixed with its part's.
+struct Part {
+    std::string prefix;
+    const Core *core;
+};
+
+const std::vector<Part> &parts() {
+    static const std::vector<Part> all = {{"once.", &model::reduced_update_core(true)},
+                                          {"sweeps.", &model::reduced_update_core(false)},
+                                          {"proba.", &model::proba_core}};
+    return all;
+}
+
+// The names outlive every call (CoreParam holds a pointer to them).
+const std::vector<std::string> &prefixed_names() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> out;
+        for (const Part &part : parts())
+            for (const CoreParam &p : part.core->params)
+                out.push_back(part.prefix + p.name);
+        return out;
+    }();
+    return names;
+}
+
+// One part on `values` (its arguments in its parameter order).
+nb::object run_part(Function &self, const Part &part, Args values) {
+    return part.core->body(self, CoreArgs(part.core->params, values));
+}
+
+// The parts run one after the other. Traced side by side, their first operations are all
+// ready at once, and XLA's CPU runtime then hands half of them to a worker thread: for
+// parts of microseconds the hand-off costs more than the parts. So each part after the
+// first is a conditional on the previous part's output (taken unless its first entry is
+// NaN, when that part's finiteness check refuses the step anyway, and this part gives
+// zeros), which cannot start before that output exists.
+nb::object race_body(Function &self, const CoreArgs &a) {
+    Jax j(self);
+    nb::object lax = j.lax();
+    nb::list out;
+    for (const Part &part : parts()) {
+        Args values;
+        std::vector<size_t> arrays;
+        std::vector<std::string> names;
+        nb::list operands;
+        for (const CoreParam &p : part.core->params) {
+            nb::object value = a[(part.prefix + p.name).c_str()];
+            if (!p.is_static && !value.is_none()) {
+                arrays.push_back(values.size());
+                names.push_back(p.name);
+                operands.append(value);
+            }
+            values.push_back(value);
+        }
+        if (nb::len(out) == 0) {
+            out.append(run_part(self, part, values));
+            continue;
+        }
+        nb::object taken = closure(self, "part", names, [&part, values, arrays](Function &f, Args &ops) {
+            Args v = values;
+            for (size_t i = 0; i < arrays.size(); ++i)
+                v[arrays[i]] = ops[i];
+            return run_part(f, part, v);
+        });
+        nb::object shapes = j.jax.attr("eval_shape")(*nb::tuple(nb::make_tuple(taken) + nb::tuple(operands)));
+        nb::object zeros = j.jax.attr("tree").attr("map")(j.jnp.attr("zeros_like"), shapes);
+        nb::object skipped = closure(self, "skipped", names, [zeros](Function &, Args &) { return zeros; });
+        nb::object first = j.jax.attr("tree").attr("leaves")(out[nb::len(out) - 1])[0].attr("ravel")()[0];
+        nb::object pred = first.attr("__eq__")(first);
+        out.append(lax.attr("cond")(*nb::tuple(nb::make_tuple(pred, taken, skipped) + nb::tuple(operands))));
+    }
+    return nb::tuple(out);
+}
+
+const Core &race_core() {
+    static const Core core = [] {
+        std::vector<CoreParam> params;
+        size_t i = 0;
+        for (const Part &part : parts())
+            for (const CoreParam &p : part.core->params)
+                params.push_back({prefixed_names()[i++].c_str(), p.is_static});
+        return Core{"_race_core", params, race_body};
+    }();
+    return core;
+}
+
+// The arguments of part `index`, given as its own core takes them, under the race core's
+// names.
+void add_part(std::vector<CoreArg> &args, size_t index, const std::vector<CoreArg> &part) {
+    size_t offset = 0;
+    for (size_t k = 0; k < index; ++k)
+        offset += parts()[k].core->params.size();
+    const std::vector<CoreParam> &params = parts()[index].core->params;
+    for (size_t k = 0; k < part.size(); ++k) {
+        // In declared order as a rule: one comparison each then.
+        size_t i = k < params.size() && std::strcmp(part[k].first, params[k].name) == 0 ? k : 0;
+        while (i < params.size() && std::strcmp(part[k].first, params[i].name) != 0)
+            ++i;
+        if (i == params.size())
+            raise(PyExc_RuntimeError, (std::string("_race_core: no parameter ") + part[k].first).c_str());
+        args.push_back({prefixed_names()[offset + i].c_str(), part[k].second});
+    }
+}
+
+nb::object race(Function &self, Args &a) {
+    Jax j(self);
+    auto training_type = [&](nb::handle Xn) { return model::training_type(j, Xn.attr("dtype")); };
+    model::Update once = model::read_update(j, a[ONCE], a[X], a[Y], training_type);
+    model::check_features(once);
+    model::prepare_sweeps(j, once, 3);
+    auto working_type = [&](nb::handle Xn) { return global(self, "_jax_dtype_from_numpy")(Xn); };
+    model::Update sweeps = model::read_update(j, a[SWEEPS], a[X], a[Y], working_type);
+    model::prepare_sweeps(j, sweeps, 2);
+    const model::UpdateInputs in_once = model::sweep_inputs(j, once), in_sweeps = model::sweep_inputs(j, sweeps);
+    if (!model::reduced_on_host(in_once, true, model::module_kernels(self)) ||
+        !model::reduced_on_host(in_sweeps, false, model::module_kernels(self)) ||
+        a[NUM_POSTERIOR_SAMPLES].equal(nb::int_(1)))
+        return nb::none();
+    model::ProbaCall scored = model::proba_call(self, j, a[SCORED], a[X], a[NUM_POSTERIOR_SAMPLES], a[RNG_SEED],
+                                                a[SOFTMAX], nb::none());
+    if (!scored.where.on_host || !scored.where.context.is_none())
+        return nb::none();
+    std::vector<CoreArg> args;
+    add_part(args, 0, model::reduced_core_args(j, in_once));
+    add_part(args, 1, model::reduced_core_args(j, in_sweeps));
+    add_part(args, 2, scored.args);
+    nb::object out = call_core(self, race_core(), args);
+    nb::object once_model =
+        model::updated_model(self, j, a[ONCE], once, model::reduced_core_result(j, in_once, out[0]));
+    nb::object sweeps_model =
+        model::updated_model(self, j, a[SWEEPS], sweeps, model::reduced_core_result(j, in_sweeps, out[1]));
+    return nb::make_tuple(once_model, sweeps_model, model::proba_result(j, scored, out[2]));
+}
+
+}  // namespace
+
+Declaration race_update() {
+    return {"_race_update",
+            {{"once_model", "KovaniModel"},
+             {"sweeps_model", "KovaniModel"},
+             {"X", "np.ndarray"},
+             {"y", "np.ndarray"},
+             {"scored_model", "KovaniModel"},
+             {"num_posterior_samples", "int", Conv::Int},
+             {"rng_seed", "int", Conv::Int},
+             {"softmax", "Callable"}},
+            "tuple[KovaniModel, KovaniModel, np.ndarray] | None",
+            "One step of a race of adaptation rates, where it runs on the CPU.\n"
+            "\n"
+            "Returns (kovani_bci.models.kovani_softmax.kovani_softmax_update_fixed_prior(once_model,\n"
+            "X, y), kovani_softmax_update(sweeps_model, X, y),\n"
+            "kovani_softmax_predict_proba(scored_model, X, num_posterior_samples, rng_seed)) with\n"
+            "the probabilities' softmax `softmax`, equal up to rounding, from one compiled call;\n"
+            "None where a part would not take its CPU form.",
+            race};
+}
+
+}  // namespace kovani::learning
