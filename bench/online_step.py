@@ -10,7 +10,7 @@ then ``partial_fit`` on it), scikit-learn's LogisticRegression refitted on all t
 far, the functional update of one trial and the prediction of one trial with 100 draws
 (on the ``"sweeps"`` classifier's record), and a 256 x 256 float64 NumPy matrix product as
 the machine's yardstick. Interleaved so that all of them see the same load, each round
-starting one item later so that every item follows every other as often; the table
+in a random order so that every item follows every other about as often; the table
 gives medians and each step's ratio to the refit. Last, the classifier's own work: the
 defaults' step with the compiled functions answering at once.
 """
@@ -69,6 +69,7 @@ def measure(n, d, K, rounds, warmup=5):
         clf.partial_fit(x, label)
 
     order = list(times)
+    shuffle = np.random.default_rng(2)
     for r, i in enumerate(range(n, n + warmup + rounds)):
         x, label = X[i:i + 1], y[i:i + 1]
         record = clfs["w_scale=1, sweeps"].model_
@@ -77,10 +78,12 @@ def measure(n, d, K, rounds, warmup=5):
                      "update": lambda: learning.kovani_softmax_update(record, x, label),
                      "predict_proba": lambda: inference.kovani_softmax_predict_proba(record, x, 100, 0),
                      "yardstick": lambda: A @ A})
-        # Each round starts one later in the list: what runs just after the refit or the
-        # matrix product (caches, BLAS threads still spinning) is every item in turn.
+        # Each round in its own order: what an item finds left by the one before it (cold
+        # caches after the refit, BLAS threads still spinning after the matrix product)
+        # differs by predecessor, and a fixed cycle would give every item the same one in
+        # every round.
         row = {}
-        for name in order[r % len(order):] + order[:r % len(order)]:
+        for name in shuffle.permutation(order):
             row[name] = elapsed(work[name])
         if i >= n + warmup:
             for name, t in row.items():
