@@ -212,7 +212,7 @@ class RateRace:
             for i, proba in enumerate(probas):
                 proba = np.asarray(proba, dtype=np.float64)
                 known = y < proba.shape[1]
-                p = proba[np.flatnonzero(known), y[known]]
+                p = proba[np.arange(len(y)), y] if known.all() else proba[known, y[known]]
                 batch[i] = -np.log(np.maximum(p, _FLOOR)).sum()
             losses = DISCOUNT ** len(y) * losses + batch
         return RateRace(self.rates, models, losses)

@@ -6,6 +6,7 @@ import dataclasses
 import functools
 import math
 import numbers
+import operator
 import os
 import threading
 from dataclasses import dataclass, field
@@ -23,13 +24,14 @@ from kovani_bci import adaptation, empirical_bayes, laplace, placement
 # files: larger values only ever meant a hang or an overflow.
 from kovani_bci.kovani_io import (
     EXTRA_PREFIX,
+    FLOAT_SCALARS,
+    INT_SCALARS,
     MAX_NUM_STEPS,
     MAX_POSTERIOR_SAMPLES,
     KovaniModel,
     check_record_rule,
     finite_real,
     read_archive,
-    record_scalar,
     write_archive,
 )
 
@@ -68,17 +70,26 @@ _EXTRA_KEYS = (_LABELS_KEY, _SAMPLES_KEY, _NAMES_KEY, _REPLAY_SIZE_KEY, _REPLAY_
 _NUMERIC = "biuf"
 # Trials up to this many values have their last prediction kept (see ``_model_proba``).
 _MEMO_SIZE = 1 << 16
+# The element type of each scalar entry of a record (kovani_io.record_scalar).
+_RECORD_SCALAR_TYPES = {**dict.fromkeys(INT_SCALARS, np.dtype(np.int64)),
+                        **dict.fromkeys(FLOAT_SCALARS, np.dtype(np.float64))}
 _STORABLE_LABEL_KINDS = "biufU"
 
 
+# The compiled modules, imported on first use (importing them starts JAX's backends) and
+# kept; their functions are looked up on them at every call.
+@functools.cache
+def _package():
+    from kovani_bci.models import kovani_softmax
+    return kovani_softmax
+
+
 def _learning():
-    from kovani_bci.models.kovani_softmax import learning
-    return learning
+    return _package().learning
 
 
 def _inference():
-    from kovani_bci.models.kovani_softmax import inference
-    return inference
+    return _package().inference
 
 
 def _fixed_prior_update():
@@ -88,7 +99,7 @@ def _fixed_prior_update():
 
 def _race_functions_published() -> bool:
     """Whether the functions the race of rates calls one by one are the package's own."""
-    from kovani_bci.models import kovani_softmax as package
+    package = _package()
     return all(now is own for now, own in zip(
         (package.kovani_softmax_update_fixed_prior, _learning().kovani_softmax_update,
          _inference().kovani_softmax_predict_proba), package._RACE_FUNCTIONS))
@@ -286,6 +297,13 @@ class _Replay:
         """This buffer after the trials ``X, y``, trimmed to ``per_class`` trials per class."""
         if per_class == 0:
             return self if len(self.y) == 0 else _Replay.empty(self.X.shape[1])
+        if len(y) == 1 and self.per_class == per_class:
+            # The live loop's case: the trial joins a buffer trimmed already, and where its
+            # class is full, that class's oldest trial goes.
+            same = np.flatnonzero(self.y == y[0])
+            old = slice(None) if len(same) < per_class else np.arange(len(self.y)) != same[0]
+            return _Replay(_frozen(np.concatenate([self.X[old], X])),
+                           _frozen(np.concatenate([self.y[old], y])), per_class)
         labels = np.concatenate([self.y, y])
         keep = _last_per_class(labels, per_class)
         m = len(self.y)
@@ -341,14 +359,14 @@ class _Fitted:
 
 
 def _with_settings(model: KovaniModel, settings: dict) -> KovaniModel:
-    """``model`` with the scalar entries ``settings``: the same model where its record holds
-    them already, as the records an update returns do (the live loop's case)."""
+    """``model`` with the scalar entries ``settings`` (Python ints and floats, as
+    ``_prior_and_schedule`` gives them): the same model where its record holds them
+    already, as the records an update returns do (the live loop's case)."""
     params = model.params
     for key, value in settings.items():
         stored = params.get(key)
-        wanted = record_scalar(key, value)
-        if not (type(stored) is np.ndarray and stored.shape == () and stored.dtype == wanted.dtype
-                and stored == wanted):
+        if not (type(stored) is np.ndarray and stored.shape == ()
+                and stored.dtype == _RECORD_SCALAR_TYPES[key] and stored.item() == value):
             return adaptation.with_entries(model, **settings)
     return model
 
@@ -639,9 +657,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         A live loop reads them twice per trial and changes them rarely: the checked set is
         kept with the very objects it was read from and handed out again (as a copy) while
         every attribute still holds the same object."""
-        values = tuple(getattr(self, name) for name in _SETTING_NAMES)
+        values = tuple(map(self.__getattribute__, _SETTING_NAMES))
         kept = self.__dict__.get("_checked_settings")
-        if kept is not None and all(a is b for a, b in zip(kept[0], values)):
+        if kept is not None and all(map(operator.is_, kept[0], values)):
             return dict(kept[1])
         hp = self._checked(dict(zip(_SETTING_NAMES, values)))
         self.__dict__["_checked_settings"] = (values, dict(hp))
