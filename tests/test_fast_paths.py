@@ -225,3 +225,31 @@ def test_thousand_one_trial_updates_in_float32_follow_float64():
         check_factors(L32)
         assert_close(m32, m64, 1e-3)
         assert_close(covariances(L32), covariances(L64), 2e-3)
+
+
+def test_race_step_is_its_three_calls(x64):
+    """The race of adaptation rates in one compiled call: bitwise the fixed-prior update of
+    one posterior, the running update of another and a prediction, each as its published
+    function gives it; None (and nothing run) where a part would not take its CPU form."""
+    from kovani_bci.models.kovani_softmax import inference, kovani_softmax_update_fixed_prior
+    softmax, proba = inference.kovani_softmax, inference.kovani_softmax_predict_proba
+    for K, F, dtype in ((2, 42, np.float32), (4, 16, np.float64)):
+        once = model_of(make_record(K=K, F=F, dtype=dtype, seed=1))
+        sweeps = model_of(make_record(K=K, F=F, dtype=dtype, seed=2, steps=3))
+        X, y = make_trials(3, F, K, seed=3)
+        got = learning._race_update(once, sweeps, X[:1], y[:1], sweeps, 50, 7, softmax)
+        want = (kovani_softmax_update_fixed_prior(once, X[:1], y[:1]), update(sweeps, X[:1], y[:1]),
+                proba(sweeps, X[:1], 50, 7))
+        for new, expected in zip(got[:2], want[:2]):
+            assert new.params.keys() == expected.params.keys()
+            for key in ("beta_mean", "beta_cov_chol", "class_counts", "n_classes", "non_ref_classes"):
+                a, b = np.asarray(new.params[key]), np.asarray(expected.params[key])
+                assert a.dtype == b.dtype
+                np.testing.assert_array_equal(a, b)
+        np.testing.assert_array_equal(got[2], want[2])
+        assert got[2].dtype == want[2].dtype
+        # One draw is the plug-in prediction; a replaced kernel takes the general path.
+        assert learning._race_update(once, sweeps, X[:1], y[:1], sweeps, 1, 7, softmax) is None
+        with general_path() as calls:
+            assert learning._race_update(once, sweeps, X[:1], y[:1], sweeps, 50, 7, softmax) is None
+        assert calls == []

@@ -55,46 +55,46 @@ nb::object run_part(Function &self, const Part &part, Args values) {
     return part.core->body(self, CoreArgs(part.core->params, values));
 }
 
+// `part` on `values`, as a conditional on `previous`, the output of the part before it:
+// taken unless the first entry of `previous` is NaN (that part's finiteness check then
+// refuses the step anyway, and this part gives zeros).
+nb::object run_after(Function &self, const Jax &j, nb::handle previous, const Part &part, const Args &values) {
+    std::vector<size_t> arrays;
+    std::vector<std::string> names;
+    nb::list operands;
+    for (size_t k = 0; k < values.size(); ++k)
+        if (!part.core->params[k].is_static && !values[k].is_none()) {
+            arrays.push_back(k);
+            names.push_back(part.core->params[k].name);
+            operands.append(values[k]);
+        }
+    nb::object taken = closure(self, "part", names, [&part, values, arrays](Function &f, Args &ops) {
+        Args v = values;
+        for (size_t i = 0; i < arrays.size(); ++i)
+            v[arrays[i]] = ops[i];
+        return run_part(f, part, v);
+    });
+    nb::object shapes = j.jax.attr("eval_shape")(*nb::tuple(nb::make_tuple(taken) + nb::tuple(operands)));
+    nb::object zeros = j.jax.attr("tree").attr("map")(j.jnp.attr("zeros_like"), shapes);
+    nb::object skipped = closure(self, "skipped", names, [zeros](Function &, Args &) { return zeros; });
+    nb::object head = j.jax.attr("tree").attr("leaves")(previous)[0].attr("ravel")()[0];
+    nb::object pred = head.attr("__eq__")(head);
+    return j.lax().attr("cond")(*nb::tuple(nb::make_tuple(pred, taken, skipped) + nb::tuple(operands)));
+}
+
 // The parts run one after the other. Traced side by side, their first operations are all
 // ready at once, and XLA's CPU runtime then hands half of them to a worker thread: for
 // parts of microseconds the hand-off costs more than the parts. So each part after the
-// first is a conditional on the previous part's output (taken unless its first entry is
-// NaN, when that part's finiteness check refuses the step anyway, and this part gives
-// zeros), which cannot start before that output exists.
+// first waits for the output of the one before (run_after).
 nb::object race_body(Function &self, const CoreArgs &a) {
     Jax j(self);
-    nb::object lax = j.lax();
     nb::list out;
     for (const Part &part : parts()) {
         Args values;
-        std::vector<size_t> arrays;
-        std::vector<std::string> names;
-        nb::list operands;
-        for (const CoreParam &p : part.core->params) {
-            nb::object value = a[(part.prefix + p.name).c_str()];
-            if (!p.is_static && !value.is_none()) {
-                arrays.push_back(values.size());
-                names.push_back(p.name);
-                operands.append(value);
-            }
-            values.push_back(value);
-        }
-        if (nb::len(out) == 0) {
-            out.append(run_part(self, part, values));
-            continue;
-        }
-        nb::object taken = closure(self, "part", names, [&part, values, arrays](Function &f, Args &ops) {
-            Args v = values;
-            for (size_t i = 0; i < arrays.size(); ++i)
-                v[arrays[i]] = ops[i];
-            return run_part(f, part, v);
-        });
-        nb::object shapes = j.jax.attr("eval_shape")(*nb::tuple(nb::make_tuple(taken) + nb::tuple(operands)));
-        nb::object zeros = j.jax.attr("tree").attr("map")(j.jnp.attr("zeros_like"), shapes);
-        nb::object skipped = closure(self, "skipped", names, [zeros](Function &, Args &) { return zeros; });
-        nb::object first = j.jax.attr("tree").attr("leaves")(out[nb::len(out) - 1])[0].attr("ravel")()[0];
-        nb::object pred = first.attr("__eq__")(first);
-        out.append(lax.attr("cond")(*nb::tuple(nb::make_tuple(pred, taken, skipped) + nb::tuple(operands))));
+        for (const CoreParam &p : part.core->params)
+            values.push_back(a[(part.prefix + p.name).c_str()]);
+        out.append(nb::len(out) == 0 ? run_part(self, part, values)
+                                     : run_after(self, j, out[nb::len(out) - 1], part, values));
     }
     return nb::tuple(out);
 }
