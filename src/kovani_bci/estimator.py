@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import dataclasses
 import functools
 import math
 import numbers
@@ -772,8 +771,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
             race = race.learnt(X, y_idx, learn, predict_proba)
         replay = replay.extended(X, y_idx, hp["replay_per_class"])
         if model_labels is known:
-            return dataclasses.replace(fitted, model=race.leader, replay=replay, evidence=None,
-                                       race=race, memo=_Memo())
+            return _Fitted(race.leader, known, fitted.classes, fitted.column_order, replay,
+                           race=race)
         return _Fitted.build(race.leader, model_labels, replay, race=race)
 
     def _race_together(self, fitted: _Fitted, race: empirical_bayes.RateRace, X: np.ndarray,
