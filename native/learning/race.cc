@@ -139,8 +139,8 @@ nb::object race(Function &self, Args &a) {
     model::Update sweeps = model::read_update(j, a[SWEEPS], a[X], a[Y], working_type);
     model::prepare_sweeps(j, sweeps, 2);
     const model::UpdateInputs in_once = model::sweep_inputs(j, once), in_sweeps = model::sweep_inputs(j, sweeps);
-    if (!model::reduced_on_host(in_once, true, model::module_kernels(self)) ||
-        !model::reduced_on_host(in_sweeps, false, model::module_kernels(self)) ||
+    const model::Kernels kernels = model::module_kernels(self);
+    if (!model::reduced_on_host(in_once, true, kernels) || !model::reduced_on_host(in_sweeps, false, kernels) ||
         a[NUM_POSTERIOR_SAMPLES].equal(nb::int_(1)))
         return nb::none();
     model::ProbaCall scored = model::proba_call(self, j, a[SCORED], a[X], a[NUM_POSTERIOR_SAMPLES], a[RNG_SEED],
