@@ -10,7 +10,6 @@
 // (model/sweeps.h).
 #include "adaptation.h"
 #include "model/update.h"
-#include "model/working_type.h"
 
 namespace kovani::adaptation {
 namespace {
@@ -19,11 +18,7 @@ enum UpdateArg { MODEL, X, Y };
 
 nb::object update(Function &self, Args &a) {
     Jax j(self);
-    auto working_type = [&](nb::handle Xn) { return model::training_type(j, Xn.attr("dtype")); };
-    model::Update u = model::read_update(j, a[MODEL], a[X], a[Y], working_type);
-    model::check_features(u);
-    // The fixed prior adds a matrix per row to the running update's working set.
-    model::prepare_sweeps(j, u, 3);
+    model::Update u = model::read_fixed_prior_update(j, a[MODEL], a[X], a[Y]);
     model::Coefficients posterior = model::fixed_prior_sweeps(self, j, model::sweep_inputs(j, u));
     return model::updated_model(self, j, a[MODEL], u, posterior);
 }

@@ -13,7 +13,6 @@
 #include "learning.h"
 #include "model/proba.h"
 #include "model/update.h"
-#include "model/working_type.h"
 
 #include <cstring>
 #include <string>
@@ -131,13 +130,9 @@ void add_part(std::vector<CoreArg> &args, size_t index, const std::vector<CoreAr
 
 nb::object race(Function &self, Args &a) {
     Jax j(self);
-    auto training_type = [&](nb::handle Xn) { return model::training_type(j, Xn.attr("dtype")); };
-    model::Update once = model::read_update(j, a[ONCE], a[X], a[Y], training_type);
-    model::check_features(once);
-    model::prepare_sweeps(j, once, 3);
+    const model::Update once = model::read_fixed_prior_update(j, a[ONCE], a[X], a[Y]);
     auto working_type = [&](nb::handle Xn) { return global(self, "_jax_dtype_from_numpy")(Xn); };
-    model::Update sweeps = model::read_update(j, a[SWEEPS], a[X], a[Y], working_type);
-    model::prepare_sweeps(j, sweeps, 2);
+    const model::Update sweeps = model::read_running_update(j, a[SWEEPS], a[X], a[Y], working_type);
     const model::UpdateInputs in_once = model::sweep_inputs(j, once), in_sweeps = model::sweep_inputs(j, sweeps);
     const model::Kernels kernels = model::module_kernels(self);
     if (!model::reduced_on_host(in_once, true, kernels) || !model::reduced_on_host(in_sweeps, false, kernels) ||

@@ -12,8 +12,7 @@ enum UpdateArg { MODEL, X, Y };
 nb::object update(Function &self, Args &a) {
     Jax j(self);
     auto working_type = [&](nb::handle Xn) { return global(self, "_jax_dtype_from_numpy")(Xn); };
-    model::Update u = model::read_update(j, a[MODEL], a[X], a[Y], working_type);
-    model::prepare_sweeps(j, u, 2);
+    model::Update u = model::read_running_update(j, a[MODEL], a[X], a[Y], working_type);
     model::Coefficients posterior = model::running_update_sweeps(self, j, model::sweep_inputs(j, u),
                                                                  model::module_kernels(self));
     return model::updated_model(self, j, a[MODEL], u, posterior);

@@ -42,20 +42,30 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
     return u;
 }
 
-void check_features(const Update &u) {
-    const long long d_aug = to_int64(u.rows.beta_mean.attr("shape")[1]);
-    if (d_aug != u.n_features + 1)
-        raise(PyExc_ValueError, ("X has " + std::to_string(u.n_features) + " features, but the model has " +
-                                 std::to_string(d_aug - 1) + " (beta_mean has n_features + 1 columns)")
-                                    .c_str());
-}
-
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
                         item_size(j, u.np_dtype));
     check_growth(u.settings);
     grow_classes(j, u.settings, u.rows, u.n_features);
     u.counts = counts_after(j, u.settings, u.rows);
+}
+
+Update read_running_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y,
+                           const WorkingType &working_type) {
+    Update u = read_update(j, model, X, y, working_type);
+    prepare_sweeps(j, u, 2);
+    return u;
+}
+
+Update read_fixed_prior_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y) {
+    Update u = read_update(j, model, X, y, [&](nb::handle Xn) { return training_type(j, Xn.attr("dtype")); });
+    const long long d_aug = to_int64(u.rows.beta_mean.attr("shape")[1]);
+    if (d_aug != u.n_features + 1)
+        raise(PyExc_ValueError, ("X has " + std::to_string(u.n_features) + " features, but the model has " +
+                                 std::to_string(d_aug - 1) + " (beta_mean has n_features + 1 columns)")
+                                    .c_str());
+    prepare_sweeps(j, u, 3);
+    return u;
 }
 
 UpdateInputs sweep_inputs(const Jax &j, const Update &u) {

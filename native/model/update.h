@@ -30,13 +30,18 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
 // refused with ValueError before anything grows.
 inline constexpr long long kMaxAddedClasses = 1000;
 
-// The batch's features must be the model's (the fixed-prior update says so rather than
-// failing in an array operation).
-void check_features(const Update &u);
-
 // The memory guard (check_sweeps_memory with `matrices` per row), the growth bound
 // (kMaxAddedClasses), then class growth and the counts after the batch.
 void prepare_sweeps(const Jax &j, Update &u, double matrices);
+
+// Each update's steps before its sweeps. The running update: read_update with
+// `working_type`, then prepare_sweeps with two matrices per row. The fixed-prior update:
+// read_update in the training type, the batch's features checked against the model's
+// (said so rather than failing in an array operation), then prepare_sweeps with a third
+// matrix per row (its fixed prior).
+Update read_running_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y,
+                           const WorkingType &working_type);
+Update read_fixed_prior_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y);
 
 // What the sweeps take: the padded batch and the grown posterior.
 UpdateInputs sweep_inputs(const Jax &j, const Update &u);
