@@ -27,8 +27,7 @@ void check_growth(const UpdateSettings &s) {
                                 .c_str());
 }
 
-}  // namespace
-
+// The trials, the settings, the working type and the stored posterior, in this order.
 Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type) {
     Update u;
     u.trials = convert_trials(j, X, y);
@@ -42,6 +41,8 @@ Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, c
     return u;
 }
 
+// The memory guard (check_sweeps_memory with `matrices` per row), the growth bound, then
+// class growth and the counts after the batch.
 void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     check_sweeps_memory("update", matrices, u.settings.new_n_classes - 1, u.n_features + 1, padded_rows(u.n_trials),
                         item_size(j, u.np_dtype));
@@ -49,6 +50,8 @@ void prepare_sweeps(const Jax &j, Update &u, double matrices) {
     grow_classes(j, u.settings, u.rows, u.n_features);
     u.counts = counts_after(j, u.settings, u.rows);
 }
+
+}  // namespace
 
 Update read_running_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y,
                            const WorkingType &working_type) {

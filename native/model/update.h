@@ -23,22 +23,16 @@ struct Update {
 // The working type from the float64 trials; called after the settings are read and checked.
 using WorkingType = std::function<nb::object(nb::handle Xn)>;
 
-// The trials, the settings, the working type and the stored posterior, in this order.
-Update read_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y, const WorkingType &working_type);
-
 // Classes an update may add: a label beyond old K - 1 + kMaxAddedClasses (+ label_base) is
 // refused with ValueError before anything grows.
 inline constexpr long long kMaxAddedClasses = 1000;
 
-// The memory guard (check_sweeps_memory with `matrices` per row), the growth bound
-// (kMaxAddedClasses), then class growth and the counts after the batch.
-void prepare_sweeps(const Jax &j, Update &u, double matrices);
-
-// Each update's steps before its sweeps. The running update: read_update with
-// `working_type`, then prepare_sweeps with two matrices per row. The fixed-prior update:
-// read_update in the training type, the batch's features checked against the model's
-// (said so rather than failing in an array operation), then prepare_sweeps with a third
-// matrix per row (its fixed prior).
+// Each update's steps before its sweeps: the trials, the settings, the working type and the
+// stored posterior read in this order, then the memory guard, the growth bound
+// (kMaxAddedClasses), class growth and the counts after the batch. The running update reads
+// in `working_type` and holds two matrices per row; the fixed-prior update reads in the
+// training type, checks the batch's features against the model's (saying so rather than
+// failing in an array operation), and holds a third matrix per row (its fixed prior).
 Update read_running_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y,
                            const WorkingType &working_type);
 Update read_fixed_prior_update(const Jax &j, nb::handle model, nb::handle X, nb::handle y);
