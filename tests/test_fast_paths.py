@@ -129,6 +129,7 @@ def test_update_with_many_trials_in_few_of_many_coefficients(x64):
 
 
 @pytest.mark.parametrize("n, F, lr, steps", [
+    (1, 60, 0.6, 2),      # one trial: its own space in closed form
     (30, 60, 1.0, 2),     # fewer trials than coefficients: the trials' own space
     (30, 60, 0.6, 3),     # the same, damped
     (100, 200, 1.0, 1),   # 100 rank-1 terms from the diagonal prior factor

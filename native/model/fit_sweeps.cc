@@ -74,8 +74,8 @@ nb::object reduced_core(Function &self, const CoreArgs &a) {
     // beta = m_prior + D^(1/2) Q mu, and S = D^(1/2) (I + Q (Sigma - I) Q^T) D^(1/2) from
     // Sigma's eigen-decomposition (its singular values: Sigma is positive semi-definite).
     nb::object means = f.m_prior + scale * j.matmul(state[0], r.Q.attr("T"));
-    nb::object svd = j.jnp.attr("linalg").attr("svd")(state[1]);
-    Directions dir = directions(j, r.Q, svd[1], svd[0]);
+    Singular svd = singular(j, state[1]);
+    Directions dir = directions(j, r.Q, svd.s, svd.P);
     return nb::make_tuple(means, dir.U, dir.s);
 }
 

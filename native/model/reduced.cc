@@ -5,10 +5,39 @@
 
 namespace kovani::model {
 
+namespace {
+
+bool single_trial(nb::handle a) { return to_int64(a.attr("shape")[-1]) == 1; }
+
+}  // namespace
+
 Reduced reduce(const Jax &j, nb::handle V) {
-    nb::object VT = j.jnp.attr("swapaxes")(V, -1, -2);
-    nb::object qr = j.jnp.attr("linalg").attr("qr")(VT, nb::arg("mode") = "reduced");
-    return {qr[0], j.jnp.attr("swapaxes")(qr[1], -1, -2)};
+    nb::object jnp = j.jnp, VT = jnp.attr("swapaxes")(V, -1, -2);
+    if (single_trial(VT)) {
+        // One trial's QR is its normalisation, R = |v|. LAPACK's Householder form may give
+        // -|v| and -Q; theta's N(0, I) start is symmetric, so the posterior is the same, and
+        // the two LAPACK calls would cost more than the rest of a one-trial update. Scaled
+        // by the largest entry first, so that squaring neither overflows nor underflows.
+        nb::object top = jnp.attr("max")(jnp.attr("abs")(VT), nb::arg("axis") = -2, nb::arg("keepdims") = true);
+        nb::object safe_top = jnp.attr("where")(top.attr("__gt__")(0), top, jnp.attr("ones_like")(top));
+        nb::object unit = VT / safe_top;
+        nb::object norm = top * jnp.attr("sqrt")(jnp.attr("sum")(unit * unit, nb::arg("axis") = -2, nb::arg("keepdims") = true));
+        // A zero trial leaves Q = 0 and R = 0: the data say nothing, and theta keeps its start.
+        nb::object safe_norm = jnp.attr("where")(norm.attr("__gt__")(0), norm, jnp.attr("ones_like")(norm));
+        return {VT / safe_norm, norm};
+    }
+    nb::object qr = jnp.attr("linalg").attr("qr")(VT, nb::arg("mode") = "reduced");
+    return {qr[0], jnp.attr("swapaxes")(qr[1], -1, -2)};
+}
+
+Singular singular(const Jax &j, nb::handle C) {
+    if (single_trial(C)) {
+        // 1 x 1: the singular value is |c|, and the direction's sign is lost in U^T U.
+        nb::object s = j.jnp.attr("abs")(C)[nb::make_tuple(nb::ellipsis(), 0)];
+        return {j.jnp.attr("ones_like")(C), s};
+    }
+    nb::object svd = j.jnp.attr("linalg").attr("svd")(C);
+    return {svd[0], svd[1]};
 }
 
 Directions directions(const Jax &j, nb::handle Q, nb::handle s, nb::handle P) {
@@ -26,9 +55,8 @@ Directions directions(const Jax &j, nb::handle Q, nb::handle s, nb::handle P) {
 }
 
 Directions directions_from_factor(const Jax &j, nb::handle Q, nb::handle C) {
-    nb::object svd = j.jnp.attr("linalg").attr("svd")(C);
-    nb::object sv = svd[1];
-    return directions(j, Q, sv * sv, svd[0]);
+    Singular svd = singular(j, C);
+    return directions(j, Q, svd.s * svd.s, svd.P);
 }
 
 namespace {

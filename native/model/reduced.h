@@ -43,6 +43,14 @@ struct Directions {
 };
 Directions directions(const Jax &j, nb::handle Q, nb::handle s, nb::handle P);
 
+// The left singular vectors P and singular values s of C (..., n, n), as
+// jnp.linalg.svd's first two outputs up to the signs of P's columns (the factors use only
+// P's squares); for a single trial in closed form.
+struct Singular {
+    nb::object P, s;
+};
+Singular singular(const Jax &j, nb::handle C);
+
 // Sigma = P diag(s) P^T from its lower factors C (R, n, n): the squared singular values of
 // C, accurate where a tiny eigenvalue would be lost to rounding in Sigma itself.
 Directions directions_from_factor(const Jax &j, nb::handle Q, nb::handle C);

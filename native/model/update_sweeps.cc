@@ -85,8 +85,8 @@ nb::object reduced_core(Function &self, const CoreArgs &a, bool fixed_prior) {
     Directions dir;
     if (fixed_prior) {
         // The state holds covariances: Sigma's eigen-decomposition is its singular one.
-        nb::object svd = jnp.attr("linalg").attr("svd")(state[1]);
-        dir = directions(j, r.Q, svd[1], svd[0]);
+        Singular svd = singular(j, state[1]);
+        dir = directions(j, r.Q, svd.s, svd.P);
     } else {
         dir = directions_from_factor(j, r.Q, state[1]);
     }
