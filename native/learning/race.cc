@@ -49,15 +49,75 @@ const std::vector<std::string> &prefixed_names() {
     return names;
 }
 
+const Core &race_core();
+
+// The arrays of one step are a few hundred numbers each, and jit's dispatch costs about as
+// much per array argument as the part's arithmetic: the host's arrays travel packed, one
+// buffer per dtype, with a static layout of (parameter index, buffer, offset, size, shape)
+// that puts each back at its parameter's place. The traced values are the same arrays.
+struct Packed {
+    nb::object layout, buffers;
+};
+
+Packed pack(const Jax &j, std::vector<CoreArg> &args) {
+    const std::vector<std::string> &names = prefixed_names();
+    nb::object ndarray = j.np.attr("ndarray");
+    nb::list dtypes, groups, layout;
+    std::vector<long long> filled;
+    for (CoreArg &arg : args) {
+        if (!arg.second.type().is(ndarray))
+            continue;
+        size_t index = 0;
+        while (index < names.size() && names[index].c_str() != arg.first)
+            ++index;
+        if (index == names.size() || race_core().params[index].is_static)
+            continue;
+        nb::object dtype = arg.second.attr("dtype");
+        size_t g = 0;
+        while (g < nb::len(dtypes) && !dtype.equal(dtypes[g]))
+            ++g;
+        if (g == nb::len(dtypes)) {
+            dtypes.append(dtype);
+            groups.append(nb::list());
+            filled.push_back(0);
+        }
+        const long long size = nb::cast<long long>(arg.second.attr("size"));
+        layout.append(nb::make_tuple(index, g, filled[g], size, arg.second.attr("shape")));
+        nb::list(groups[g]).append(arg.second);
+        filled[g] += size;
+        arg.second = nb::none();
+    }
+    nb::list buffers;
+    for (nb::handle group : groups)
+        buffers.append(j.np.attr("concatenate")(group, nb::arg("axis") = nb::none()));
+    return {nb::tuple(layout), nb::tuple(buffers)};
+}
+
+// Puts back the packed arrays of the part whose parameters start at `first` among the
+// race core's, into `values` (the part's arguments).
+void unpack(const Jax &j, Args &values, size_t first, nb::handle layout, nb::handle buffers) {
+    for (nb::handle entry : layout) {
+        const size_t index = nb::cast<size_t>(entry[0]);
+        if (index < first || index >= first + values.size())
+            continue;
+        const long long offset = nb::cast<long long>(entry[2]), size = nb::cast<long long>(entry[3]);
+        nb::object flat = j.lax().attr("slice")(buffers[entry[1]], nb::make_tuple(offset), nb::make_tuple(offset + size));
+        values[index - first] = flat.attr("reshape")(entry[4]);
+    }
+}
+
 // One part on `values` (its arguments in its parameter order).
 nb::object run_part(Function &self, const Part &part, Args values) {
     return part.core->body(self, CoreArgs(part.core->params, values));
 }
 
-// `part` on `values`, as a conditional on `previous`, the output of the part before it:
-// taken unless the first entry of `previous` is NaN (that part's finiteness check then
-// refuses the step anyway, and this part gives zeros).
-nb::object run_after(Function &self, const Jax &j, nb::handle previous, const Part &part, const Args &values) {
+// `part` on `values` (with its packed arrays still in `buffers`), as a conditional on
+// `previous`, the output of the part before it: taken unless the first entry of
+// `previous` is NaN (that part's finiteness check then refuses the step anyway, and this
+// part gives zeros). The buffers are unpacked inside the branch, so that the part's
+// first operations wait for the part before it.
+nb::object run_after(Function &self, const Jax &j, nb::handle previous, const Part &part, const Args &values,
+                     size_t first, nb::handle layout, nb::handle buffers) {
     std::vector<size_t> arrays;
     std::vector<std::string> names;
     nb::list operands;
@@ -67,10 +127,14 @@ nb::object run_after(Function &self, const Jax &j, nb::handle previous, const Pa
             names.push_back(part.core->params[k].name);
             operands.append(values[k]);
         }
-    nb::object taken = closure(self, "part", names, [&part, values, arrays](Function &f, Args &ops) {
+    names.push_back("packed");
+    operands.append(buffers);
+    nb::object layout_kept = nb::borrow(layout);
+    nb::object taken = closure(self, "part", names, [&part, values, arrays, first, layout_kept](Function &f, Args &ops) {
         Args v = values;
         for (size_t i = 0; i < arrays.size(); ++i)
             v[arrays[i]] = ops[i];
+        unpack(Jax(f), v, first, layout_kept, ops.back());
         return run_part(f, part, v);
     });
     nb::object shapes = j.jax.attr("eval_shape")(*nb::tuple(nb::make_tuple(taken) + nb::tuple(operands)));
@@ -87,13 +151,20 @@ nb::object run_after(Function &self, const Jax &j, nb::handle previous, const Pa
 // first waits for the output of the one before (run_after).
 nb::object race_body(Function &self, const CoreArgs &a) {
     Jax j(self);
+    nb::object layout = a["layout"], buffers = a["packed"];
     nb::list out;
+    size_t first = 0;
     for (const Part &part : parts()) {
         Args values;
         for (const CoreParam &p : part.core->params)
             values.push_back(a[(part.prefix + p.name).c_str()]);
-        out.append(nb::len(out) == 0 ? run_part(self, part, values)
-                                     : run_after(self, j, out[nb::len(out) - 1], part, values));
+        if (nb::len(out) == 0) {
+            unpack(j, values, first, layout, buffers);
+            out.append(run_part(self, part, values));
+        } else {
+            out.append(run_after(self, j, out[nb::len(out) - 1], part, values, first, layout, buffers));
+        }
+        first += values.size();
     }
     return nb::tuple(out);
 }
@@ -105,6 +176,8 @@ const Core &race_core() {
         for (const Part &part : parts())
             for (const CoreParam &p : part.core->params)
                 params.push_back({prefixed_names()[i++].c_str(), p.is_static});
+        params.push_back({"layout", true});
+        params.push_back({"packed", false});
         return Core{"_race_core", params, race_body};
     }();
     return core;
@@ -146,6 +219,9 @@ nb::object race(Function &self, Args &a) {
     add_part(args, 0, model::reduced_core_args(j, in_once));
     add_part(args, 1, model::reduced_core_args(j, in_sweeps));
     add_part(args, 2, scored.args);
+    const Packed packed = pack(j, args);
+    args.push_back({"layout", packed.layout});
+    args.push_back({"packed", packed.buffers});
     nb::object out = call_core(self, race_core(), args);
     nb::object once_model =
         model::updated_model(self, j, a[ONCE], once, model::reduced_core_result(j, in_once, out[0]));
