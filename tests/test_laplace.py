@@ -196,3 +196,44 @@ def test_a_failing_scale_is_skipped(monkeypatch):
         ValueError("non-finite posterior")))
     with pytest.raises(ValueError, match="failed at every prior scale"):
         empirical_bayes.fit_auto_w_scale(X, y, 3, **settings)
+
+
+@pytest.mark.usefixtures("enable_x64")
+def test_the_adaptive_rate_starts_from_the_lowest_scale_at_the_two_class_factor(monkeypatch):
+    rng = np.random.default_rng(4)
+    centres = rng.normal(scale=1.5, size=(3, 8))
+    y = np.repeat(np.arange(3), 15)
+    X = centres[y] + rng.normal(size=(45, 8))
+    bound, _ = empirical_bayes.fit_auto_w_scale(X, y, 3, rng_seed=0, learning_rate=1.0,
+                                                num_steps=10, **PRIOR)
+    newton = laplace._Problem.newton
+
+    def failing_at(bad):
+        def run(self, i, theta):
+            if i in bad:
+                raise np.linalg.LinAlgError("singular")
+            return newton(self, i, theta)
+        return run
+    for lowest in (0, 1):       # the lowest scale whose fit succeeds
+        with monkeypatch.context() as patch:
+            patch.setattr(laplace._Problem, "newton", failing_at(set(range(lowest))))
+            model, start, scales, log_ev = laplace.fit_above_with_start(bound, X, y)
+            sharp_record = laplace.fit_above(bound, X, y)[0].params
+        assert np.flatnonzero(np.isfinite(log_ev))[0] == lowest
+        want = laplace.fit_sharp(bound, X, y, scales=scales[lowest:lowest + 1],
+                                 temperature=laplace.TEMPERATURE)[0].params
+        for key, value in start.params.items():
+            if key in ("beta_mean", "beta_cov_chol"):
+                np.testing.assert_allclose(value, want[key], rtol=1e-7, atol=1e-9)
+            else:   # the sharp record's settings, w_scale among them
+                np.testing.assert_array_equal(value, sharp_record[key])
+        for key in ("beta_mean", "beta_cov_chol"):
+            np.testing.assert_array_equal(model.params[key], sharp_record[key])
+        assert not np.array_equal(start.params["beta_cov_chol"], sharp_record["beta_cov_chol"])
+    # The classifier's race: the calm rate (and model_) sharp, the adaptive rate from the
+    # start; a fixed rate has no race to start.
+    clf = sharp().fit(X, y)
+    once, sweeps = clf._state().race.models
+    assert once is clf.model_
+    assert not np.array_equal(sweeps.params["beta_mean"], once.params["beta_mean"])
+    assert sharp(adaptation_rate="once").fit(X, y)._state().race is None

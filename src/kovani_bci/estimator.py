@@ -513,7 +513,8 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         side, and the decoder is the one whose predictions of each batch, made before
         learning it, had the lower log loss, discounted by 0.99 a trial (see
         :class:`kovani_bci.empirical_bayes.RateRace`); a partial_fit then costs about
-        two.
+        two. After a fit with ``w_scale="auto"`` the "sweeps" rate starts from a wider
+        posterior than ``model_`` (:func:`kovani_bci.laplace.fit_above_with_start`).
     device : str or jax.Device, default="auto"
         Where the computations run. "auto": on a machine whose default JAX device is an
         accelerator (a GPU), small calls (the live loop's updates and predictions) run on
@@ -719,20 +720,28 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                              f"{len(labels)} class ({labels.tolist()[0]!r})")
         y_idx = np.searchsorted(labels, y).astype(np.int64)
         seed = _seed_from(hp["random_state"])
+        race = None
         if _is_auto(hp["w_scale"]):
             settings = self._prior_and_schedule(hp, w_scale=1.0)
             del settings["w_scale"]
             model, evidence = empirical_bayes.fit_auto_w_scale(X, y_idx, len(labels),
                                                                rng_seed=seed, **settings)
             if self._auto_fit == "mode":
-                model, _, _ = laplace.fit_above(model, X, y_idx)
+                model, start, _, _ = laplace.fit_above_with_start(model, X, y_idx)
                 evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
+                rates = empirical_bayes.RateRace.rates_of(hp["adaptation_rate"])
+                if rates == empirical_bayes.RATES and start is not model:
+                    # The calm rate (and the predictions, until the adaptive rate leads)
+                    # from the sharp record; the adaptive one from the wider start.
+                    race = empirical_bayes.RateRace(
+                        rates, tuple(start if rate == "sweeps" else model for rate in rates),
+                        np.zeros(len(rates)))
         else:
             model = _learning().kovani_softmax_fit(X, y_idx, len(labels), 0, rng_seed=seed,
                                                    **self._prior_and_schedule(hp))
             evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
         replay = _Replay.empty(X.shape[1]).extended(X, y_idx, hp["replay_per_class"])
-        return _Fitted.build(model, labels, replay, evidence)
+        return _Fitted.build(model, labels, replay, evidence, race=race)
 
     def _absorb(self, fitted: _Fitted, X: np.ndarray, y: np.ndarray,
                 declared: np.ndarray | None, hp: dict) -> _Fitted:
