@@ -237,3 +237,24 @@ def test_the_adaptive_rate_starts_from_the_lowest_scale_at_the_two_class_factor(
     assert once is clf.model_
     assert not np.array_equal(sweeps.params["beta_mean"], once.params["beta_mean"])
     assert sharp(adaptation_rate="once").fit(X, y)._state().race is None
+
+
+def test_the_climb_stops_where_the_leave_one_out_predictive_does_not_follow(monkeypatch):
+    rng = np.random.default_rng(4)
+    centres = rng.normal(scale=1.5, size=(3, 8))
+    y = np.repeat(np.arange(3), 15)
+    X = centres[y] + rng.normal(size=(45, 8))
+    scales = 0.05 * 2.0 ** np.arange(7)
+    _, _, log_ev = laplace.fit_sharp(template(X, y, 3), X, y, scales=scales)
+    chosen = int(np.argmax(log_ev - laplace.PENALTY * np.log2(scales / scales[0])))
+    assert chosen >= 2
+    scores = laplace._Problem.temperature_and_scores
+    for favoured, want in ((1, 1), (chosen, chosen)):
+        def tilted(self, theta, cov, omega):
+            # Each scale's leave-one-out predictive, the favoured scale's raised above all.
+            t, s = scores(self, theta, cov, omega)
+            at = int(np.argmin(np.abs(self.prec[0, 0] - scales ** -2.0)))
+            return t, s + (100.0 if at == favoured else 0.0) / len(s)
+        monkeypatch.setattr(laplace._Problem, "temperature_and_scores", tilted)
+        model = laplace.fit_sharp(template(X, y, 3), X, y, scales=scales)[0]
+        assert model.params["w_scale"] == pytest.approx(scales[want] / np.sqrt(2 / 3))

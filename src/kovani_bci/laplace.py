@@ -34,7 +34,10 @@ same model and prior exactly instead:
    (:meth:`_Problem.temperature`: each trial's logits with the trial's own quadratic term
    taken out of the Laplace approximation at the mode, and the bound's variance less the
    trial's weight, sampled as the predictions sample them); with two classes
-   :data:`TEMPERATURE`.
+   :data:`TEMPERATURE`. With more than two classes the scale is then lowered to the lowest
+   of the walk whose leave-one-out predictive (at its own factor) is at least that of the
+   scale chosen in 2.: the evidence climbed where held-out trials did not follow on
+   simulated motor imagery (3 classes, 20 trials per class: 0.581 against 0.550 nats).
 
 :func:`fit_above` is the classifier's ``w_scale="auto"``: the grid starts at the scale the
 variational bound chose (``empirical_bayes.fit_auto_w_scale``; each class's own scale) and
@@ -266,6 +269,10 @@ class _Problem:
         """The widest factor on ``cov`` whose approximate leave-one-out log predictive of the
         trials (each class's logit Gaussian, as the record's predictions sample them) is
         within one standard error of the highest."""
+        return self.temperature_and_scores(theta, cov, omega)[0]
+
+    def temperature_and_scores(self, theta, cov, omega):
+        """:meth:`temperature`, and each trial's leave-one-out log predictive at it (n,)."""
         mean, var = self.leave_one_out(theta, cov, omega)
         if not (np.isfinite(mean).all() and np.isfinite(var).all()):
             raise np.linalg.LinAlgError("non-finite leave-one-out predictive")
@@ -285,7 +292,8 @@ class _Problem:
         gap = scores[best] - scores
         within = gap.sum(axis=1) <= np.sqrt(gap.shape[1]) * gap.std(axis=1, ddof=1)
         within[best] = True
-        return float(TEMPERATURES[int(np.flatnonzero(within).max())])
+        chosen = int(np.flatnonzero(within).max())
+        return float(TEMPERATURES[chosen]), scores[chosen]
 
 
 def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
@@ -308,8 +316,9 @@ def fit_sharp(template: KovaniModel, X: np.ndarray, y: np.ndarray,
         with two classes n_trials / 40 within [:data:`PENALTY_TWO_CLASSES`, PENALTY].
     temperature : the factor on each class's covariance (1: the bound's own); None: with
         more than two classes the widest of :data:`TEMPERATURES` within one standard error
-        of the highest approximate leave-one-out predictive, else (and where that cannot
-        be computed) :data:`TEMPERATURE`.
+        of the highest approximate leave-one-out predictive, and the scale lowered to the
+        lowest whose predictive is as high; else (and where that cannot be computed)
+        :data:`TEMPERATURE`.
     patience : the walk up the scales stops once the evidence is this far below its best.
 
     Returns
@@ -350,9 +359,18 @@ def _fit(template, X, y, scales, penalty, temperature, patience, start=False):
             temperature = TEMPERATURE
             if n_classes > 2:
                 try:
-                    temperature = problem.temperature(thetas[best], blocks, omega)
+                    temperature, loo = problem.temperature_and_scores(thetas[best], blocks, omega)
+                    # The climb only as far as the leave-one-out predictive follows it: the
+                    # lowest scale whose predictive is at least the chosen one's.
+                    for i in np.flatnonzero(np.isfinite(log_ev[:best])):
+                        b_i, o_i = covariances(i)
+                        t_i, loo_i = problem.temperature_and_scores(thetas[i], b_i, o_i)
+                        if loo_i.sum() >= loo.sum():
+                            best, blocks, omega, temperature = int(i), b_i, o_i, t_i
+                            break
                 except np.linalg.LinAlgError:
                     pass
+                blocks, omega = covariances(best)
     model = _record(template, X, problem, thetas[best], scales[best], temperature * blocks,
                     temperature)
     lowest = int(np.flatnonzero(np.isfinite(log_ev))[0])
