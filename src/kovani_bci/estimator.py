@@ -513,8 +513,9 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
         side, and the decoder is the one whose predictions of each batch, made before
         learning it, had the lower log loss, discounted by 0.99 a trial (see
         :class:`kovani_bci.empirical_bayes.RateRace`); a partial_fit then costs about
-        two. After a fit with ``w_scale="auto"`` the "sweeps" rate starts from a wider
-        posterior than ``model_`` (:func:`kovani_bci.laplace.fit_above_with_start`).
+        two. After a fit with ``w_scale="auto"`` and more than two classes the "sweeps" rate
+        starts from a wider posterior than ``model_``
+        (:func:`kovani_bci.laplace.fit_above_with_start`).
     device : str or jax.Device, default="auto"
         Where the computations run. "auto": on a machine whose default JAX device is an
         accelerator (a GPU), small calls (the live loop's updates and predictions) run on
@@ -730,9 +731,11 @@ class KovaniSoftmaxClassifier(ClassifierMixin, BaseEstimator):
                 model, start, _, _ = laplace.fit_above_with_start(model, X, y_idx)
                 evidence = _learning().kovani_softmax_evidence(model, X, y_idx)
                 rates = empirical_bayes.RateRace.rates_of(hp["adaptation_rate"])
-                if rates == empirical_bayes.RATES and start is not model:
+                if rates == empirical_bayes.RATES and start is not model and len(labels) > 2:
                     # The calm rate (and the predictions, until the adaptive rate leads)
-                    # from the sharp record; the adaptive one from the wider start.
+                    # from the sharp record; the adaptive one from the wider start. With two
+                    # classes (one factor, a milder climb) it was mixed: better on drifting
+                    # simulated sessions, worse on the demo's tangent space with a late class.
                     race = empirical_bayes.RateRace(
                         rates, tuple(start if rate == "sweeps" else model for rate in rates),
                         np.zeros(len(rates)))
