@@ -159,17 +159,25 @@ def test_sharp_on_signal_honest_on_noise():
     assert np.mean(losses) < 1.01
 
 
+def failing_at(bad, newton=laplace._Problem.newton):
+    """The walk's Newton fit, failing at the scale indices ``bad``."""
+    def run(self, i, theta):
+        if i in bad:
+            raise np.linalg.LinAlgError("singular")
+        return newton(self, i, theta)
+    return run
+
+
+def three_classes():
+    rng = np.random.default_rng(4)
+    centres = rng.normal(scale=1.5, size=(3, 8))
+    y = np.repeat(np.arange(3), 15)
+    return centres[y] + rng.normal(size=(45, 8)), y
+
+
 def test_a_failing_scale_is_skipped(monkeypatch):
     rng = np.random.default_rng(3)
     X, y = rng.normal(size=(30, 6)), np.repeat([0, 1, 2], 10)
-    newton = laplace._Problem.newton
-
-    def failing_at(bad):
-        def run(self, i, theta):
-            if i in bad:
-                raise np.linalg.LinAlgError("singular")
-            return newton(self, i, theta)
-        return run
     monkeypatch.setattr(laplace._Problem, "newton", failing_at({0, 1}))
     model, scales, log_ev = laplace.fit_sharp(template(X, y, 3), X, y)
     assert np.isneginf(log_ev[:2]).all() and np.isfinite(model.params["beta_mean"]).all()
@@ -200,20 +208,9 @@ def test_a_failing_scale_is_skipped(monkeypatch):
 
 @pytest.mark.usefixtures("enable_x64")
 def test_the_adaptive_rate_starts_from_the_lowest_scale_at_the_two_class_factor(monkeypatch):
-    rng = np.random.default_rng(4)
-    centres = rng.normal(scale=1.5, size=(3, 8))
-    y = np.repeat(np.arange(3), 15)
-    X = centres[y] + rng.normal(size=(45, 8))
+    X, y = three_classes()
     bound, _ = empirical_bayes.fit_auto_w_scale(X, y, 3, rng_seed=0, learning_rate=1.0,
                                                 num_steps=10, **PRIOR)
-    newton = laplace._Problem.newton
-
-    def failing_at(bad):
-        def run(self, i, theta):
-            if i in bad:
-                raise np.linalg.LinAlgError("singular")
-            return newton(self, i, theta)
-        return run
     for lowest in (0, 1):       # the lowest scale whose fit succeeds
         with monkeypatch.context() as patch:
             patch.setattr(laplace._Problem, "newton", failing_at(set(range(lowest))))
@@ -240,10 +237,7 @@ def test_the_adaptive_rate_starts_from_the_lowest_scale_at_the_two_class_factor(
 
 
 def test_the_climb_stops_where_the_leave_one_out_predictive_does_not_follow(monkeypatch):
-    rng = np.random.default_rng(4)
-    centres = rng.normal(scale=1.5, size=(3, 8))
-    y = np.repeat(np.arange(3), 15)
-    X = centres[y] + rng.normal(size=(45, 8))
+    X, y = three_classes()
     scales = 0.05 * 2.0 ** np.arange(7)
     _, _, log_ev = laplace.fit_sharp(template(X, y, 3), X, y, scales=scales)
     chosen = int(np.argmax(log_ev - laplace.PENALTY * np.log2(scales / scales[0])))
