@@ -370,7 +370,6 @@ def _fit(template, X, y, scales, penalty, temperature, patience, start=False):
                             break
                 except np.linalg.LinAlgError:
                     pass
-                blocks, omega = covariances(best)
     model = _record(template, X, problem, thetas[best], scales[best], temperature * blocks,
                     temperature)
     lowest = int(np.flatnonzero(np.isfinite(log_ev))[0])
