@@ -62,8 +62,9 @@ struct Packed {
 Packed pack(const Jax &j, std::vector<CoreArg> &args) {
     const std::vector<std::string> &names = prefixed_names();
     nb::object ndarray = j.np.attr("ndarray");
-    nb::list dtypes, groups, layout;
-    std::vector<long long> filled;
+    // The host's arrays by dtype: (argument, parameter index) per array.
+    nb::list dtypes;
+    std::vector<std::vector<std::pair<CoreArg *, size_t>>> groups;
     for (CoreArg &arg : args) {
         if (!arg.second.type().is(ndarray))
             continue;
@@ -74,22 +75,30 @@ Packed pack(const Jax &j, std::vector<CoreArg> &args) {
             continue;
         nb::object dtype = arg.second.attr("dtype");
         size_t g = 0;
-        while (g < nb::len(dtypes) && !dtype.equal(dtypes[g]))
+        while (g < groups.size() && !dtype.equal(dtypes[g]))
             ++g;
-        if (g == nb::len(dtypes)) {
+        if (g == groups.size()) {
             dtypes.append(dtype);
-            groups.append(nb::list());
-            filled.push_back(0);
+            groups.emplace_back();
         }
-        const long long size = nb::cast<long long>(arg.second.attr("size"));
-        layout.append(nb::make_tuple(index, g, filled[g], size, arg.second.attr("shape")));
-        nb::list(groups[g]).append(arg.second);
-        filled[g] += size;
-        arg.second = nb::none();
+        groups[g].push_back({&arg, index});
     }
-    nb::list buffers;
-    for (nb::handle group : groups)
-        buffers.append(j.np.attr("concatenate")(group, nb::arg("axis") = nb::none()));
+    // An array alone in its dtype gains nothing from a buffer: it travels as it is.
+    nb::list layout, buffers;
+    for (const auto &group : groups) {
+        if (group.size() < 2)
+            continue;
+        nb::list members;
+        long long filled = 0;
+        for (const auto &[arg, index] : group) {
+            const long long size = nb::cast<long long>(arg->second.attr("size"));
+            layout.append(nb::make_tuple(index, nb::len(buffers), filled, size, arg->second.attr("shape")));
+            members.append(arg->second);
+            filled += size;
+            arg->second = nb::none();
+        }
+        buffers.append(j.np.attr("concatenate")(members, nb::arg("axis") = nb::none()));
+    }
     return {nb::tuple(layout), nb::tuple(buffers)};
 }
 
